@@ -1,0 +1,432 @@
+#include "app/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <functional>
+#include <grp.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/paths.h"
+
+namespace tessel {
+namespace {
+
+using namespace std::string_literals;
+
+// A fresh folder that any user may enter and write (the unprivileged child
+// processes below use it), with HOME pointing into it.
+class SettingsTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char name[] = "/tmp/tessel_settings_XXXXXX";
+    folder_ = ::mkdtemp(name);
+    ::chmod(folder_.c_str(), 0777);
+    const char* home = std::getenv("HOME");
+    had_home_ = home != nullptr;
+    if (had_home_) saved_home_ = home;
+    ::setenv("HOME", "/home/tester", 1);
+  }
+  void TearDown() override {
+    if (had_home_) ::setenv("HOME", saved_home_.c_str(), 1); else ::unsetenv("HOME");
+    std::system(("rm -rf '" + folder_ + "'").c_str());
+  }
+  std::string Path(std::string_view name) const { return JoinPath(folder_, name); }
+  void Write(const std::string& path, const std::string& data) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
+  }
+  std::string Read(const std::string& path) {
+    std::string data;
+    EXPECT_TRUE(ReadWholeFile(path, data)) << path;
+    return data;
+  }
+  JobSettings Loaded(const std::string& image) {
+    Write(Path("Config.ini"), image);
+    JobSettings job;
+    LoadSettings(job, Path("Config.ini"));
+    return job;
+  }
+  std::vector<std::string> Entries() {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder_.c_str());
+    while (const dirent* e = ::readdir(dir)) {
+      if (e->d_name[0] != '.' || (std::string(e->d_name) != "." && std::string(e->d_name) != "..")) {
+        names.push_back(e->d_name);
+      }
+    }
+    ::closedir(dir);
+    return names;
+  }
+  // Runs body in a child process as the user "nobody" (when this process is
+  // root; otherwise as this user) and returns its exit status.
+  static int AsUnprivileged(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::geteuid() == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(99);
+      }
+      ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+  }
+  static void ExpectDefaults(const JobSettings& job) {
+    EXPECT_EQ(job.FileNameMask, "/home/tester/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip");
+    EXPECT_EQ(job.Level, 6);
+    EXPECT_TRUE(job.IncludeSubDirs);
+    EXPECT_TRUE(job.StorePaths);
+    EXPECT_EQ(job.ReplaceMode, 2);
+    EXPECT_EQ(job.IncludeMasks.Count(), 0u);
+    EXPECT_EQ(job.ExcludeMasks.Count(), 0u);
+  }
+
+  std::string folder_;
+  std::string saved_home_;
+  bool had_home_ = false;
+};
+
+TEST_F(SettingsTest, MissingFileGivesDefaultsAndFirstSaveCreatesIt) {
+  const std::string path = Path("deep/er/Config.ini");
+  JobSettings job;
+  job.IncludeMasks.Append("stale");
+  LoadSettings(job, path);
+  ExpectDefaults(job);
+  SaveSettings(job, path);
+  EXPECT_EQ(Read(path),
+            "[Config]\n"
+            "ZipName=/home/tester/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip\n"
+            "Version=1.3\n"
+            "Level=6\n"
+            "IncludeSubDirs=1\n"
+            "StorePaths=1\n"
+            "ZipAction=2\n");
+  job.ExcludeMasks.Append("*.tmp");
+  job.IncludeMasks.Append("/data/*.*");
+  job.StorePaths = false;
+  SaveSettings(job, path);
+  EXPECT_EQ(Read(path),
+            "[Config]\n"
+            "ZipName=/home/tester/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip\n"
+            "Version=1.3\n"
+            "Level=6\n"
+            "IncludeSubDirs=1\n"
+            "StorePaths=0\n"
+            "ZipAction=2\n"
+            "\n"
+            "[Files]\n"
+            "1=/data/*.*\n"
+            "\n"
+            "[FilesNotInclude]\n"
+            "1=*.tmp\n");
+}
+
+TEST_F(SettingsTest, VersionMigration) {
+  struct Case {
+    std::string image;
+    std::string expected;
+  } const cases[] = {
+      {"[Config]\nVersion=1.0\nZipName=/Arhiv/BackUp/%yyyy%%MM%%dd%%hh%%mm%%ss%.zip\n",
+       "/Arhiv/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip"},
+      {"[Config]\nZipName=/a/%MM%-%MM%.zip\n", "/a/%my%-%my%.zip"},
+      {"[Config]\nVersion=1.3\nZipName=/a/%MM%.zip\n", "/a/%MM%.zip"},
+      {"[Config]\nVersion=1.00\nZipName=/a/%MM%.zip\n", "/a/%MM%.zip"},
+      {"[Config]\nVersion=1.0\n", "/home/tester/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip"},
+      {"[Config]\nVersion=2.0\n", "/home/tester/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Loaded(c.image).FileNameMask, c.expected) << c.image;
+
+  JobSettings job = Loaded(cases[0].image);
+  SaveSettings(job, Path("Config.ini"));
+  EXPECT_EQ(Read(Path("Config.ini")),
+            "[Config]\nVersion=1.3\nZipName=/Arhiv/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip\n"
+            "Level=6\nIncludeSubDirs=1\nStorePaths=1\nZipAction=2\n");
+}
+
+TEST_F(SettingsTest, NumbersAndBooleans) {
+  JobSettings job = Loaded(
+      "[config]\nlevel=0x0C\nincludesubdirs=yes\nstorepaths=0x0\nzipaction=7\n");
+  EXPECT_EQ(job.Level, 12);  // taken as read
+  EXPECT_TRUE(job.IncludeSubDirs);
+  EXPECT_FALSE(job.StorePaths);
+  EXPECT_EQ(job.ReplaceMode, 2);
+  job = Loaded("[Config]\nLevel=abc\nIncludeSubDirs=0\nStorePaths=0x10\nZipAction=-1\n");
+  EXPECT_EQ(job.Level, 6);
+  EXPECT_FALSE(job.IncludeSubDirs);
+  EXPECT_TRUE(job.StorePaths);
+  EXPECT_EQ(job.ReplaceMode, 2);
+  EXPECT_EQ(Loaded("[Config]\nZipAction=3\n").ReplaceMode, 3);
+  EXPECT_EQ(Loaded("[Config]\nZipAction=0\n").ReplaceMode, 0);
+
+  job.ReplaceMode = 9;
+  job.Level = -5;
+  SaveSettings(job, Path("Config.ini"));
+  EXPECT_EQ(job.ReplaceMode, 2);
+  const std::string saved = Read(Path("Config.ini"));
+  EXPECT_NE(saved.find("ZipAction=2\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Level=-5\n"), std::string::npos) << saved;
+  EXPECT_EQ(NormalizeReplaceMode(4), 2);
+  EXPECT_EQ(NormalizeReplaceMode(INT32_MIN), 2);
+  EXPECT_EQ(NormalizeReplaceMode(1), 1);
+}
+
+TEST_F(SettingsTest, MaskListsKeepFileOrderAndAreRenumbered) {
+  JobSettings job = Loaded("[Files]\nb=/second/*.*\na=/first/*.*\n[FilesNotInclude]\nz=*.tmp\n");
+  ASSERT_EQ(job.IncludeMasks.Items, (std::vector<std::string>{"/second/*.*", "/first/*.*"}));
+  EXPECT_EQ(job.ExcludeMasks.Items, std::vector<std::string>{"*.tmp"});
+  SaveSettings(job, Path("Config.ini"));
+  EXPECT_EQ(job.IncludeMasks.Current, 0u);
+  const std::string saved = Read(Path("Config.ini"));
+  EXPECT_NE(saved.find("[Files]\n1=/second/*.*\n2=/first/*.*\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("[FilesNotInclude]\n1=*.tmp\n"), std::string::npos) << saved;
+}
+
+TEST_F(SettingsTest, ShrunkListsLeaveOnlyTheirKeys) {
+  JobSettings job;
+  for (int i = 1; i <= 5; ++i) {
+    job.IncludeMasks.Append("/in/" + std::to_string(i));
+    job.ExcludeMasks.Append("*.x" + std::to_string(i));
+  }
+  SaveSettings(job, Path("Config.ini"));
+  job.IncludeMasks.Items.resize(2);
+  job.ExcludeMasks.Items.resize(2);
+  job.IncludeMasks.Current = 1;
+  SaveSettings(job, Path("Config.ini"));
+  EXPECT_EQ(job.IncludeMasks.Current, 0u);
+  JobSettings back;
+  LoadSettings(back, Path("Config.ini"));
+  EXPECT_EQ(back.IncludeMasks.Items, (std::vector<std::string>{"/in/1", "/in/2"}));
+  EXPECT_EQ(back.ExcludeMasks.Items, (std::vector<std::string>{"*.x1", "*.x2"}));
+  const std::string saved = Read(Path("Config.ini"));
+  EXPECT_EQ(saved.find("3="), std::string::npos) << saved;
+}
+
+TEST_F(SettingsTest, MasksAreCutTo500Characters) {
+  const std::string ascii(600, 'm');
+  std::string cyrillic;
+  for (int i = 0; i < 600; ++i) cyrillic += "ж";
+  JobSettings job = Loaded("[Files]\n1=" + ascii + "\n2=" + cyrillic + "\n");
+  EXPECT_EQ(job.IncludeMasks.Items[0], std::string(500, 'm'));
+  EXPECT_EQ(job.IncludeMasks.Items[1], cyrillic.substr(0, 1000));
+  MaskList list;
+  list.Append(cyrillic + "x");
+  EXPECT_EQ(list.Items[0].size(), 1000u);
+  EXPECT_EQ(list.Current, 0u);
+  list.Append("");
+  EXPECT_EQ(list.Count(), 2u);
+  EXPECT_EQ(list.Current, 1u);
+  list.Clear();
+  EXPECT_EQ(list.Count(), 0u);
+  EXPECT_EQ(list.Current, 0u);
+}
+
+TEST_F(SettingsTest, OtherSectionsAndKeysStayUntouched) {
+  const std::string image =
+      "; my notes\r\n"
+      "[Config]\r\n"
+      "Window=100,200\r\n"
+      "ZipName=/old.zip\r\n"
+      "[Extra]\r\n"
+      "Files=not the mask section\r\n"
+      "[Files]\r\n"
+      "x=/a\r\n";
+  JobSettings job = Loaded(image);
+  job.IncludeMasks.Append("/b");
+  SaveSettings(job, Path("Config.ini"));
+  EXPECT_EQ(Read(Path("Config.ini")),
+            "; my notes\r\n"
+            "[Config]\r\n"
+            "Window=100,200\r\n"
+            "ZipName=/old.zip\r\n"
+            "Version=1.3\r\n"
+            "Level=6\r\n"
+            "IncludeSubDirs=1\r\n"
+            "StorePaths=1\r\n"
+            "ZipAction=2\r\n"
+            "[Extra]\r\n"
+            "Files=not the mask section\r\n"
+            "[Files]\r\n"
+            "1=/a\r\n"
+            "2=/b\r\n");
+}
+
+TEST_F(SettingsTest, AwkwardTextsRoundTrip) {
+  JobSettings job;
+  job.FileNameMask = " /spaced name/%yyyy%.zip ";
+  const std::vector<std::string> masks = {"\"/quoted/*.*\"", "'/single'", " lead", "trail ", "", "/дом/*.txt",
+                                          "a=b", "[x]", ";semi"};
+  for (const auto& m : masks) job.IncludeMasks.Append(m);
+  job.ExcludeMasks.Append("line\nbreak\r\nhere");
+  SaveSettings(job, Path("Config.ini"));
+  JobSettings back;
+  LoadSettings(back, Path("Config.ini"));
+  EXPECT_EQ(back.FileNameMask, job.FileNameMask);
+  EXPECT_EQ(back.IncludeMasks.Items, masks);
+  EXPECT_EQ(back.ExcludeMasks.Items, std::vector<std::string>{"line break  here"});
+}
+
+TEST_F(SettingsTest, Windows1251FileIsReadAndSavedAsUtf8) {
+  JobSettings job = Loaded("[Config]\r\nVersion=1.3\r\n[Files]\r\n1=/\xC4\xE0\xED\xED\xFB\xE5/*.*\r\n");
+  ASSERT_EQ(job.IncludeMasks.Items, std::vector<std::string>{"/Данные/*.*"});
+  SaveSettings(job, Path("Config.ini"));
+  EXPECT_NE(Read(Path("Config.ini")).find("1=/Данные/*.*\r\n"), std::string::npos);
+}
+
+TEST_F(SettingsTest, MalformedFilesLoadWithDefaults) {
+  std::string garbage;
+  uint32_t x = 12345;
+  for (int i = 0; i < 20000; ++i) {
+    x = x * 1103515245 + 12345;
+    garbage += static_cast<char>(x >> 24);
+  }
+  ExpectDefaults(Loaded(garbage));
+  ExpectDefaults(Loaded("no equals\nat all\n[Config\nZipName\n"));
+  ExpectDefaults(Loaded(std::string(100000, 'q') + "\n\0\0\0"s));
+
+  // Good lines still count around the bad ones.
+  JobSettings job = Loaded("[Config]\n" + std::string(100000, '=') + "\nLevel=3\0ignored\n"s +
+                           "Level=4\n[Config]\nStorePaths=0\n[Files]\nno equals\n1=/a\n1=/b\n");
+  EXPECT_EQ(job.Level, 3);         // the first of two keys
+  EXPECT_TRUE(job.StorePaths);     // a repeated section is not looked at
+  EXPECT_EQ(job.IncludeMasks.Items, (std::vector<std::string>{"/a", "/a"}));  // both names, first value
+}
+
+TEST_F(SettingsTest, FolderAtThePath) {
+  ASSERT_TRUE(MakeFolders(Path("Config.ini")));
+  JobSettings job;
+  LoadSettings(job, Path("Config.ini"));
+  ExpectDefaults(job);
+  try {
+    SaveSettings(job, Path("Config.ini"));
+    FAIL() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + Path("Config.ini"));
+  }
+  EXPECT_TRUE(FolderExists(Path("Config.ini")));
+}
+
+TEST_F(SettingsTest, PathThroughARegularFile) {
+  Write(Path("plain"), "x");
+  JobSettings job;
+  LoadSettings(job, Path("plain/Config.ini"));
+  ExpectDefaults(job);
+  EXPECT_THROW(
+      {
+        try {
+          SaveSettings(job, Path("plain/sub/Config.ini"));
+        } catch (const Error& e) {
+          EXPECT_EQ(std::string(e.what()), "Unable to write to " + Path("plain/sub/Config.ini"));
+          throw;
+        }
+      },
+      Error);
+  EXPECT_THROW(SaveSettings(job, ""), Error);
+  EXPECT_EQ(Read(Path("plain")), "x");
+}
+
+TEST_F(SettingsTest, UnreadableFileGivesDefaultsAndIsNotOverwritten) {
+  const std::string path = Path("Config.ini");
+  Write(path, "[Config]\nLevel=9\n[Keep]\nme=1\n");
+  ::chmod(path.c_str(), 0200);  // write only
+  const int status = AsUnprivileged([&] {
+    JobSettings job;
+    LoadSettings(job, path);
+    if (job.Level != 6) return 1;
+    try {
+      SaveSettings(job, path);
+      return 2;
+    } catch (const Error& e) {
+      return std::string(e.what()) == "Unable to write to " + path ? 0 : 3;
+    }
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Read(path), "[Config]\nLevel=9\n[Keep]\nme=1\n");
+}
+
+TEST_F(SettingsTest, WriteProtectedFileAndFolderGiveTheError) {
+  const std::string path = Path("Config.ini");
+  Write(path, "[Config]\nLevel=9\n");
+  ::chmod(path.c_str(), 0444);
+  ASSERT_TRUE(MakeFolders(Path("locked")));
+  ::chmod(Path("locked").c_str(), 0555);
+  const std::string locked = Path("locked/Config.ini");
+  const std::string unmade = Path("locked/new/Config.ini");
+  const int status = AsUnprivileged([&] {
+    int result = 0;
+    for (const std::string& p : {path, locked, unmade}) {
+      JobSettings job;
+      LoadSettings(job, p);
+      try {
+        SaveSettings(job, p);
+        result |= 1;
+      } catch (const Error& e) {
+        if (std::string(e.what()) != "Unable to write to " + p) result |= 2;
+      }
+    }
+    return result;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Read(path), "[Config]\nLevel=9\n");
+  EXPECT_FALSE(FileExists(locked));
+}
+
+TEST_F(SettingsTest, InterruptedSaveLeavesTheOldFile) {
+  const std::string path = Path("Config.ini");
+  const std::string old = "[Config]\nLevel=9\n[Files]\n1=/a\n2=/b\n";
+  Write(path, old);
+  JobSettings job;
+  for (int i = 0; i < 200; ++i) job.IncludeMasks.Append("/mask/number/" + std::to_string(i));
+
+  size_t written = 0;
+  const WriteFunction fail_half_way = [&](int fd, const void* data, size_t size) -> ssize_t {
+    if (written > 0) {
+      errno = EIO;
+      return -1;
+    }
+    written = size / 2;
+    return ::write(fd, data, written);
+  };
+  try {
+    SaveSettings(job, path, fail_half_way);
+    FAIL() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
+  }
+  EXPECT_EQ(Read(path), old);
+  EXPECT_EQ(Entries(), std::vector<std::string>{"Config.ini"});
+
+  // A process killed in the middle of the write.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    size_t done = 0;
+    SaveSettings(job, path, [&](int fd, const void* data, size_t size) -> ssize_t {
+      if (done > 0) ::raise(SIGKILL);
+      done = size / 2;
+      return ::write(fd, data, done);
+    });
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(Read(path), old);
+
+  SaveSettings(job, path);
+  JobSettings back;
+  LoadSettings(back, path);
+  EXPECT_EQ(back.IncludeMasks.Items, job.IncludeMasks.Items);
+}
+
+}  // namespace
+}  // namespace tessel

@@ -1,0 +1,238 @@
+#include "platform/paths.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/errors.h"
+
+namespace tessel {
+namespace {
+
+// A fresh folder under the system's temporary folder, removed afterwards.
+class TempFolder {
+public:
+  TempFolder() {
+    char name[] = "/tmp/tessel_paths_XXXXXX";
+    path_ = ::mkdtemp(name);
+  }
+  ~TempFolder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  const std::string& path() const { return path_; }
+  std::string operator/(std::string_view name) const { return JoinPath(path_, name); }
+
+private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& data) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << path;
+  std::fwrite(data.data(), 1, data.size(), f);
+  std::fclose(f);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string data;
+  EXPECT_TRUE(ReadWholeFile(path, data)) << path;
+  return data;
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+TEST(Paths, SplitAndJoin) {
+  struct Case {
+    const char* path;
+    const char* dir;
+    const char* base;
+  } const cases[] = {
+      {"/home/u/Config.ini", "/home/u", "Config.ini"},
+      {"/Config.ini", "/", "Config.ini"},
+      {"Config.ini", "", "Config.ini"},
+      {"a/b/", "a/b", ""},
+      {"", "", ""},
+      {"/", "/", ""},
+      {"/дом/файл.ini", "/дом", "файл.ini"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(DirName(c.path), c.dir) << c.path;
+    EXPECT_EQ(BaseName(c.path), c.base) << c.path;
+  }
+  EXPECT_EQ(JoinPath("/a", "b"), "/a/b");
+  EXPECT_EQ(JoinPath("/a/", "b"), "/a/b");
+  EXPECT_EQ(JoinPath("", "b"), "b");
+  EXPECT_EQ(JoinPath("/", "b"), "/b");
+}
+
+TEST(Paths, AbsolutePathUsesCurrentFolder) {
+  TempFolder tmp;
+  char* old = ::getcwd(nullptr, 0);
+  ASSERT_EQ(::chdir(tmp.path().c_str()), 0);
+  const std::string here = CurrentFolder();
+  EXPECT_EQ(AbsolutePath("job.ini"), here + "/job.ini");
+  EXPECT_EQ(AbsolutePath("sub/job.ini"), here + "/sub/job.ini");
+  EXPECT_EQ(AbsolutePath("/etc/job.ini"), "/etc/job.ini");
+  EXPECT_EQ(AbsolutePath(""), "");
+  ASSERT_EQ(::chdir(old), 0);
+  std::free(old);
+}
+
+TEST(Paths, HomeAndConfigFolderFromEnvironment) {
+  const char* old_home = std::getenv("HOME");
+  const std::string saved_home = old_home ? old_home : "";
+  const char* old_xdg = std::getenv("XDG_CONFIG_HOME");
+  const std::string saved_xdg = old_xdg ? old_xdg : "";
+
+  ::setenv("HOME", "/home/tester/", 1);
+  ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(HomeFolder(), "/home/tester");
+  EXPECT_EQ(ConfigFolder(), "/home/tester/.config");
+  ::setenv("XDG_CONFIG_HOME", "/xdg/conf", 1);
+  EXPECT_EQ(ConfigFolder(), "/xdg/conf");
+  ::setenv("XDG_CONFIG_HOME", "relative/conf", 1);  // not absolute: ignored
+  EXPECT_EQ(ConfigFolder(), "/home/tester/.config");
+  ::setenv("HOME", "", 1);
+  EXPECT_FALSE(HomeFolder().empty());  // from the password database
+
+  if (old_home) ::setenv("HOME", saved_home.c_str(), 1); else ::unsetenv("HOME");
+  if (old_xdg) ::setenv("XDG_CONFIG_HOME", saved_xdg.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(Paths, MakeFolders) {
+  TempFolder tmp;
+  EXPECT_TRUE(MakeFolders(tmp / "a/b/c/"));
+  EXPECT_TRUE(FolderExists(tmp / "a/b/c"));
+  EXPECT_TRUE(MakeFolders(tmp / "a/b/c"));
+  EXPECT_TRUE(MakeFolders(""));
+  EXPECT_TRUE(MakeFolders("/"));
+  WriteFile(tmp / "file", "x");
+  errno = 0;
+  EXPECT_FALSE(MakeFolders(tmp / "file"));
+  EXPECT_EQ(errno, ENOTDIR);
+  EXPECT_FALSE(MakeFolders(tmp / "file/below/deeper"));
+}
+
+TEST(Paths, ReadWholeFileRefusesFoldersAndMissing) {
+  TempFolder tmp;
+  std::string data = "stale";
+  EXPECT_FALSE(ReadWholeFile(tmp.path(), data));
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_TRUE(data.empty());
+  EXPECT_FALSE(ReadWholeFile(tmp / "missing", data));
+  EXPECT_EQ(errno, ENOENT);
+  WriteFile(tmp / "f", std::string("a\0b", 3));
+  EXPECT_EQ(ReadFile(tmp / "f"), std::string("a\0b", 3));
+}
+
+TEST(ReplaceFile, CreatesAndReplacesKeepingMode) {
+  TempFolder tmp;
+  const std::string path = tmp / "Config.ini";
+  const mode_t mask = ::umask(022);
+  ReplaceFileAtomically(path, "first\n");
+  EXPECT_EQ(ReadFile(path), "first\n");
+  EXPECT_EQ(ModeOf(path), 0644u);
+  ::chmod(path.c_str(), 0600);
+  ReplaceFileAtomically(path, "second\n");
+  EXPECT_EQ(ReadFile(path), "second\n");
+  EXPECT_EQ(ModeOf(path), 0600u);
+  ::umask(mask);
+  EXPECT_EQ(FolderEntries(tmp.path()), std::vector<std::string>{"Config.ini"});
+}
+
+TEST(ReplaceFile, KeepsSymbolicLink) {
+  TempFolder tmp;
+  ASSERT_TRUE(MakeFolders(tmp / "real"));
+  WriteFile(tmp / "real/target.ini", "old");
+  ASSERT_EQ(::symlink("real/target.ini", (tmp / "link.ini").c_str()), 0);
+  ReplaceFileAtomically(tmp / "link.ini", "new");
+  struct stat st {};
+  ASSERT_EQ(::lstat((tmp / "link.ini").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadFile(tmp / "real/target.ini"), "new");
+}
+
+TEST(ReplaceFile, FailedWriteLeavesOldFileAndNoTemporary) {
+  TempFolder tmp;
+  const std::string path = tmp / "Config.ini";
+  WriteFile(path, "old content\n");
+  const std::string data(100000, 'n');
+  size_t written = 0;
+  auto half_then_fail = [&](int fd, const void* p, size_t size) -> ssize_t {
+    if (written >= data.size() / 2) {
+      errno = ENOSPC;
+      return -1;
+    }
+    const size_t n = std::min(size, size_t{4096});
+    written += n;
+    return ::write(fd, p, n);
+  };
+  try {
+    ReplaceFileAtomically(path, data, half_then_fail);
+    FAIL() << "no error";
+  } catch (const EHostError& e) {
+    EXPECT_EQ(e.ErrorNumber(), ENOSPC);
+    EXPECT_NE(std::string(e.what()).find(tmp.path()), std::string::npos);
+  }
+  EXPECT_EQ(ReadFile(path), "old content\n");
+  EXPECT_EQ(FolderEntries(tmp.path()), std::vector<std::string>{"Config.ini"});
+}
+
+TEST(ReplaceFile, ProcessKilledMidWriteLeavesOldFile) {
+  TempFolder tmp;
+  const std::string path = tmp / "Config.ini";
+  WriteFile(path, "old content\n");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    size_t written = 0;
+    auto write_then_die = [&](int fd, const void* p, size_t size) -> ssize_t {
+      if (written > 0) ::raise(SIGKILL);
+      written = ::write(fd, p, size / 2);
+      return static_cast<ssize_t>(written);
+    };
+    ReplaceFileAtomically(path, std::string(50000, 'n'), write_then_die);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(ReadFile(path), "old content\n");
+}
+
+TEST(ReplaceFile, FailuresAreReported) {
+  TempFolder tmp;
+  WriteFile(tmp / "file", "x");
+  ASSERT_TRUE(MakeFolders(tmp / "folder"));
+  EXPECT_THROW(ReplaceFileAtomically(tmp / "missing/Config.ini", "x"), EHostError);
+  EXPECT_THROW(ReplaceFileAtomically(tmp / "file/Config.ini", "x"), EHostError);
+  EXPECT_THROW(ReplaceFileAtomically(tmp / "folder", "x"), EHostError);
+  EXPECT_TRUE(FolderExists(tmp / "folder"));
+  EXPECT_EQ(ReadFile(tmp / "file"), "x");
+  EXPECT_EQ(FolderEntries(tmp.path()).size(), 2u);
+}
+
+}  // namespace
+}  // namespace tessel
