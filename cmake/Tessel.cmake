@@ -11,7 +11,12 @@ function(tessel_layer name)
   endif()
   add_library(tessel_${name} STATIC ${sources})
   target_include_directories(tessel_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
-  target_link_libraries(tessel_${name} PUBLIC ${ARG_DEPS})
+  # A layer that has no sources yet has no library; leave it out.
+  foreach(dep ${ARG_DEPS})
+    if(TARGET ${dep} OR NOT dep MATCHES "^tessel_")
+      target_link_libraries(tessel_${name} PUBLIC ${dep})
+    endif()
+  endforeach()
 endfunction()
 
 # tessel_test_dir(LAYER LIBS lib... [LABELS extra...])

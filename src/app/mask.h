@@ -1,0 +1,95 @@
+#pragma once
+// File-name masks of the exclude list: "*" any run of characters, "?" one
+// character, "[...]" one character of a set ("[a-z]" a range by code point,
+// "[!...]" a character outside the set). A mask describes the whole path; "/"
+// is an ordinary character, so "*" runs across folders. Letters a-z match
+// A-Z; every other character, Cyrillic included, must match exactly. The unit
+// is the UTF-8 character; bytes that are not UTF-8 count as one character
+// each.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/errors.h"
+
+namespace tessel {
+
+// "'%s' is an invalid mask at (%d)": the mask and the 1-based character
+// position at which compilation stopped.
+class EMaskException : public Error {
+public:
+  EMaskException(std::string_view mask, size_t position);
+  size_t Position() const { return position_; }
+
+private:
+  size_t position_;
+};
+
+// A compiled mask. Compile once, then Fits any number of names: matching
+// never allocates and takes time proportional to the name's length times the
+// mask's.
+class TMask {
+public:
+  static constexpr size_t kMaxSkipElements = 30;
+
+  // Compiles the mask; raises EMaskException for an invalid one ("[a-]",
+  // "[]", "[!]", "[abc", "[-a]", more than 30 elements after stars).
+  explicit TMask(std::string_view mask);
+
+  // Whether the whole name matches.
+  bool Fits(std::string_view name) const;
+
+  const std::string& Text() const { return text_; }
+
+private:
+  enum class Kind : uint8_t { mkLiteral, mkAny, mkSet, mkEnd };
+  struct CodeRange {
+    uint32_t First, Last;  // inclusive
+  };
+  struct MaskState {
+    bool Skip = false;     // one or more "*" stood right before this element
+    Kind ElementKind = Kind::mkLiteral;
+    bool Negate = false;
+    uint32_t Literal = 0;  // upper-cased code point of a literal
+    uint64_t Ascii[2] = {0, 0};  // set members below 128
+    uint32_t FirstRange = 0;     // set members from 128 on: ranges_[FirstRange, FirstRange + RangeCount)
+    uint32_t RangeCount = 0;
+  };
+
+  // A segment: a run of elements that "*" may precede only at its start.
+  struct Segment {
+    uint32_t First = 0, Last = 0;  // states_[First, Last)
+    // Bytes of a leading literal that a match must begin with, so that a
+    // starred segment can jump to its candidates; LeadLetter is set when the
+    // literal is an ASCII letter, found in either case.
+    char Lead[4] = {0, 0, 0, 0};
+    uint8_t LeadLength = 0;
+    bool LeadLetter = false;
+    // For the last segment: every element takes one ASCII byte, so a match
+    // has this many bytes and can only start that far before the end.
+    bool FixedLength = false;
+    uint32_t Bytes = 0;
+  };
+
+  // Finds where a starred segment fits first, from byte offset pos on.
+  bool PlaceSegment(const Segment& segment, bool last, std::string_view name, size_t& pos) const;
+  // Whether the element accepts the (upper-cased) character c.
+  bool Accepts(const MaskState& state, uint32_t c) const;
+  // Whether the elements [first, last) match the name from byte offset pos
+  // on; on success pos is advanced past them.
+  bool MatchSegment(size_t first, size_t last, std::string_view name, size_t& pos) const;
+  void AddToSet(MaskState& state, uint32_t first, uint32_t last);
+  void DescribeSegment(Segment& segment) const;
+
+  std::string text_;
+  std::vector<MaskState> states_;
+  std::vector<CodeRange> ranges_;
+  // Segments start at element 0 and at every element with the skip flag.
+  std::vector<Segment> segments_;
+};
+
+// Compiles mask and tests name once; EMaskException passes to the caller.
+bool FitsMask(std::string_view name, std::string_view mask);
+
+}  // namespace tessel

@@ -1,0 +1,242 @@
+#include "platform/file_system.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/errors.h"
+
+namespace tessel {
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+class TempFolder {
+public:
+  TempFolder() {
+    char name[] = "/tmp/tessel_fs_XXXXXX";
+    path_ = ::mkdtemp(name);
+    ::chmod(path_.c_str(), 0755);  // an unprivileged child must be able to enter
+  }
+  ~TempFolder() { std::system(("chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'").c_str()); }
+  std::string operator/(std::string_view name) const { return JoinPath(path_, name); }
+  const std::string& path() const { return path_; }
+
+private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& data) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << path;
+  std::fwrite(data.data(), 1, data.size(), f);
+  std::fclose(f);
+}
+
+// Runs check in a child process that has given up root (when the test runs
+// as root, where permission bits stop nothing); true when it returned true.
+bool RunUnprivileged(const std::function<bool()>& check) {
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+      ::_exit(2);
+    }
+    ::_exit(check() ? 0 : 1);
+  }
+  int status = 0;
+  return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string ErrorText(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const EHostError& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+TEST(FileSystem, StatReportsTypeSizeTimeModeAndIdentity) {
+  TempFolder tmp;
+  WriteFile(tmp / "a.txt", "hello");
+  ASSERT_EQ(::chmod((tmp / "a.txt").c_str(), 0640), 0);
+  const struct timespec times[2] = {{1600000000, 123456789}, {1600000000, 123456789}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (tmp / "a.txt").c_str(), times, 0), 0);
+  ASSERT_EQ(::symlink("a.txt", (tmp / "link").c_str()), 0);
+  ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0600), 0);
+
+  FileInfo info;
+  ASSERT_TRUE(Stat(tmp / "a.txt", info));
+  EXPECT_EQ(info.Type, FileType::ftRegular);
+  EXPECT_EQ(info.Size, 5u);
+  EXPECT_EQ(info.MTimeSeconds, 1600000000);
+  EXPECT_EQ(info.MTimeNanoseconds, 123456789);
+  EXPECT_EQ(info.Mode, static_cast<uint32_t>(S_IFREG | 0640));
+
+  FileInfo through_link;
+  ASSERT_TRUE(Stat(tmp / "link", through_link));
+  EXPECT_TRUE(IsSameFile(info, through_link));
+  ASSERT_TRUE(LStat(tmp / "link", through_link));
+  EXPECT_EQ(through_link.Type, FileType::ftSymlink);
+  ASSERT_TRUE(LStat(tmp / "fifo", info));
+  EXPECT_EQ(info.Type, FileType::ftFifo);
+
+  EXPECT_FALSE(Stat(tmp / "missing", info));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(info.Type, FileType::ftMissing);
+  EXPECT_EQ(ErrorText([&] { StatOrThrow(tmp / "missing"); }),
+            "Cannot examine " + (tmp / "missing") + ": No such file or directory");
+  EXPECT_TRUE(PathExists(tmp / "fifo"));
+  EXPECT_FALSE(PathExists(tmp / "missing"));
+  EXPECT_TRUE(DirectoryExists(tmp.path()));
+  EXPECT_FALSE(DirectoryExists(tmp / "a.txt"));
+}
+
+TEST(FileSystem, IsSameFileComparesIdentityNotText) {
+  TempFolder tmp;
+  WriteFile(tmp / "a.zip", "x");
+  WriteFile(tmp / "A.zip", "x");
+  ASSERT_EQ(::link((tmp / "a.zip").c_str(), (tmp / "hard.zip").c_str()), 0);
+  EXPECT_TRUE(IsSameFile(tmp / "a.zip", tmp.path() + "//./a.zip"));
+  EXPECT_TRUE(IsSameFile(tmp / "a.zip", tmp / "hard.zip"));
+  EXPECT_FALSE(IsSameFile(tmp / "a.zip", tmp / "A.zip"));
+  EXPECT_FALSE(IsSameFile(tmp / "missing", tmp / "missing"));
+}
+
+TEST(FileSystem, OpensOnlyRegularFiles) {
+  TempFolder tmp;
+  WriteFile(tmp / "data.bin", "abc");
+  ASSERT_EQ(::symlink("data.bin", (tmp / "link").c_str()), 0);
+  ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0600), 0);
+
+  OpenedFile file = OpenRegularFileForReading(tmp / "link");
+  ASSERT_EQ(file.Status, OpenStatus::osOpened);
+  EXPECT_EQ(file.Info.Size, 3u);
+  EXPECT_EQ(file.Reason(), "");
+  EXPECT_EQ(::fcntl(file.Handle.Get(), F_GETFL) & O_NONBLOCK, 0);
+  char buffer[8];
+  EXPECT_EQ(::read(file.Handle.Get(), buffer, sizeof buffer), 3);
+
+  // A FIFO without a writer would block an ordinary open for ever.
+  const OpenedFile fifo = OpenRegularFileForReading(tmp / "fifo");
+  EXPECT_EQ(fifo.Status, OpenStatus::osNotRegular);
+  EXPECT_FALSE(fifo.Handle.IsOpen());
+  EXPECT_EQ(fifo.Reason(), "not a regular file");
+  // Nobody holds it open for reading: a non-blocking writer finds no reader.
+  EXPECT_EQ(::open((tmp / "fifo").c_str(), O_WRONLY | O_NONBLOCK), -1);
+  EXPECT_EQ(errno, ENXIO);
+
+  EXPECT_EQ(OpenRegularFileForReading(tmp.path()).Status, OpenStatus::osNotRegular);
+  EXPECT_EQ(OpenRegularFileForReading("/dev/null").Status, OpenStatus::osNotRegular);
+  const OpenedFile missing = OpenRegularFileForReading(tmp / "missing");
+  EXPECT_EQ(missing.Status, OpenStatus::osFailed);
+  EXPECT_EQ(missing.ErrorNumber, ENOENT);
+  EXPECT_EQ(missing.Reason(), "No such file or directory");
+}
+
+TEST(FileSystem, UnreadableFileFailsWithTheReason) {
+  TempFolder tmp;
+  WriteFile(tmp / "secret", "x");
+  ASSERT_EQ(::chmod((tmp / "secret").c_str(), 0600), 0);
+  const std::string path = tmp / "secret";
+  EXPECT_TRUE(RunUnprivileged([&] {
+    const OpenedFile file = OpenRegularFileForReading(path);
+    return file.Status == OpenStatus::osFailed && file.ErrorNumber == EACCES &&
+           file.Reason() == "Permission denied";
+  }));
+}
+
+TEST(FileSystem, ListsEntriesSortedByBytesWithLinkTargets) {
+  TempFolder tmp;
+  for (const char* name : {"b.txt", "B.txt", "a", "ä.txt", ".hidden", "_x"}) WriteFile(tmp / name, "");
+  ASSERT_EQ(::mkdir((tmp / "sub").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("b.txt", (tmp / "to_file").c_str()), 0);
+  ASSERT_EQ(::symlink("sub", (tmp / "to_dir").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", (tmp / "dangling").c_str()), 0);
+  ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0600), 0);
+
+  std::vector<DirectoryEntry> entries;
+  ASSERT_TRUE(ReadDirectory(tmp.path(), entries));
+  std::vector<std::string> names;
+  for (const DirectoryEntry& e : entries) names.push_back(e.Name);
+  const std::vector<std::string> expected = {".hidden", "B.txt", "_x",  "a",      "b.txt", "dangling",
+                                             "fifo",    "sub",   "to_dir", "to_file", "ä.txt"};
+  EXPECT_EQ(names, expected);
+  auto find = [&](const std::string& name) {
+    for (const DirectoryEntry& e : entries)
+      if (e.Name == name) return e;
+    return DirectoryEntry{};
+  };
+  EXPECT_EQ(find("sub").Type, FileType::ftDirectory);
+  EXPECT_FALSE(find("sub").IsLink);
+  EXPECT_EQ(find("to_file").Type, FileType::ftRegular);
+  EXPECT_TRUE(find("to_file").IsLink);
+  EXPECT_EQ(find("to_dir").Type, FileType::ftDirectory);
+  EXPECT_TRUE(find("to_dir").IsLink);
+  EXPECT_EQ(find("dangling").Type, FileType::ftMissing);
+  EXPECT_EQ(find("fifo").Type, FileType::ftFifo);
+
+  EXPECT_FALSE(ReadDirectory(tmp / "missing", entries));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_TRUE(entries.empty());
+  EXPECT_FALSE(ReadDirectory(tmp / "a", entries));
+  EXPECT_EQ(errno, ENOTDIR);
+}
+
+TEST(FileSystem, TempFilesDeleteRenameAndFolders) {
+  TempFolder tmp;
+  TempFile first = MakeTempFile(tmp.path(), "QWX");
+  TempFile second = MakeTempFile(tmp.path() + "/", "QWX");
+  EXPECT_NE(first.Path, second.Path);
+  EXPECT_EQ(first.Path.rfind(tmp / "QWX", 0), 0u) << first.Path;
+  EXPECT_EQ(first.Path.size(), (tmp / "QWX").size() + 6);
+  FileInfo info = StatOrThrow(first.Path);
+  EXPECT_EQ(info.Size, 0u);
+  EXPECT_EQ(info.Mode & 0777, 0600u);
+  SetFileMode(first.Handle.Get(), 0100644, first.Path);
+  EXPECT_EQ(StatOrThrow(first.Path).Mode & 07777, 0644u);
+  ASSERT_EQ(::write(first.Handle.Get(), "zip", 3), 3);
+  FsyncFile(first.Handle.Get(), first.Path);
+  EXPECT_TRUE(FsyncDirectory(tmp.path()));
+
+  RenameFile(first.Path, tmp / "archive.zip");
+  EXPECT_EQ(StatOrThrow(tmp / "archive.zip").Size, 3u);
+  EXPECT_FALSE(PathExists(first.Path));
+  DeleteFile(tmp / "archive.zip");
+  EXPECT_FALSE(PathExists(tmp / "archive.zip"));
+  EXPECT_FALSE(TryDeleteFile(tmp / "archive.zip"));
+  EXPECT_EQ(errno, ENOENT);
+
+  EXPECT_EQ(ErrorText([&] { DeleteFile(tmp / "archive.zip"); }),
+            "Cannot delete " + (tmp / "archive.zip") + ": No such file or directory");
+  EXPECT_EQ(ErrorText([&] { RenameFile(tmp / "none", tmp / "other"); }),
+            "Cannot rename " + (tmp / "none") + " to " + (tmp / "other") + ": No such file or directory");
+  EXPECT_EQ(ErrorText([&] { MakeTempFile(tmp / "missing", "QWX"); }),
+            "Cannot create " + (tmp / "missing/QWXXXXXXX") + ": No such file or directory");
+
+  CreateDirectories(tmp / "x/y/z");
+  EXPECT_TRUE(DirectoryExists(tmp / "x/y/z"));
+  CreateDirectories(tmp / "x/y/z/");
+  CreateDirectories("");
+  CreateDirectories("/");
+  WriteFile(tmp / "plain", "");
+  EXPECT_EQ(ErrorText([&] { CreateDirectories(tmp / "plain/sub"); }),
+            "Cannot create directory " + (tmp / "plain/sub") + ": Not a directory");
+  EXPECT_EQ(CurrentDirectory(), CurrentFolder());
+}
+
+}  // namespace
+}  // namespace tessel
