@@ -1,0 +1,237 @@
+#include "zip/zip_writer.h"
+
+#include "deflate/deflate.h"
+#include "zip/dir_search.h"
+#include "zip/stored_directory.h"
+#include "zip/wildcard.h"
+#include "zip/zip_operation.h"
+
+namespace tessel {
+namespace {
+
+// A wildcard specification with its search mode taken from a "|" (this
+// folder only) or ">" (with sub-folders) in front.
+struct WildcardSpec {
+  std::string Text;
+  bool Recurse;
+};
+
+bool IsBlank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
+
+}  // namespace
+
+int PercentOf(int64_t part, int64_t whole) {
+  if (whole <= 0 || part <= 0) return 0;
+  if (part >= whole) return 100;
+  // part < whole keeps 100 * part well inside 64 bits for any real size.
+  const int64_t scaled = part * 100;
+  int64_t quotient = scaled / whole;
+  const int64_t twice_rest = (scaled % whole) * 2;
+  if (twice_rest > whole || (twice_rest == whole && (quotient & 1) != 0)) ++quotient;
+  return static_cast<int>(quotient > 100 ? 100 : quotient);
+}
+
+TZipWriter::TZipWriter() = default;
+TZipWriter::~TZipWriter() = default;
+
+void TZipWriter::SetZipName(const std::string& name) {
+  if (name == ZipName()) return;
+  TZipReader::SetZipName(name);
+}
+
+void TZipWriter::SetRootDir(const std::string& folder) {
+  root_dir_ = folder;
+  if (!root_dir_.empty() && root_dir_.back() != '/') root_dir_ += '/';
+}
+
+void TZipWriter::SetStorePaths(bool value) {
+  if (value == store_paths_) return;
+  store_paths_ = value;
+  if (!value) {
+    relative_paths_ = false;
+    store_volumes_ = false;
+  }
+}
+
+void TZipWriter::SetRelativePaths(bool value) {
+  if (value == relative_paths_) return;
+  relative_paths_ = value;
+  if (value) {
+    store_paths_ = true;
+    Recurse = true;
+  }
+}
+
+void TZipWriter::SetStoreVolumes(bool value) {
+  if (value == store_volumes_) return;
+  store_volumes_ = value;
+  if (value) store_paths_ = true;
+}
+
+void TZipWriter::Assign(const TZipWriter& source) {
+  if (&source == this) return;
+  // Reader properties.
+  SetZipName(source.ZipName());
+  SetSortMode(source.SortMode());
+  KeepZipOpen = source.KeepZipOpen;
+  DoProcessMessages = source.DoProcessMessages;
+  FlushFilesOnClose = source.FlushFilesOnClose;
+  ReplaceReadOnly = source.ReplaceReadOnly;
+  IncompleteZipMode = source.IncompleteZipMode;
+  OnInCompleteZip = source.OnInCompleteZip;
+  ProcessInput = source.ProcessInput;
+  ChooseArchive = source.ChooseArchive;
+  ArchiveStreamWrapper = source.ArchiveStreamWrapper;
+  // Writer properties: the coupled flags are copied as they stand, so that
+  // the copy ends with exactly the source's combination.
+  root_dir_ = source.root_dir_;
+  files_list_ = source.files_list_;
+  PackLevel = source.PackLevel;
+  Recurse = source.Recurse;
+  store_paths_ = source.store_paths_;
+  relative_paths_ = source.relative_paths_;
+  store_volumes_ = source.store_volumes_;
+  ZipAction = source.ZipAction;
+  TempPath = source.TempPath;
+  ExcludeList = source.ExcludeList;
+  NoCompressList = source.NoCompressList;
+  AddDirEntriesOnRecurse = source.AddDirEntriesOnRecurse;
+  SkipIfArchiveBitNotSet = source.SkipIfArchiveBitNotSet;
+  ResetArchiveBitOnZip = source.ResetArchiveBitOnZip;
+  DiscardExistingEntries = source.DiscardExistingEntries;
+  OnStartZip = source.OnStartZip;
+  OnStartZipInfo = source.OnStartZipInfo;
+  OnEndZip = source.OnEndZip;
+  OnZipComplete = source.OnZipComplete;
+  OnFilePercentDone = source.OnFilePercentDone;
+  OnTotalPercentDone = source.OnTotalPercentDone;
+  OnNoSuchFile = source.OnNoSuchFile;
+  OnSkippingFile = source.OnSkippingFile;
+  OnUpdate = source.OnUpdate;
+  ShowMessage = source.ShowMessage;
+  OutputStreamWrapper = source.OutputStreamWrapper;
+  SourceStreamWrapper = source.SourceStreamWrapper;
+}
+
+// ------------------------------------------------------------ file list
+
+bool TZipWriter::IsExcluded(const std::string& path) const {
+  return !ExcludeList.empty() && MatchesAnyPattern(ExcludeList, path);
+}
+
+std::string TZipWriter::StoredNameOf(const std::string& path) const {
+  // Without stored paths an entry holds only the last component, and that is
+  // the name under which it must meet its old entry.
+  std::string name =
+      store_paths_ ? StoredDirectory(path, root_dir_, relative_paths_, store_volumes_) : std::string();
+  name.append(LastComponent(path));
+  return name;
+}
+
+bool TZipWriter::FreshenAccepts(const std::string& path) const {
+  return ZipAction != zaFreshen || freshen_names_.count(StoredNameOf(path)) != 0;
+}
+
+void TZipWriter::PrepareExpansion() {
+  archive_identity_known_ = false;
+  FileInfo archive;
+  if (!ZipName().empty() && Stat(ZipName(), archive)) {
+    archive_device_ = archive.Device;
+    archive_inode_ = archive.Inode;
+    archive_identity_known_ = true;
+  }
+  freshen_names_.clear();
+  if (ZipAction == zaFreshen && !DiscardExistingEntries && Entries() != nullptr) {
+    for (const TZipHeaderInfo* entry : *Entries()) freshen_names_.insert(entry->FullName());
+  }
+}
+
+bool TZipWriter::IsArchiveItself(const std::string& path, const FileInfo& info) const {
+  if (path == ZipName()) return true;
+  return archive_identity_known_ && info.Type != FileType::ftMissing &&
+         info.Device == archive_device_ && info.Inode == archive_inode_;
+}
+
+void TZipWriter::AppendLine(std::string path, const FileInfo& info, int64_t counted) {
+  TFileLine line;
+  line.Path = std::move(path);
+  line.Info = info;
+  line.CountedSize = counted;
+  lines_.push_back(std::move(line));
+  AddTotal(counted);
+}
+
+void TZipWriter::ExpandFilesList() {
+  total_bytes_.store(0, std::memory_order_relaxed);
+  bytes_done_.store(0, std::memory_order_relaxed);
+  PrepareExpansion();
+  lines_.clear();
+  lines_.reserve(files_list_.size());
+
+  std::vector<WildcardSpec> wildcards;
+  for (const std::string& text : files_list_) {
+    if (text.empty()) continue;
+    if (text.back() == '/') {
+      AppendLine(text, FileInfo(), 0);
+      continue;
+    }
+    if (HasWildcards(text)) {
+      if (text.front() == '|')
+        wildcards.push_back({text.substr(1), false});
+      else if (text.front() == '>')
+        wildcards.push_back({text.substr(1), true});
+      else
+        wildcards.push_back({text, Recurse});
+      continue;
+    }
+    const std::string path = FolderPart(text).empty() ? root_dir_ + text : text;
+    if (IsExcluded(path)) continue;
+    FileInfo info;
+    if (!Stat(path, info)) {
+      if (OnNoSuchFile) OnNoSuchFile(*this, path);
+      continue;
+    }
+    if (IsArchiveItself(path, info) || !FreshenAccepts(path)) continue;
+    AppendLine(path, info, info.IsRegular() ? static_cast<int64_t>(info.Size) : 0);
+  }
+
+  for (const WildcardSpec& spec : wildcards) {
+    std::string folder(FolderPart(spec.Text));
+    if (folder.empty()) folder = root_dir_;
+    // A wildcard in the folder part never names a folder.
+    if (HasWildcards(folder)) continue;
+    if (!folder.empty() && !DirectoryExists(folder)) continue;
+    TDirSearch search(folder, spec.Recurse, LastComponent(spec.Text));
+    TSearchData record;
+    for (std::string path = search.NextFile(record); !path.empty(); path = search.NextFile(record)) {
+      if (path.back() == '/') {
+        if (AddDirEntriesOnRecurse) AppendLine(std::move(path), record.Info, 0);
+        continue;
+      }
+      if (IsExcluded(path) || IsArchiveItself(path, record.Info) || !FreshenAccepts(path)) continue;
+      AppendLine(std::move(path), record.Info, static_cast<int64_t>(record.Info.Size));
+    }
+  }
+
+  files_list_.clear();
+  files_list_.reserve(lines_.size());
+  for (const TFileLine& line : lines_) files_list_.push_back(line.Path);
+}
+
+// ------------------------------------------------------------ the operation
+
+int32_t TZipWriter::ZipFiles() {
+  if (IsBlank(ZipName())) {
+    if (OnZipComplete) OnZipComplete(*this, 0);
+    return 0;
+  }
+  int32_t result = 0;
+  {
+    Operation operation(*this);
+    result = operation.Run();
+  }  // the clean-up has run: IsBusy is false, FilesList empty
+  if (OnZipComplete) OnZipComplete(*this, result);
+  return result;
+}
+
+}  // namespace tessel
