@@ -1,0 +1,200 @@
+#include "app/batch_run.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <exception>
+
+#include "app/run_controller.h"
+#include "app/settings.h"
+#include "platform/text.h"
+#include "zip/zip_errors.h"
+
+namespace tessel {
+namespace {
+
+constexpr const char* kDoneMessage = "Архивация закончена";
+constexpr const char* kElapsedLabel = "Прошло ";
+constexpr const char* kRemainingLabel = "Осталось ";
+constexpr const char* kSeparator = " | ";
+constexpr const char* kEllipsis = "…";
+constexpr const char* kEraseToEnd = "\033[K";
+constexpr std::chrono::milliseconds kRedrawInterval{100};
+constexpr size_t kDefaultTerminalWidth = 80;
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The number of the signal that asked the run to stop, 0 while none did. The
+// handler does nothing else; the engine's process-input call, made after
+// every block written, turns it into a stop of the run.
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void OnStopSignal(int signal_number) { g_stop_signal = signal_number; }
+
+// Installs the stop handlers for the life of a run and puts the earlier
+// ones back afterwards.
+class StopSignals {
+public:
+  StopSignals() {
+    g_stop_signal = 0;
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    // Reads and writes go on after the handler; the stop comes at the next
+    // block written.
+    action.sa_flags = SA_RESTART;
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &action, &previous_[i]);
+  }
+  ~StopSignals() {
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &previous_[i], nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  static bool Received() { return g_stop_signal != 0; }
+
+private:
+  struct sigaction previous_[std::size(kStopSignals)] {};
+};
+
+size_t TerminalWidth(int fd) {
+  struct winsize size {};
+  if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return kDefaultTerminalWidth;
+}
+
+// The last `chars` characters of text, led by an ellipsis when cut: the end
+// of a path tells more than its beginning.
+std::string KeepTail(const std::string& text, size_t chars) {
+  const size_t count = Utf8Count(text);
+  if (count <= chars) return text;
+  if (chars == 0) return {};
+  return kEllipsis + text.substr(Utf8ByteOffset(text, count - (chars - 1)));
+}
+
+void PrintError(const std::string& message) {
+  std::fprintf(stderr, "%s: %s\n", kProgramName, message.c_str());
+}
+
+}  // namespace
+
+BatchDisplay::BatchDisplay(std::FILE* out, std::FILE* err, bool terminal, size_t width)
+    : out_(out), err_(err), terminal_(terminal), width_(width) {}
+
+void BatchDisplay::ShowCurrentFile(const std::string& text) {
+  current_file_ = text;
+  Redraw(false);
+}
+
+void BatchDisplay::ShowArchiveName(const std::string&) {}
+
+void BatchDisplay::SetFileProgress(int) {}
+
+void BatchDisplay::SetTotalProgress(int percent) { total_percent_ = percent; }
+
+void BatchDisplay::ShowElapsed(const std::string& text) {
+  elapsed_ = text;
+  // The elapsed time comes last of a progress report: the line is whole now.
+  if (text.empty() && current_file_.empty() && remaining_.empty()) {
+    EraseLine();
+  } else {
+    Redraw(false);
+  }
+}
+
+void BatchDisplay::ShowRemaining(const std::string& text) {
+  remaining_ = text;
+  if (text.empty() && current_file_.empty() && elapsed_.empty()) EraseLine();
+}
+
+void BatchDisplay::ShowDoneMessage() {
+  EraseLine();
+  std::fprintf(out_, "%s\n", kDoneMessage);
+  std::fflush(out_);
+}
+
+void BatchDisplay::RequestClose() { close_requested_ = true; }
+
+std::string BatchDisplay::ProgressLine() const {
+  std::string line = std::to_string(total_percent_) + "%";
+  if (!elapsed_.empty()) line += kSeparator + std::string(kElapsedLabel) + elapsed_;
+  if (!remaining_.empty()) line += kSeparator + std::string(kRemainingLabel) + remaining_;
+  if (current_file_.empty()) return line;
+  line += kSeparator;
+  // One column is left free so that the line never wraps.
+  const size_t used = Utf8Count(line);
+  const size_t room = width_ > used + 1 ? width_ - used - 1 : 0;
+  return line + KeepTail(current_file_, room);
+}
+
+void BatchDisplay::Redraw(bool force) {
+  if (!terminal_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!force && line_shown_ && now - last_draw_ < kRedrawInterval) return;
+  last_draw_ = now;
+  const std::string line = ProgressLine();
+  std::fprintf(err_, "\r%s%s", std::string(Utf8Prefix(line, width_ > 0 ? width_ - 1 : 0)).c_str(),
+               kEraseToEnd);
+  std::fflush(err_);
+  line_shown_ = true;
+}
+
+void BatchDisplay::EraseLine() {
+  if (!terminal_ || !line_shown_) return;
+  std::fprintf(err_, "\r%s", kEraseToEnd);
+  std::fflush(err_);
+  line_shown_ = false;
+}
+
+int RunBatch(const StartupOptions& options) {
+  StopSignals signals;
+  const bool terminal = isatty(STDERR_FILENO) == 1;
+  BatchDisplay display(stdout, stderr, terminal, terminal ? TerminalWidth(STDERR_FILENO) : 0);
+  JobSettings job;
+  RunController controller(job, display, options);
+  LoadSettings(job, options.ConfigPath);
+  controller.ApplyEngineSettings();
+
+  bool stop_forwarded = false;
+  controller.SetProcessInput([&controller, &stop_forwarded] {
+    if (StopSignals::Received() && !stop_forwarded) {
+      stop_forwarded = true;
+      controller.StopRun();
+    }
+  });
+
+  int status = kExitSuccess;
+  try {
+    // A stop that came while the job was being loaded: no run at all.
+    if (StopSignals::Received()) throw EUserCanceled();
+    controller.StartRun();
+  } catch (const std::exception& error) {
+    display.EraseLine();
+    PrintError(error.what());
+    status = kExitFailed;
+  }
+  display.EraseLine();
+
+  if (status == kExitSuccess) {
+    for (const SkippedFile& file : controller.SkippedFiles()) {
+      std::fprintf(stderr, "%s: %s\n", file.Path.c_str(), file.Reason.c_str());
+    }
+    if (!controller.SkippedFiles().empty()) status = kExitFilesSkipped;
+  }
+
+  // A completed or stopped run leaves a close request, and closing saves the
+  // job, as the window's close would. After an error the job was saved when
+  // the run began (or could not be, and that was the error).
+  if (display.CloseRequested()) {
+    try {
+      controller.QueryClose();
+    } catch (const std::exception& error) {
+      PrintError(error.what());
+      status = kExitFailed;
+    }
+  }
+  std::fflush(stdout);
+  return status;
+}
+
+}  // namespace tessel

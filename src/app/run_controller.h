@@ -1,0 +1,64 @@
+#pragma once
+// Turns the backup job into one zip operation and follows it to its end:
+// exclusions, progress, elapsed and remaining time, completion and stop.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/run_display.h"
+#include "app/settings.h"
+#include "platform/datetime.h"
+
+namespace tessel {
+
+class TZipWriter;
+
+// A file that the engine had to leave out, with the reason in words.
+struct SkippedFile {
+  std::string Path;
+  std::string Reason;
+};
+
+class RunController {
+public:
+  RunController(JobSettings& job, RunDisplay& display, const StartupOptions& options);
+  ~RunController();
+  RunController(const RunController&) = delete;
+  RunController& operator=(const RunController&) = delete;
+
+  // Performs a whole run and returns when it has ended; the run's error
+  // reaches the caller. Does nothing while the engine is busy.
+  void StartRun();
+  // Asks the running operation to stop and clears the display.
+  void StopRun();
+  // False while a run is in progress; otherwise saves the job and says yes.
+  bool QueryClose();
+  bool IsBusy() const;
+  // Level, sub-folders and paths of the job reach the engine now.
+  void ApplyEngineSettings();
+
+  TZipWriter& Engine();
+  const std::vector<std::string>& ExclusionList() const;
+  DateTime RunStartTime() const;
+  // Files left out by the last run because they could not be read.
+  const std::vector<SkippedFile>& SkippedFiles() const;
+
+  // The window's event pump, called by the engine while it works.
+  void SetProcessInput(std::function<void()> process_pending_input);
+  // Asks the user for an archive when the expanded name ends in "?";
+  // returns false when the user cancels.
+  void SetChooseArchive(std::function<bool(const std::string& initial_folder, std::string& chosen)> choose);
+
+private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// "1 ч. 2 м. 5 с." for 3725 seconds.
+std::string FormatDuration(int64_t seconds);
+
+}  // namespace tessel

@@ -1,0 +1,288 @@
+// The built tessel-backup program, run as cron runs it: an empty environment
+// but HOME and PATH, no display, no terminal. Archives are checked with unzip.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+const char* const kProgram = TESSEL_BINARY_DIR "/src/tessel-backup";
+constexpr uid_t kNobody = 65534;
+
+struct Result {
+  int status = -1;  // exit status, or -1 when killed by a signal
+  std::string out, err;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream data;
+  data << in.rdbuf();
+  return data.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& data) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+// Runs the program in a child with its output in files; wait says whether
+// to wait for it here.
+class Child {
+public:
+  Child(const fs::path& scratch, const std::vector<std::string>& args, bool as_nobody) : scratch_(scratch) {
+    std::vector<std::string> argv;
+    if (as_nobody) {
+      argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    argv.push_back(kProgram);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env = {"HOME=" + (scratch / "home").string(), "PATH=/usr/bin:/bin"};
+    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(keep)) env.push_back(std::string(keep) + "=" + value);
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int in = open("/dev/null", O_RDONLY);
+      const int out = open((scratch / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+      const int err = open((scratch / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+      dup2(in, 0);
+      dup2(out, 1);
+      dup2(err, 2);
+      std::vector<char*> a, e;
+      for (std::string& s : argv) a.push_back(s.data());
+      for (std::string& s : env) e.push_back(s.data());
+      a.push_back(nullptr);
+      e.push_back(nullptr);
+      execve(a[0], a.data(), e.data());
+      _exit(127);
+    }
+  }
+  pid_t Pid() const { return pid_; }
+  Result Wait() {
+    int raw = 0;
+    waitpid(pid_, &raw, 0);
+    Result result;
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    result.out = ReadFile(scratch_ / "stdout");
+    result.err = ReadFile(scratch_ / "stderr");
+    return result;
+  }
+
+private:
+  fs::path scratch_;
+  pid_t pid_ = -1;
+};
+
+// Output of a shell command and its exit status.
+std::pair<int, std::string> Shell(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return {-1, out};
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  const int raw = pclose(pipe);
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out};
+}
+
+class ProgramTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(fs::exists(kProgram)) << "build the tessel-backup target first";
+    std::string templ = (fs::temp_directory_path() / "program_test_XXXXXX").string();
+    ASSERT_NE(mkdtemp(templ.data()), nullptr);
+    scratch_ = templ;
+    data_ = scratch_ / "data";
+    out_ = scratch_ / "out";
+    fs::create_directories(scratch_ / "home");
+    fs::create_directories(data_);
+  }
+  void TearDown() override { fs::remove_all(scratch_); }
+
+  // A job file: template, include masks, compression level, replace mode.
+  void WriteJob(const fs::path& path, const std::string& name_template, const std::vector<std::string>& include,
+                int level = 6, int mode = 2) const {
+    std::string text = "[Config]\nZipName=" + name_template + "\nVersion=1.3\nLevel=" + std::to_string(level) +
+                       "\nIncludeSubDirs=1\nStorePaths=1\nZipAction=" + std::to_string(mode) + "\n\n[Files]\n";
+    for (size_t i = 0; i < include.size(); ++i) text += std::to_string(i + 1) + "=" + include[i] + "\n";
+    WriteFile(path, text);
+  }
+
+  Result Run(const std::vector<std::string>& args, bool as_nobody = false) const {
+    return Child(scratch_, args, as_nobody).Wait();
+  }
+
+  std::vector<fs::path> OutFiles() const {
+    std::vector<fs::path> files;
+    if (fs::exists(out_)) {
+      for (const auto& e : fs::directory_iterator(out_)) files.push_back(e.path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+
+  fs::path Job() const { return scratch_ / "job.ini"; }
+  std::string JobSwitch() const { return "/i=" + Job().string(); }
+
+  fs::path scratch_, data_, out_;
+};
+
+TEST_F(ProgramTest, VersionAndHelp) {
+  Result version = Run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "1.3\n");
+  Result help = Run({"/b", "--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char* word : {"/b", "/s", "/+m", "/-m", "/i="}) EXPECT_THAT(help.out, HasSubstr(word));
+  EXPECT_TRUE(OutFiles().empty());
+}
+
+TEST_F(ProgramTest, BatchRunFromTheDefaultConfigurationEndsSilently) {
+  WriteFile(data_ / "a.txt", "alpha\n");
+  WriteFile(data_ / "sub" / "b.log", std::string(300000, 'b'));
+  const fs::path config = scratch_ / "home" / ".config" / "tessel-backup" / "Config.ini";
+  WriteJob(config, (out_ / "backup-%yyyy%%my%%dd%.zip").string(), {(data_ / "*.*").string()});
+  // The configuration must be saved anew at the end.
+  std::string old = ReadFile(config);
+  WriteFile(config, old.replace(old.find("Version=1.3"), 11, "Version=1.2"));
+
+  Result result = Run({"/B"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+  EXPECT_THAT(ReadFile(config), HasSubstr("Version=1.3"));
+  const std::vector<fs::path> files = OutFiles();
+  ASSERT_EQ(files.size(), 1u);
+  const auto [status, text] = Shell("unzip -t '" + files[0].string() + "'");
+  EXPECT_EQ(status, 0) << text;
+  EXPECT_THAT(text, HasSubstr("a.txt"));
+  EXPECT_THAT(text, HasSubstr("sub/b.log"));
+}
+
+TEST_F(ProgramTest, CompletionMessageWithPlusM) {
+  WriteFile(data_ / "a.txt", "alpha\n");
+  WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
+  Result result = Run({"/b", "/-m", "/+m", JobSwitch()});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "Архивация закончена\n");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST_F(ProgramTest, FailingJobsReportTheirErrorAndExitOne) {
+  WriteFile(data_ / "a.txt", "alpha\n");
+  const struct {
+    std::string name_template;
+    const char* message;
+  } cases[] = {
+      {"no-folder-%yyyy%.zip", "tessel-backup: Unable to create directory\n"},
+      {(out_ / "choose?").string(), "tessel-backup: Пользователь прервал ввод имени архива.\n"},
+  };
+  for (const auto& c : cases) {
+    WriteJob(Job(), c.name_template, {(data_ / "*.*").string()});
+    Result result = Run({"/b", "/+m", JobSwitch()});
+    EXPECT_EQ(result.status, 1) << c.name_template;
+    EXPECT_EQ(result.err, c.message);
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_TRUE(OutFiles().empty());
+}
+
+TEST_F(ProgramTest, WithoutBatchAndWithoutDisplayItSaysSo) {
+  Result result = Run({"/s"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.err, HasSubstr("tessel-backup: "));
+}
+
+TEST_F(ProgramTest, UnreadableFileIsNamedAndExitsTwo) {
+  // Permission bits stop nobody but an unprivileged user.
+  const bool root = geteuid() == 0;
+  fs::permissions(scratch_, fs::perms::all);
+  fs::permissions(scratch_ / "home", fs::perms::all);
+  fs::permissions(data_, fs::perms::all);
+  WriteFile(data_ / "open.txt", "readable\n");
+  WriteFile(data_ / "secret.txt", "nobody may read this\n");
+  fs::permissions(data_ / "open.txt", fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(data_ / "secret.txt", fs::perms::none);
+  WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
+  fs::permissions(Job(), fs::perms::all);
+  if (root && Run({"--version"}, true).status != 0) {
+    GTEST_SKIP() << "the program cannot be run as user " << kNobody;
+  }
+  Result result = Run({"/b", JobSwitch()}, root);
+  EXPECT_EQ(result.status, 2) << result.err;
+  EXPECT_THAT(result.err, HasSubstr((data_ / "secret.txt").string() + ": Permission denied"));
+  const std::vector<fs::path> files = OutFiles();
+  ASSERT_EQ(files.size(), 1u);
+  const auto [status, text] = Shell("unzip -Z1 '" + files[0].string() + "'");
+  EXPECT_EQ(status, 0);
+  EXPECT_THAT(text, HasSubstr("open.txt"));
+  EXPECT_THAT(text, ::testing::Not(HasSubstr("secret.txt")));
+}
+
+TEST_F(ProgramTest, TerminationSignalStopsTheRunAndLeavesNothing) {
+  // Random data at level 9 takes the compressor long enough to be stopped.
+  {
+    std::ofstream big(data_ / "random.bin", std::ios::binary);
+    std::mt19937_64 random(12345);
+    std::vector<uint64_t> block(1 << 16);
+    for (int i = 0; i < 160; ++i) {  // 80 MiB
+      for (uint64_t& word : block) word = random();
+      big.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 8));
+    }
+  }
+  WriteJob(Job(), (out_ / "big.zip").string(), {(data_ / "*.*").string()}, 9);
+  Child child(scratch_, {"/b", JobSwitch()}, false);
+  // Wait until the archive is being written, then stop it as a scheduler would.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (OutFiles().empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(kill(child.Pid(), SIGTERM), 0);
+  Result result = child.Wait();
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_EQ(result.err, "tessel-backup: Пользователь прервал операцию\n");
+  EXPECT_TRUE(OutFiles().empty()) << OutFiles().front();
+}
+
+TEST_F(ProgramTest, EarlierArchivesInTheBackedUpFolderAreLeftOut) {
+  // The archives go into a folder that the include mask covers.
+  WriteFile(data_ / "a.txt", "alpha\n");
+  const fs::path backups = data_ / "backups";
+  WriteJob(Job(), (backups / "%yyyy%%my%%dd%%hh%%mm%%ss%.zip").string(), {(data_ / "*.*").string()});
+  ASSERT_EQ(Run({"/b", JobSwitch()}).status, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  Result second = Run({"/b", JobSwitch()});
+  ASSERT_EQ(second.status, 0) << second.err;
+  std::vector<fs::path> archives;
+  for (const auto& e : fs::directory_iterator(backups)) archives.push_back(e.path());
+  std::sort(archives.begin(), archives.end());
+  ASSERT_EQ(archives.size(), 2u);
+  for (const fs::path& archive : archives) {
+    const auto [status, text] = Shell("unzip -Z1 '" + archive.string() + "'");
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_THAT(text, HasSubstr("a.txt"));
+    EXPECT_THAT(text, ::testing::Not(HasSubstr(".zip"))) << archive;
+  }
+}
+
+}  // namespace

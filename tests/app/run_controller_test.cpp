@@ -1,0 +1,562 @@
+// The run controller with the real engine on scratch folders, watched through
+// a display that records every call; archives are checked with unzip.
+#include "app/run_controller.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/archive_guard.h"
+#include "app/mask.h"
+#include "zip/zip_writer.h"
+
+namespace tessel {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+// Every display call as one text, in order; a hook may act on each.
+class RecordingDisplay : public RunDisplay {
+public:
+  std::vector<std::string> Calls;
+  std::function<void(const std::string& call)> Hook;
+
+  void ShowCurrentFile(const std::string& text) override { Record("file:" + text); }
+  void ShowArchiveName(const std::string& text) override { Record("archive:" + text); }
+  void SetFileProgress(int percent) override { Record("filepct:" + std::to_string(percent)); }
+  void SetTotalProgress(int percent) override { Record("totalpct:" + std::to_string(percent)); }
+  void ShowElapsed(const std::string& text) override { Record("elapsed:" + text); }
+  void ShowRemaining(const std::string& text) override { Record("remaining:" + text); }
+  void ShowDoneMessage() override { Record("done"); }
+  void RequestClose() override { Record("close"); }
+
+  std::vector<std::string> WithPrefix(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const std::string& call : Calls) {
+      if (call.starts_with(prefix)) out.push_back(call.substr(prefix.size()));
+    }
+    return out;
+  }
+
+private:
+  void Record(const std::string& call) {
+    Calls.push_back(call);
+    if (Hook) Hook(call);
+  }
+};
+
+const std::vector<std::string> kCompletionClearing = {
+    "elapsed:", "remaining:", "totalpct:0", "filepct:0", "file:", "archive:"};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream data;
+  data << in.rdbuf();
+  return data.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& data) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string Repeated(const std::string& text, size_t times) {
+  std::string out;
+  for (size_t i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+// Output of a shell command; the test fails when it exits non-zero.
+std::string Shell(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  EXPECT_EQ(pclose(pipe), 0) << command << "\n" << out;
+  return out;
+}
+
+class RunControllerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string templ = (fs::temp_directory_path() / "run_controller_XXXXXX").string();
+    ASSERT_NE(mkdtemp(templ.data()), nullptr);
+    root_ = templ;
+    data_ = root_ / "data";
+    out_ = root_ / "out";
+    fs::create_directories(data_);
+    options_.ConfigPath = (root_ / "Config.ini").string();
+    job_.FileNameMask = (out_ / "backup.zip").string();
+    job_.IncludeMasks.Append((data_ / "*.*").string());
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  // The stored names of the archive, each without the stored form of the
+  // data folder in front.
+  std::set<std::string> Entries(const fs::path& archive) const {
+    const std::string prefix = data_.string().substr(1) + "/";
+    std::set<std::string> names;
+    std::istringstream lines(Shell("unzip -Z1 '" + archive.string() + "'"));
+    for (std::string line; std::getline(lines, line);) {
+      names.insert(line.starts_with(prefix) ? line.substr(prefix.size()) : line);
+    }
+    return names;
+  }
+
+  std::string EntryData(const fs::path& archive, const std::string& relative) const {
+    return Shell("unzip -p '" + archive.string() + "' '" + data_.string().substr(1) + "/" + relative + "'");
+  }
+
+  std::vector<std::string> OutFolder() const {
+    std::vector<std::string> names;
+    if (!fs::exists(out_)) return names;
+    for (const auto& e : fs::directory_iterator(out_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path root_, data_, out_;
+  JobSettings job_;
+  StartupOptions options_;
+  RecordingDisplay display_;
+};
+
+TEST(FormatDurationTest, HoursMinutesSecondsWithoutLeadingZeros) {
+  const struct {
+    int64_t seconds;
+    const char* text;
+  } cases[] = {
+      {0, "0 ч. 0 м. 0 с."},          {59, "0 ч. 0 м. 59 с."},
+      {60, "0 ч. 1 м. 0 с."},         {3725, "1 ч. 2 м. 5 с."},
+      {86399, "23 ч. 59 м. 59 с."},   {90061, "25 ч. 1 м. 1 с."},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FormatDuration(c.seconds), c.text) << c.seconds;
+}
+
+TEST_F(RunControllerTest, ExcludeMasksOfEveryShape) {
+  for (const char* name : {"a.txt", "b.Log", "отчет.doc", "ОТЧЕТ.doc", "c.o", "keep.md", "d.bak1"}) {
+    WriteFile(data_ / name, name);
+  }
+  for (const std::string& mask : {std::string("*.LOG"), std::string("*отчет.doc"), (data_ / "c.o").string(),
+                                  std::string("*.bak[0-9]"), std::string("*.nothing")}) {
+    job_.ExcludeMasks.Append(mask);
+  }
+  RunController controller(job_, display_, options_);
+  controller.StartRun();
+  EXPECT_EQ(Entries(out_ / "backup.zip"), (std::set<std::string>{"a.txt", "ОТЧЕТ.doc", "keep.md"}));
+}
+
+TEST_F(RunControllerTest, EngineSetUpAndJobSettings) {
+  RunController controller(job_, display_, options_);
+  TZipWriter& engine = controller.Engine();
+  EXPECT_FALSE(engine.AddDirEntriesOnRecurse);
+  EXPECT_TRUE(engine.ReplaceReadOnly);
+  EXPECT_TRUE(engine.RelativePaths());
+  EXPECT_TRUE(engine.StorePaths());
+  EXPECT_TRUE(engine.Recurse);
+
+  job_.Level = 9;
+  job_.IncludeSubDirs = false;
+  job_.StorePaths = false;
+  controller.ApplyEngineSettings();
+  EXPECT_EQ(engine.PackLevel, 9);
+  EXPECT_FALSE(engine.Recurse);
+  EXPECT_FALSE(engine.StorePaths());
+  EXPECT_FALSE(engine.RelativePaths());
+}
+
+TEST_F(RunControllerTest, RunShowsFilesProgressAndClearsAtTheEnd) {
+  WriteFile(data_ / "a.txt", Repeated("alpha beta gamma\n", 4000));
+  WriteFile(data_ / "skip.tmp", "left out");
+  WriteFile(data_ / "sub" / "c.txt", "sub file\n");
+  WriteFile(data_ / "sub" / "deep.TMP", "left out too");
+  job_.ExcludeMasks.Append("*.tmp");
+  RunController controller(job_, display_, options_);
+  const DateTime before = Now();
+  controller.StartRun();
+  const DateTime after = Now();
+
+  const std::string archive = (out_ / "backup.zip").string();
+  ASSERT_FALSE(display_.Calls.empty());
+  EXPECT_EQ(display_.Calls.front(), "archive:" + archive);
+  EXPECT_THAT(display_.WithPrefix("file:"),
+              ElementsAre((data_ / "a.txt").string(), (data_ / "sub" / "c.txt").string(), ""));
+  // Each total progress report is followed by the remaining and elapsed time.
+  for (size_t i = 0; i + 6 < display_.Calls.size(); ++i) {
+    if (!display_.Calls[i].starts_with("totalpct:")) continue;
+    EXPECT_THAT(display_.Calls[i + 1], StartsWith("remaining:"));
+    EXPECT_THAT(display_.Calls[i + 2], StartsWith("elapsed:"));
+    EXPECT_THAT(display_.Calls[i + 2], HasSubstr(" ч. "));
+  }
+  std::vector<std::string> tail(display_.Calls.end() - 7, display_.Calls.end());
+  std::vector<std::string> expected = kCompletionClearing;
+  expected.push_back("done");
+  EXPECT_EQ(tail, expected);
+
+  EXPECT_EQ(Entries(archive), (std::set<std::string>{"a.txt", "sub/c.txt"}));
+  EXPECT_EQ(EntryData(archive, "a.txt"), Repeated("alpha beta gamma\n", 4000));
+  Shell("unzip -tq '" + archive + "'");
+  EXPECT_THAT(controller.ExclusionList(), ElementsAre("*.tmp"));
+  EXPECT_GE(controller.RunStartTime(), before);
+  EXPECT_LE(controller.RunStartTime(), after);
+  EXPECT_TRUE(controller.SkippedFiles().empty());
+  EXPECT_TRUE(fs::exists(options_.ConfigPath));
+}
+
+TEST_F(RunControllerTest, RemainingTimeUndeterminedBelowOnePercentAndZeroAtTheEnd) {
+  // Stored in 32768-byte blocks, the first block of 4 MiB is 0.78 % done.
+  WriteFile(data_ / "big.bin", std::string(4 << 20, 'x'));
+  job_.Level = 0;
+  RunController controller(job_, display_, options_);
+  controller.StartRun();
+  const std::vector<std::string> remaining = display_.WithPrefix("remaining:");
+  ASSERT_GE(remaining.size(), 3u);
+  EXPECT_EQ(remaining.front(), "Неопределено");
+  EXPECT_EQ(remaining[remaining.size() - 2], "0 ч. 0 м. 0 с.");  // at 100 %
+  EXPECT_EQ(remaining.back(), "");                              // the clearing
+  EXPECT_EQ(display_.WithPrefix("totalpct:").rbegin()[1], "100");
+}
+
+TEST_F(RunControllerTest, RemainingTimeUndeterminedWithoutBytesToRead) {
+  RunController controller(job_, display_, options_);
+  TZipWriter& engine = controller.Engine();
+  ASSERT_EQ(engine.TotalBytes(), 0);
+  engine.OnTotalPercentDone(engine, 0);
+  EXPECT_THAT(display_.Calls, ElementsAre("totalpct:0", "remaining:Неопределено", StartsWith("elapsed:")));
+}
+
+TEST_F(RunControllerTest, CompletionByStartupOptions) {
+  WriteFile(data_ / "a.txt", "a");
+  const struct {
+    bool batch, message;
+    std::vector<std::string> after_clearing;
+  } cases[] = {
+      {false, false, {"done"}},
+      {false, true, {"done"}},
+      {true, false, {"close"}},
+      {true, true, {"done", "close"}},
+  };
+  for (const auto& c : cases) {
+    RecordingDisplay display;
+    StartupOptions options = options_;
+    options.Batch = c.batch;
+    options.ShowCompletionMessage = c.message;
+    RunController controller(job_, display, options);
+    // The close request may be handled at once: closing must be allowed then.
+    bool may_close = false;
+    display.Hook = [&](const std::string& call) {
+      if (call == "close" || call == "done") may_close = !controller.IsBusy() && controller.QueryClose();
+    };
+    controller.StartRun();
+    EXPECT_TRUE(may_close);
+    std::vector<std::string> expected = kCompletionClearing;
+    expected.insert(expected.end(), c.after_clearing.begin(), c.after_clearing.end());
+    const std::vector<std::string> tail(display.Calls.end() - static_cast<long>(expected.size()),
+                                        display.Calls.end());
+    EXPECT_EQ(tail, expected) << "batch " << c.batch << " message " << c.message;
+  }
+}
+
+TEST_F(RunControllerTest, CompletionAlsoAfterARunThatAddedNothing) {
+  job_.IncludeMasks.Clear();
+  RunController controller(job_, display_, options_);
+  controller.StartRun();
+  ASSERT_FALSE(display_.Calls.empty());
+  EXPECT_EQ(display_.Calls.back(), "done");
+}
+
+TEST_F(RunControllerTest, InvalidExcludeMaskEndsTheRunAndWritesNoArchive) {
+  WriteFile(data_ / "a.txt", "a");
+  WriteFile(data_ / "b.txt", "b");
+  // A mask that fits comes first: the invalid one is still reached.
+  for (const char* first : {"", "*"}) {
+    RecordingDisplay display;
+    job_.ExcludeMasks.Clear();
+    if (*first != '\0') job_.ExcludeMasks.Append(first);
+    job_.ExcludeMasks.Append("[");
+    RunController controller(job_, display, options_);
+    try {
+      controller.StartRun();
+      ADD_FAILURE() << "the run did not fail";
+    } catch (const EMaskException& e) {
+      EXPECT_THAT(e.what(), StartsWith("'[' is an invalid mask at ("));
+    }
+    EXPECT_TRUE(display.WithPrefix("file:").empty());
+    EXPECT_TRUE(display.WithPrefix("done").empty());
+    EXPECT_TRUE(OutFolder().empty()) << OutFolder().front();
+    EXPECT_FALSE(controller.IsBusy());
+  }
+}
+
+TEST_F(RunControllerTest, TemplateWithoutFolderFailsBeforeTheEngineRuns) {
+  WriteFile(data_ / "a.txt", "a");
+  job_.FileNameMask = "backup-%yyyy%.zip";
+  RunController controller(job_, display_, options_);
+  const fs::path cwd = fs::current_path();
+  fs::current_path(root_);
+  try {
+    controller.StartRun();
+    ADD_FAILURE() << "the run did not fail";
+  } catch (const Error& e) {
+    EXPECT_STREQ(e.what(), "Unable to create directory");
+  }
+  fs::current_path(cwd);
+  EXPECT_EQ(display_.WithPrefix("file:").size(), 0u);
+  EXPECT_EQ(display_.WithPrefix("archive:").size(), 1u);
+  EXPECT_TRUE(controller.Engine().FilesList().empty());
+  for (const auto& e : fs::directory_iterator(root_)) EXPECT_NE(e.path().extension(), ".zip");
+}
+
+TEST_F(RunControllerTest, CreatesTheArchiveFolderWithItsParents) {
+  WriteFile(data_ / "a.txt", "a");
+  job_.FileNameMask = (out_ / "%yyyy%" / "deeper" / "b.zip").string();
+  RunController controller(job_, display_, options_);
+  controller.StartRun();
+  bool found = false;
+  for (const auto& e : fs::recursive_directory_iterator(out_)) found |= e.path().filename() == "b.zip";
+  EXPECT_TRUE(found);
+}
+
+TEST_F(RunControllerTest, ReplaceModesOnAnExistingArchive) {
+  const struct {
+    int32_t mode;
+    std::set<std::string> entries;
+  } cases[] = {
+      {0, {"a.txt", "c.txt"}},           // only this run's files
+      {1, {"a.txt", "b.txt", "c.txt"}},  // update: untouched b kept, c added
+      {2, {"a.txt", "b.txt", "c.txt"}},  // replace: untouched b kept
+      {3, {"a.txt", "b.txt"}},           // freshen: nothing new added
+      {7, {"a.txt", "b.txt", "c.txt"}},  // out of range: as 2
+  };
+  const fs::path archive = out_ / "backup.zip";
+  for (const auto& c : cases) {
+    fs::remove_all(data_);
+    fs::remove_all(out_);
+    WriteFile(data_ / "a.txt", "old a");
+    WriteFile(data_ / "b.txt", "old b");
+    job_.ReplaceMode = 2;
+    {
+      RecordingDisplay display;
+      RunController first(job_, display, options_);
+      first.StartRun();
+    }
+    ASSERT_EQ(Entries(archive), (std::set<std::string>{"a.txt", "b.txt"}));
+    fs::remove(data_ / "b.txt");
+    WriteFile(data_ / "a.txt", "new a, longer than before");
+    // The new content must count as newer for update and freshen.
+    fs::last_write_time(data_ / "a.txt", fs::last_write_time(data_ / "a.txt") + std::chrono::hours(1));
+    WriteFile(data_ / "c.txt", "new c");
+
+    job_.ReplaceMode = c.mode;
+    RecordingDisplay display;
+    RunController controller(job_, display, options_);
+    controller.StartRun();
+    EXPECT_EQ(Entries(archive), c.entries) << "mode " << c.mode;
+    EXPECT_EQ(EntryData(archive, "a.txt"), "new a, longer than before") << "mode " << c.mode;
+    if (c.entries.count("b.txt") != 0) {
+      EXPECT_EQ(EntryData(archive, "b.txt"), "old b");
+    }
+    EXPECT_EQ(OutFolder(), std::vector<std::string>{"backup.zip"}) << "mode " << c.mode;
+    EXPECT_EQ(job_.ReplaceMode, c.mode == 7 ? 2 : c.mode);
+    Shell("unzip -tq '" + archive.string() + "'");
+  }
+}
+
+TEST_F(RunControllerTest, ReplaceModeZeroKeepsTheOldArchiveWhenTheRunFails) {
+  WriteFile(data_ / "a.txt", Repeated("first run\n", 1000));
+  {
+    RunController first(job_, display_, options_);
+    first.StartRun();
+  }
+  const fs::path archive = out_ / "backup.zip";
+  const std::string before = ReadFile(archive);
+  ASSERT_FALSE(before.empty());
+
+  WriteFile(data_ / "b.txt", Repeated("second run\n", 100000));
+  job_.ReplaceMode = 0;
+  RecordingDisplay display;
+  RunController controller(job_, display, options_);
+  // Stopped in the middle of the second run's writing.
+  display.Hook = [&](const std::string& call) {
+    if (call == "file:" + (data_ / "b.txt").string()) controller.StopRun();
+  };
+  try {
+    controller.StartRun();
+    ADD_FAILURE() << "the run was not stopped";
+  } catch (const Error& e) {
+    EXPECT_STREQ(e.what(), "Пользователь прервал операцию");
+  }
+  EXPECT_EQ(ReadFile(archive), before);
+  EXPECT_EQ(OutFolder(), std::vector<std::string>{"backup.zip"});
+}
+
+TEST_F(RunControllerTest, StopRunEndsTheRunAndClearsTheDisplay) {
+  WriteFile(data_ / "a.txt", Repeated("some text to compress\n", 50000));
+  WriteFile(data_ / "b.txt", Repeated("more text to compress\n", 50000));
+  options_.Batch = true;
+  RunController controller(job_, display_, options_);
+  bool stopped = false;
+  display_.Hook = [&](const std::string& call) {
+    if (!stopped && call.starts_with("filepct:") && call != "filepct:0") {
+      stopped = true;
+      controller.StopRun();
+    }
+  };
+  EXPECT_THROW(controller.StartRun(), EUserCanceled);
+  const std::vector<std::string> expected = {"close",        "totalpct:0", "filepct:0", "file:",
+                                             "archive:",     "elapsed:",   "remaining:"};
+  const auto at = std::search(display_.Calls.begin(), display_.Calls.end(), expected.begin(), expected.end());
+  EXPECT_NE(at, display_.Calls.end());
+  EXPECT_TRUE(display_.WithPrefix("done").empty());
+  EXPECT_TRUE(OutFolder().empty());
+  EXPECT_FALSE(controller.IsBusy());
+}
+
+TEST_F(RunControllerTest, AStopOutsideARunDoesNotEndTheNextOne) {
+  WriteFile(data_ / "a.txt", "a");
+  RunController controller(job_, display_, options_);
+  controller.StopRun();
+  EXPECT_NO_THROW(controller.StartRun());
+  EXPECT_EQ(Entries(out_ / "backup.zip"), std::set<std::string>{"a.txt"});
+}
+
+TEST_F(RunControllerTest, SecondStartDuringARunDoesNothing) {
+  WriteFile(data_ / "a.txt", "a");
+  WriteFile(data_ / "b.txt", "b");
+  RunController controller(job_, display_, options_);
+  bool inner_busy = false;
+  display_.Hook = [&](const std::string& call) {
+    if (call.starts_with("file:/")) {
+      inner_busy = controller.IsBusy() && controller.QueryClose() == false;
+      controller.StartRun();
+    }
+  };
+  controller.StartRun();
+  EXPECT_TRUE(inner_busy);
+  EXPECT_EQ(display_.WithPrefix("archive:").size(), 2u);  // the start and the clearing
+  EXPECT_EQ(display_.WithPrefix("done").size(), 1u);
+  EXPECT_EQ(Entries(out_ / "backup.zip"), (std::set<std::string>{"a.txt", "b.txt"}));
+  EXPECT_TRUE(controller.QueryClose());
+}
+
+TEST_F(RunControllerTest, EarlierArchivesOfTheJobAreNotPacked) {
+  // The backup folder lies inside the data that is backed up.
+  job_.FileNameMask = (data_ / "backup" / "%yyyy%%my%%dd%-%qwartr%.zip").string();
+  WriteFile(data_ / "a.txt", "a");
+  WriteFile(data_ / "backup" / "20200101-I.zip", "an earlier archive");
+  WriteFile(data_ / "backup" / "20200101-I.zip.txt", "not an archive name");
+  WriteFile(data_ / "backup" / "notes.txt", "kept");
+  WriteFile(data_ / "other" / "20200101-I.zip", "same name, another folder");
+  for (int run = 0; run < 2; ++run) {
+    RecordingDisplay display;
+    RunController controller(job_, display, options_);
+    controller.StartRun();
+    for (const std::string& file : display.WithPrefix("file:")) {
+      EXPECT_FALSE(file.starts_with((data_ / "backup").string()) && file.ends_with(".zip")) << file;
+    }
+  }
+  std::vector<fs::path> archives;
+  for (const auto& e : fs::directory_iterator(data_ / "backup")) {
+    const std::string name = e.path().filename().string();
+    if (name != "20200101-I.zip" && name.ends_with(".zip")) archives.push_back(e.path());
+  }
+  ASSERT_EQ(archives.size(), 1u);  // both runs wrote the same name
+  EXPECT_EQ(Entries(archives.front()),
+            (std::set<std::string>{"a.txt", "backup/20200101-I.zip.txt", "backup/notes.txt",
+                                   "other/20200101-I.zip"}));
+}
+
+TEST(ArchiveNamePatternTest, TokensStandForDigitsRomanLettersAndBlanks) {
+  const struct {
+    const char* name_part;
+    const char* name;
+    bool fits;
+  } cases[] = {
+      {"%yyyy%%my%%dd%%hh%%mm%%ss%.zip", "20260305070409.zip", true},
+      {"%yyyy%%my%%dd%%hh%%mm%%ss%.zip", "2026030507040.zip", true},  // lengths are not fixed
+      {"%yyyy%%my%%dd%%hh%%mm%%ss%.zip", "12345.zip", false},        // six tokens need six characters
+      {"%yyyy%%my%%dd%%hh%%mm%%ss%.zip", "20260305070409.ZIP", false},
+      {"%yyyy%%my%%dd%%hh%%mm%%ss%.zip", "2026x305070409.zip", false},
+      {"%yyyy%%my%%dd%%hh%%mm%%ss%.zip", "20260305070409.zip.bak", false},
+      {"q%qwartr3%-%yy%.zip", "q IV-26.zip", true},
+      {"q%qwartr3%-%yy%.zip", "qIII-26.zip", true},
+      {"q%qwartr3%-%yy%.zip", "qX-26.zip", false},
+      {"q%qwartr3%-%yy%.zip", "q-26.zip", false},
+      {"day-%dcht%%%.zip", "day-1%%.zip", true},  // percent signs that form no token stay
+      {"%MM%-%dd%.zip", "%MM%-05.zip", true},     // "%MM%" is no token
+      {"%MM%-%dd%.zip", "03-05.zip", false},
+      {"fixed.zip", "fixed.zip", true},
+      {"fixed.zip", "Fixed.zip", false},
+      {"", "", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ArchiveNamePattern(c.name_part).Fits(c.name), c.fits) << c.name_part << " / " << c.name;
+  }
+}
+
+TEST_F(RunControllerTest, ArchiveGuardKnowsTheFolderBySpellingAndIdentity) {
+  fs::create_directories(out_);
+  fs::create_symlink(out_, root_ / "link");
+  ArchiveGuard guard((out_ / "2026.zip").string(), "/anything/%yyyy%.zip");
+  EXPECT_TRUE(guard.IsEarlierArchive((out_ / "2025.zip").string()));
+  EXPECT_TRUE(guard.IsEarlierArchive(out_.string() + "//2025.zip"));
+  EXPECT_TRUE(guard.IsEarlierArchive((root_ / "link" / "2025.zip").string()));
+  EXPECT_FALSE(guard.IsEarlierArchive((out_ / "sub" / "2025.zip").string()));
+  EXPECT_FALSE(guard.IsEarlierArchive((root_ / "2025.zip").string()));
+  EXPECT_FALSE(guard.IsEarlierArchive((out_ / "notes.zip").string()));
+}
+
+TEST_F(RunControllerTest, BatchRunNeverAsksForAnArchiveName) {
+  WriteFile(data_ / "a.txt", "a");
+  job_.FileNameMask = (out_ / "pick?").string();
+  options_.Batch = true;
+  RunController controller(job_, display_, options_);
+  bool asked = false;
+  controller.SetChooseArchive([&](const std::string&, std::string& chosen) {
+    asked = true;
+    chosen = (out_ / "chosen.zip").string();
+    return true;
+  });
+  try {
+    controller.StartRun();
+    ADD_FAILURE() << "the run did not fail";
+  } catch (const Error& e) {
+    EXPECT_STREQ(e.what(), "Пользователь прервал ввод имени архива.");
+  }
+  EXPECT_FALSE(asked);
+}
+
+TEST_F(RunControllerTest, InteractiveRunAsksForAnArchiveName) {
+  WriteFile(data_ / "a.txt", "a");
+  fs::create_directories(out_);
+  job_.FileNameMask = (out_ / "pick?").string();
+  RunController controller(job_, display_, options_);
+  std::string initial;
+  controller.SetChooseArchive([&](const std::string& folder, std::string& chosen) {
+    initial = folder;
+    chosen = (out_ / "chosen.zip").string();
+    return true;
+  });
+  controller.StartRun();
+  EXPECT_EQ(initial, out_.string() + "/");
+  EXPECT_EQ(Entries(out_ / "chosen.zip"), std::set<std::string>{"a.txt"});
+}
+
+}  // namespace
+}  // namespace tessel
