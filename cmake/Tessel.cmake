@@ -19,11 +19,11 @@ function(tessel_layer name)
   endforeach()
 endfunction()
 
-# tessel_test_dir(LAYER LIBS lib... [LABELS extra...])
+# tessel_test_dir(LAYER LIBS lib...)
 # Every *_test.cpp file in the calling folder becomes one GoogleTest program,
 # registered with ctest and labelled with the layer's name.
 function(tessel_test_dir layer)
-  cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
   find_package(GTest REQUIRED)
   include(GoogleTest)
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
@@ -38,6 +38,6 @@ function(tessel_test_dir layer)
       TESSEL_BINARY_DIR="${PROJECT_BINARY_DIR}")
     gtest_discover_tests(${target}
       DISCOVERY_TIMEOUT 120
-      PROPERTIES LABELS "${layer};${ARG_LABELS}")
+      PROPERTIES LABELS ${layer})
   endforeach()
 endfunction()
