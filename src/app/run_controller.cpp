@@ -78,6 +78,7 @@ struct RunController::Impl {
   void OnTotalPercentDone(int percent);
   void OnZipComplete();
   void OnSkippingFile(TSkipReason reason, const std::string& path, const std::string& reason_text);
+  bool IsExcludedByMask(const std::string& path) const;
   void ClearDisplay();
   void ApplyEngineSettings();
   void CreateArchiveFolder(const std::string& name);
@@ -157,9 +158,20 @@ void RunController::Impl::OnZipComplete() {
 void RunController::Impl::OnSkippingFile(TSkipReason reason, const std::string& path,
                                          const std::string& reason_text) {
   // A duplicate is the same file selected twice: it is in the archive once,
-  // nothing is lost. Everything else is data that did not get backed up.
-  if (reason == srDuplicate) return;
+  // nothing is lost. The engine tries to open a file (and lists folders)
+  // before asking OnStartZip, so a file or folder the job leaves out anyway
+  // (an exclude mask, an earlier archive) may be reported too: it was never
+  // to be backed up. Everything else is data that did not get backed up.
+  if (reason == srDuplicate || IsExcludedByMask(path) || guard.IsEarlierArchive(path)) return;
   skipped_files.push_back({path, reason_text});
+}
+
+bool RunController::Impl::IsExcludedByMask(const std::string& path) const {
+  // An invalid mask ends the run at the first file's check; it excludes nothing.
+  for (const CompiledMask& mask : compiled_masks) {
+    if (!mask.Failure && !mask.CannotFit(path) && mask.Mask->Fits(path)) return true;
+  }
+  return false;
 }
 
 void RunController::Impl::CreateArchiveFolder(const std::string& name) {

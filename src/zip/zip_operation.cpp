@@ -207,7 +207,15 @@ void TZipWriter::Operation::MergeExistingEntries() {
       }
     }
     if (w_.OnUpdate) w_.OnUpdate(w_, udReplace, i);
-    if (AddOneFile(line)) ++result_;
+    source_failed_ = false;
+    if (AddOneFile(line)) {
+      ++result_;
+    } else if (source_failed_ && names_.count(old.FullName()) == 0) {
+      // The file could not be read this time (gone, unreadable, too large, a
+      // read error): the copy the archive already holds is the last good one
+      // and stays.
+      CopyExistingEntry(old);
+    }
     line.Deleted = true;
   }
 }
@@ -268,7 +276,10 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
       }
       bool retry = false;
       if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srOpenFailed, path, -1, retry, opened.Reason());
-      if (!retry) return false;
+      if (!retry) {
+        source_failed_ = true;
+        return false;
+      }
     }
     handle = std::move(opened.Handle);
     struct stat st {};
@@ -472,8 +483,10 @@ void TZipWriter::Operation::CopyAcrossFileSystems() {
     RenameFile(beside_path_, target_);
     beside_path_.clear();
   } catch (...) {
-    // The finished archive stays where it was written, for the user to copy.
-    keep_temp_ = true;
+    // The finished archive stays where it was written for the user to copy,
+    // when there is a user to tell where it is; else it would only be a
+    // stray temporary file.
+    keep_temp_ = static_cast<bool>(w_.ShowMessage);
     if (w_.ShowMessage)
       w_.ShowMessage(kMsgCopyErrorCaption,
                      std::string(kMsgCannotCopyFrom) + temp_path_ + kMsgCopyArrow + target_);
@@ -555,6 +568,7 @@ void TZipWriter::Operation::CheckRoom(uint64_t end_position) const {
 
 void TZipWriter::Operation::Report(TSkipReason reason, const std::string& path,
                                    const std::string& text) {
+  source_failed_ = true;
   bool retry = false;
   if (w_.OnSkippingFile) w_.OnSkippingFile(w_, reason, path, -1, retry, text);
 }

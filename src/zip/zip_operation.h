@@ -71,6 +71,9 @@ private:
 
   std::vector<std::unique_ptr<TZipHeaderInfo>> written_;
   std::unordered_set<std::string> names_;  // stored names already in the new archive
+  // Set when the file being added was left out because it could not be read
+  // (not by choice: OnStartZip or a duplicate).
+  bool source_failed_ = false;
   TEndCentral end_;
   int32_t result_ = 0;
 

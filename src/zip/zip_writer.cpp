@@ -1,5 +1,10 @@
 #include "zip/zip_writer.h"
 
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "deflate/deflate.h"
 #include "zip/dir_search.h"
 #include "zip/stored_directory.h"
@@ -17,6 +22,15 @@ struct WildcardSpec {
 };
 
 bool IsBlank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
+
+// The reason a folder cannot be listed, or "" when it can. The search takes
+// such a folder for an empty one; its files would go missing unheard of.
+std::string FolderListingFailure(const std::string& folder) {
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return std::strerror(errno);
+  ::closedir(dir);
+  return {};
+}
 
 }  // namespace
 
@@ -115,6 +129,11 @@ void TZipWriter::Assign(const TZipWriter& source) {
 
 // ------------------------------------------------------------ file list
 
+void TZipWriter::ReportUnexamined(const std::string& path, int error_number) {
+  bool retry = false;  // the list is being built: there is nothing to retry
+  if (OnSkippingFile) OnSkippingFile(*this, srOpenFailed, path, -1, retry, std::strerror(error_number));
+}
+
 bool TZipWriter::IsExcluded(const std::string& path) const {
   return !ExcludeList.empty() && MatchesAnyPattern(ExcludeList, path);
 }
@@ -188,23 +207,53 @@ void TZipWriter::ExpandFilesList() {
     if (IsExcluded(path)) continue;
     FileInfo info;
     if (!Stat(path, info)) {
-      if (OnNoSuchFile) OnNoSuchFile(*this, path);
+      // Only a file that is not there is "no such file"; one that cannot be
+      // examined (a folder on its way that may not be searched, a link
+      // loop) is a file that could not be backed up.
+      const int error = errno;
+      if (error == ENOENT || error == ENOTDIR) {
+        if (OnNoSuchFile) OnNoSuchFile(*this, path);
+      } else {
+        ReportUnexamined(path, error);
+      }
       continue;
     }
     if (IsArchiveItself(path, info) || !FreshenAccepts(path)) continue;
     AppendLine(path, info, info.IsRegular() ? static_cast<int64_t>(info.Size) : 0);
   }
 
+  std::unordered_set<std::string> unlisted;  // folders reported as unreadable
   for (const WildcardSpec& spec : wildcards) {
     std::string folder(FolderPart(spec.Text));
     if (folder.empty()) folder = root_dir_;
     // A wildcard in the folder part never names a folder.
     if (HasWildcards(folder)) continue;
-    if (!folder.empty() && !DirectoryExists(folder)) continue;
+    if (!folder.empty()) {
+      FileInfo info;
+      if (!Stat(folder, info)) {
+        const int error = errno;
+        if (error != ENOENT && error != ENOTDIR && !IsExcluded(folder) && unlisted.insert(folder).second)
+          ReportUnexamined(folder, error);
+        continue;
+      }
+      if (!info.IsDirectory()) continue;
+    }
+    // A folder that cannot be listed is reported like a file that cannot be
+    // opened (a retry is not offered: the search has passed it).
+    auto report_unlisted = [this, &unlisted](const std::string& path) {
+      if (!OnSkippingFile || IsExcluded(path) || unlisted.count(path) != 0) return;
+      const std::string reason = FolderListingFailure(path);
+      bool retry = false;
+      if (reason.empty()) return;
+      unlisted.insert(path);
+      OnSkippingFile(*this, srOpenFailed, path, -1, retry, reason);
+    };
+    report_unlisted(folder);
     TDirSearch search(folder, spec.Recurse, LastComponent(spec.Text));
     TSearchData record;
     for (std::string path = search.NextFile(record); !path.empty(); path = search.NextFile(record)) {
       if (path.back() == '/') {
+        report_unlisted(path);
         if (AddDirEntriesOnRecurse) AppendLine(std::move(path), record.Info, 0);
         continue;
       }

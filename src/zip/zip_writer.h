@@ -210,6 +210,9 @@ private:
   void PrepareExpansion();
   bool IsArchiveItself(const std::string& path, const FileInfo& info) const;
   void AppendLine(std::string path, const FileInfo& info, int64_t counted);
+  // Tells OnSkippingFile (srOpenFailed) of a path of the list that could not
+  // be examined for a reason other than not being there.
+  void ReportUnexamined(const std::string& path, int error_number);
   void AddTotal(int64_t bytes) { total_bytes_.fetch_add(bytes, std::memory_order_relaxed); }
 
   std::string root_dir_;

@@ -116,7 +116,11 @@ protected:
     fs::create_directories(scratch_ / "home");
     fs::create_directories(data_);
   }
-  void TearDown() override { fs::remove_all(scratch_); }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::permissions(data_ / "locked", fs::perms::owner_all, ignored);  // a test may lock it
+    fs::remove_all(scratch_);
+  }
 
   // A job file: template, include masks, compression level, replace mode.
   void WriteJob(const fs::path& path, const std::string& name_template, const std::vector<std::string>& include,
@@ -222,6 +226,9 @@ TEST_F(ProgramTest, UnreadableFileIsNamedAndExitsTwo) {
   WriteFile(data_ / "secret.txt", "nobody may read this\n");
   fs::permissions(data_ / "open.txt", fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
   fs::permissions(data_ / "secret.txt", fs::perms::none);
+  // A folder that cannot be listed hides its files: they are missed as well.
+  WriteFile(data_ / "locked" / "inner.txt", "nobody may list this\n");
+  fs::permissions(data_ / "locked", fs::perms::none);
   WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
   fs::permissions(Job(), fs::perms::all);
   if (root && Run({"--version"}, true).status != 0) {
@@ -230,6 +237,7 @@ TEST_F(ProgramTest, UnreadableFileIsNamedAndExitsTwo) {
   Result result = Run({"/b", JobSwitch()}, root);
   EXPECT_EQ(result.status, 2) << result.err;
   EXPECT_THAT(result.err, HasSubstr((data_ / "secret.txt").string() + ": Permission denied"));
+  EXPECT_THAT(result.err, HasSubstr((data_ / "locked").string() + "/: Permission denied"));
   const std::vector<fs::path> files = OutFiles();
   ASSERT_EQ(files.size(), 1u);
   const auto [status, text] = Shell("unzip -Z1 '" + files[0].string() + "'");

@@ -219,6 +219,25 @@ TEST_F(RunControllerTest, RunShowsFilesProgressAndClearsAtTheEnd) {
   EXPECT_TRUE(fs::exists(options_.ConfigPath));
 }
 
+TEST_F(RunControllerTest, OnlyFilesTheJobWantedAreReportedAsLeftOut) {
+  WriteFile(data_ / "a.txt", "kept");
+  WriteFile(data_ / "gone.txt", "vanishes");
+  WriteFile(data_ / "gone.tmp", "vanishes, but is excluded anyway");
+  job_.ExcludeMasks.Append("*.tmp");
+  RunController controller(job_, display_, options_);
+  // Both go after the list is built: the engine finds them missing when it
+  // opens them, before it asks whether they are wanted.
+  controller.Engine().OnStartZipInfo = [&](TZipWriter&, int32_t, int64_t, TEndCentral&, bool&) {
+    fs::remove(data_ / "gone.txt");
+    fs::remove(data_ / "gone.tmp");
+  };
+  controller.StartRun();
+  ASSERT_EQ(controller.SkippedFiles().size(), 1u);
+  EXPECT_EQ(controller.SkippedFiles()[0].Path, (data_ / "gone.txt").string());
+  EXPECT_EQ(controller.SkippedFiles()[0].Reason, "No such file or directory");
+  EXPECT_EQ(Entries(out_ / "backup.zip"), (std::set<std::string>{"a.txt"}));
+}
+
 TEST_F(RunControllerTest, RemainingTimeUndeterminedBelowOnePercentAndZeroAtTheEnd) {
   // Stored in 32768-byte blocks, the first block of 4 MiB is 0.78 % done.
   WriteFile(data_ / "big.bin", std::string(4 << 20, 'x'));

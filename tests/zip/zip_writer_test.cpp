@@ -20,6 +20,7 @@ using enginetest::SetMTime;
 using enginetest::WriteBytes;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAreArray;
 
 constexpr time_t kMay2024 = 1714979290;  // 2024-05-06 07:08:10 UTC
@@ -621,6 +622,50 @@ TEST_F(ZipWriterTest, TempPathInAnotherFileSystemIsCopiedBesideTheArchive) {
   EXPECT_THAT(enginetest::NamesOf(ParseFile(Archive())), ElementsAre("a.txt", "b.txt"));
   EXPECT_TRUE(ListFolder(temp).empty());
   EXPECT_THAT(ListFolder(dir.path()), ElementsAre("a.txt", "b.txt", "out.zip"));
+  ::rmdir(temp.c_str());
+}
+
+TEST_F(ZipWriterTest, AFailedCopyFromAnotherFileSystemLeavesNoUnannouncedFile) {
+  struct stat shm {}, here {};
+  if (::stat("/dev/shm", &shm) != 0 || ::stat(dir.path().c_str(), &here) != 0 || shm.st_dev == here.st_dev)
+    GTEST_SKIP() << "no second file system";
+  const std::string temp = "/dev/shm/engine_temp_" + std::to_string(::getpid());
+  ::mkdir(temp.c_str(), 0700);
+  Put("a.txt", "a");
+  for (bool told : {false, true}) {
+    SCOPED_TRACE(told);
+    ::rmdir(Archive().c_str());
+    {
+      TZipWriter maker;
+      maker.SetZipName(Archive());
+      Zip(maker, {dir / "a.txt"});
+    }
+    TZipWriter zip;
+    zip.TempPath = temp;
+    zip.SetZipName(Archive());
+    // A folder takes the archive's place while the run goes on: the copy
+    // made beside it cannot be renamed to its name.
+    zip.OnUpdate = [&](TZipWriter&, TUpdateAction, int32_t) {
+      ::unlink(Archive().c_str());
+      ::mkdir(Archive().c_str(), 0700);
+    };
+    std::vector<std::string> messages;
+    if (told) zip.ShowMessage = [&](const std::string&, const std::string& text) { messages.push_back(text); };
+    EXPECT_ANY_THROW(Zip(zip, {dir / "a.txt"}));
+    EXPECT_THAT(ListFolder(dir.path()), ElementsAre("a.txt", "out.zip"));
+    const std::vector<std::string> left = ListFolder(temp);
+    if (!told) {
+      EXPECT_TRUE(left.empty());  // nobody was told of it
+      EXPECT_TRUE(messages.empty());
+    } else {
+      // The finished archive stays for the user, and the message names it.
+      ASSERT_EQ(left.size(), 1u);
+      ASSERT_EQ(messages.size(), 1u);
+      EXPECT_THAT(messages[0], HasSubstr(temp + "/" + left[0]));
+      ::unlink((temp + "/" + left[0]).c_str());
+    }
+  }
+  ::rmdir(Archive().c_str());
   ::rmdir(temp.c_str());
 }
 
