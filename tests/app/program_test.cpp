@@ -50,10 +50,22 @@ class Child {
 public:
   Child(const fs::path& scratch, const std::vector<std::string>& args, bool as_nobody) : scratch_(scratch) {
     std::vector<std::string> argv;
+    std::string program = kProgram;
     if (as_nobody) {
       argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+      // The build folder may lie where the unprivileged user cannot reach it
+      // (below /root, say): run a copy from the scratch folder instead.
+      const fs::path copy = scratch / "bin" / "tessel-backup";
+      if (!fs::exists(copy)) {
+        fs::create_directories(copy.parent_path());
+        fs::copy_file(kProgram, copy);
+        fs::permissions(copy.parent_path(), fs::perms::owner_all | fs::perms::group_read |
+                                                fs::perms::group_exec | fs::perms::others_read |
+                                                fs::perms::others_exec);
+      }
+      program = copy.string();
     }
-    argv.push_back(kProgram);
+    argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = {"HOME=" + (scratch / "home").string(), "PATH=/usr/bin:/bin"};
     for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {

@@ -357,9 +357,12 @@ TEST_F(FaultTest, UnreadableFilesAreLeftOutAndReported) {
   ::chmod((dir / "tree/locked").c_str(), 0);
   ::mkdir((dir / "out").c_str(), 0777);
   ::chmod((dir / "out").c_str(), 0777);
-  // The program must be reachable for the unprivileged user.
-  char self[4096] = {};
-  ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  // The program must be reachable for the unprivileged user, and the build
+  // folder may not be (below /root, say): run a copy from the scratch folder.
+  char self_path[4096] = {};
+  ASSERT_GT(::readlink("/proc/self/exe", self_path, sizeof self_path - 1), 0);
+  const std::string self = dir / "child-test";
+  ASSERT_EQ(enginetest::Shell("cp '" + std::string(self_path) + "' '" + self + "' && chmod 755 '" + self + "'"), 0);
   const std::string command = "TESSEL_ENGINE_CHILD='" + dir.path() +
                               "' setpriv --reuid=65534 --regid=65534 --clear-groups '" + self +
                               "' --gtest_also_run_disabled_tests "
