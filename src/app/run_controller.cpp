@@ -1,6 +1,8 @@
 #include "app/run_controller.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <optional>
 
@@ -8,8 +10,11 @@
 #include "app/mask.h"
 #include "app/name_template.h"
 #include "platform/errors.h"
+#include "platform/file_system.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "zip/stored_directory.h"
+#include "zip/wildcard.h"
 #include "zip/zip_writer.h"
 
 namespace tessel {
@@ -79,6 +84,8 @@ struct RunController::Impl {
   void OnZipComplete();
   void OnSkippingFile(TSkipReason reason, const std::string& path, const std::string& reason_text);
   bool IsExcludedByMask(const std::string& path) const;
+  void ReportMissing(const std::string& path);
+  void ReportMissingFolders();
   void ClearDisplay();
   void ApplyEngineSettings();
   void CreateArchiveFolder(const std::string& name);
@@ -166,6 +173,26 @@ void RunController::Impl::OnSkippingFile(TSkipReason reason, const std::string& 
   skipped_files.push_back({path, reason_text});
 }
 
+void RunController::Impl::ReportMissing(const std::string& path) {
+  if (path.find_first_not_of(' ') == std::string::npos || IsExcludedByMask(path)) return;
+  skipped_files.push_back({path, std::strerror(ENOENT)});
+}
+
+// The engine passes over a search whose folder does not exist without a word;
+// for a backup that is a source gone missing (an unmounted disk, a renamed
+// folder), and the user hears of it like of an unreadable file.
+void RunController::Impl::ReportMissingFolders() {
+  for (const std::string& line : engine.FilesList()) {
+    if (line.empty() || line.back() == '/' || !HasWildcards(line)) continue;
+    std::string_view spec(line);
+    if (spec.front() == '|' || spec.front() == '>') spec.remove_prefix(1);
+    const std::string folder(FolderPart(spec));
+    if (folder.empty() || HasWildcards(folder)) continue;
+    FileInfo info;
+    if (!Stat(folder, info) && (errno == ENOENT || errno == ENOTDIR)) ReportMissing(folder);
+  }
+}
+
 bool RunController::Impl::IsExcludedByMask(const std::string& path) const {
   // An invalid mask ends the run at the first file's check; it excludes nothing.
   for (const CompiledMask& mask : compiled_masks) {
@@ -217,6 +244,7 @@ void RunController::Impl::Run() {
 
   engine.FilesList().clear();
   for (const std::string& spec : job.IncludeMasks.Items) engine.FilesList().push_back(spec);
+  ReportMissingFolders();
 
   const std::string name = ExpandArchiveName(job.FileNameMask, 0.0);
   engine.SetZipName(name);
@@ -269,6 +297,7 @@ RunController::RunController(JobSettings& job, RunDisplay& display, const Startu
   engine.OnStartZip = [impl](TZipWriter&, const std::string& path, TZipHeaderInfo&, bool& skip) {
     impl->OnStartZip(path, skip);
   };
+  engine.OnNoSuchFile = [impl](TZipWriter&, const std::string& path) { impl->ReportMissing(path); };
   engine.OnSkippingFile = [impl](TZipWriter&, TSkipReason reason, const std::string& path, int32_t,
                                  bool&, const std::string& reason_text) {
     impl->OnSkippingFile(reason, path, reason_text);

@@ -238,6 +238,25 @@ TEST_F(RunControllerTest, OnlyFilesTheJobWantedAreReportedAsLeftOut) {
   EXPECT_EQ(Entries(out_ / "backup.zip"), (std::set<std::string>{"a.txt"}));
 }
 
+TEST_F(RunControllerTest, MissingSourcesAreReportedAndTheRestIsBackedUp) {
+  WriteFile(data_ / "a.txt", "kept");
+  job_.IncludeMasks.Append((data_ / "unmounted" / "*.*").string());   // a folder gone missing
+  job_.IncludeMasks.Append(">" + (data_ / "renamed" / "*.doc").string());
+  job_.IncludeMasks.Append((data_ / "missing.txt").string());         // a file gone missing
+  job_.IncludeMasks.Append("");                                        // an empty row says nothing
+  RunController controller(job_, display_, options_);
+  controller.StartRun();
+  std::vector<std::string> reported;
+  for (const SkippedFile& file : controller.SkippedFiles()) {
+    EXPECT_EQ(file.Reason, "No such file or directory");
+    reported.push_back(file.Path);
+  }
+  EXPECT_EQ(reported, (std::vector<std::string>{(data_ / "unmounted").string() + "/",
+                                                (data_ / "renamed").string() + "/",
+                                                (data_ / "missing.txt").string()}));
+  EXPECT_EQ(Entries(out_ / "backup.zip"), (std::set<std::string>{"a.txt"}));
+}
+
 TEST_F(RunControllerTest, RemainingTimeUndeterminedBelowOnePercentAndZeroAtTheEnd) {
   // Stored in 32768-byte blocks, the first block of 4 MiB is 0.78 % done.
   WriteFile(data_ / "big.bin", std::string(4 << 20, 'x'));
