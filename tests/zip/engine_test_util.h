@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "zip/buffer_stream.h"
+#include "zip/format_test_util.h"
 
 namespace tessel::enginetest {
 
@@ -119,18 +120,6 @@ inline std::string NoiseOf(size_t size, unsigned seed = 7) {
   std::string s(size, '\0');
   for (char& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
   return s;
-}
-
-inline std::string ToHexString(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i != 0) out.push_back(' ');
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 15]);
-  }
-  return out;
 }
 
 inline uint16_t Le16(const std::string& b, size_t at) {
@@ -317,9 +306,9 @@ inline TStreamWrapper FailReadsAfter(int64_t budget) {
   };
 }
 
-inline int Shell(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+// Shell commands and hex dumps as the format tests have them.
+using test::Run;
+inline int Shell(const std::string& command) { return Run(command); }
+using test::ToHex;
 
 }  // namespace tessel::enginetest

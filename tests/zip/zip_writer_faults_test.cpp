@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "zip/engine_fixture.h"
 #include "zip/engine_test_util.h"
 #include "zip/zip_writer.h"
 
@@ -27,25 +28,10 @@ using enginetest::WriteBytes;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-constexpr time_t kBase = 1714979290;
+constexpr time_t kBase = enginetest::kFixedTime;
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public enginetest::EngineFixture {
 protected:
-  void SetUp() override {
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-  }
-  std::string Put(const std::string& name, const std::string& bytes, time_t mtime = kBase) {
-    const std::string path = dir / name;
-    WriteBytes(path, bytes);
-    SetMTime(path, mtime);
-    return path;
-  }
-  int32_t Zip(TZipWriter& zip, const std::vector<std::string>& specs) {
-    zip.FilesList() = specs;
-    return zip.ZipFiles();
-  }
-  std::string Archive() const { return dir / "out.zip"; }
   // Records every file the engine leaves out, as "reason path: text".
   void Record(TZipWriter& zip) {
     zip.OnSkippingFile = [this](TZipWriter&, TSkipReason r, const std::string& name, int32_t,
@@ -54,7 +40,6 @@ protected:
     };
   }
 
-  Scratch dir;
   std::vector<std::string> skipped;
 };
 

@@ -7,6 +7,7 @@
 
 #include <ctime>
 
+#include "zip/engine_fixture.h"
 #include "zip/engine_test_util.h"
 
 namespace tessel {
@@ -23,30 +24,9 @@ using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAreArray;
 
-constexpr time_t kMay2024 = 1714979290;  // 2024-05-06 07:08:10 UTC
+constexpr time_t kMay2024 = enginetest::kFixedTime;  // 2024-05-06 07:08:10 UTC
 
-class ZipWriterTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-  }
-  // Writes a file below the scratch folder with a fixed time stamp.
-  std::string Put(const std::string& name, const std::string& bytes, time_t mtime = kMay2024) {
-    const std::string path = dir / name;
-    WriteBytes(path, bytes);
-    SetMTime(path, mtime);
-    return path;
-  }
-  // Runs one operation over the given specifications.
-  int32_t Zip(TZipWriter& zip, const std::vector<std::string>& specs) {
-    zip.FilesList() = specs;
-    return zip.ZipFiles();
-  }
-  std::string Archive() const { return dir / "out.zip"; }
-
-  Scratch dir;
-};
+class ZipWriterTest : public enginetest::EngineFixture {};
 
 // ---------------------------------------------------------------- properties
 
@@ -237,7 +217,7 @@ TEST_F(ZipWriterTest, StoredEntryIsByteExact) {
   zip.PackLevel = 0;
   zip.SetZipName(Archive());
   EXPECT_EQ(Zip(zip, {file}), 1);
-  EXPECT_EQ(enginetest::ToHexString(ReadBytes(Archive())),
+  EXPECT_EQ(enginetest::ToHex(ReadBytes(Archive())),
             "50 4b 03 04 14 00 00 00 00 00 05 39 a6 58 ac 2a 93 d8 02 00 00 00 02 00 00 00 05 00 "
             "00 00 61 2e 74 78 74 68 69 50 4b 01 02 14 03 14 00 00 00 00 00 05 39 a6 58 ac 2a 93 "
             "d8 02 00 00 00 02 00 00 00 05 00 00 00 00 00 00 00 00 00 20 00 a4 81 00 00 00 00 61 "
