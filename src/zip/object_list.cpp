@@ -21,7 +21,7 @@ std::string FormatListMessage(const char* format, const char* value) {
   return result;
 }
 
-int32_t GrownCapacity(int32_t capacity) {
+int64_t GrownCapacity(int64_t capacity) {
   if (capacity > 8) return capacity + 16;
   if (capacity > 4) return capacity + 8;
   return capacity + 4;
@@ -109,7 +109,7 @@ int TSortedZip::Compare(const TZipHeaderInfo* a, const TZipHeaderInfo* b) const 
     case ByNone:
     default:
       if (a->DiskNumberStart != b->DiskNumberStart)
-        return static_cast<int>(a->DiskNumberStart) - static_cast<int>(b->DiskNumberStart);
+        return a->DiskNumberStart < b->DiskNumberStart ? -1 : 1;
       if (b->RelativeOffset < a->RelativeOffset) return 1;
       return b->RelativeOffset == a->RelativeOffset ? 0 : -1;
   }
@@ -125,7 +125,7 @@ int32_t TSortedZip::FindName(std::string_view full_name) const {
   return found ? index : -1;
 }
 
-int32_t TSortedZip::FindPosition(uint16_t disk, uint64_t offset) const {
+int32_t TSortedZip::FindPosition(uint32_t disk, uint64_t offset) const {
   int32_t index = 0;
   const bool found = SearchWith(
       [&](const TZipHeaderInfo* item) {
@@ -158,13 +158,10 @@ void TSortedZip::BuildFrom(const TSortedZip& source) {
   if (reverse_ties) std::reverse(items.begin(), items.end());
   std::stable_sort(items.begin(), items.end(),
                    [this](const TZipHeaderInfo* x, const TZipHeaderInfo* y) { return Compare(y, x) > 0; });
-  int32_t capacity = 0;
-  while (capacity < static_cast<int32_t>(items.size())) {
-    const int32_t grown = GrownCapacity(capacity);
-    if (grown > kMaxListSize) IndexError(capacity);
-    capacity = grown;
-  }
-  SetCapacity(capacity);
+  if (items.size() > static_cast<size_t>(kMaxListSize)) IndexError(kMaxListSize);
+  int64_t capacity = 0;
+  while (capacity < static_cast<int64_t>(items.size())) capacity = GrownCapacity(capacity);
+  SetCapacity(static_cast<int32_t>(std::min<int64_t>(capacity, kMaxListSize)));
   items_ = std::move(items);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The engine's object lists: TObjectList (an array of object pointers with a
-// growth rule and a 65534 limit, owning its objects unless told otherwise),
+// growth rule, indexed by signed 32-bit numbers, owning its objects unless
+// told otherwise),
 // TSortedObjectList (kept in Compare order, with a duplicates policy and a
 // halving Search) and TSortedZip (entries ordered by one of the sort modes).
 #include <cstdint>
@@ -15,7 +16,8 @@
 
 namespace tessel {
 
-inline constexpr int32_t kMaxListSize = 65534;
+// As many objects as a signed 32-bit index reaches (memory permitting).
+inline constexpr int32_t kMaxListSize = INT32_MAX;
 inline constexpr const char* kMsgListIndex = "List index out of bounds (%d)";
 inline constexpr const char* kMsgSortedPut = "Cannot <Put> an Object in a sorted list!";
 inline constexpr const char* kMsgIndexOutOfRange = "Index %d is out of range";
@@ -25,13 +27,13 @@ inline constexpr const char* kMsgNotInList = "tObject %s not in item list";
 std::string FormatListMessage(const char* format, int32_t value);
 std::string FormatListMessage(const char* format, const char* value);
 // The capacity after one growth step from `capacity`: +16 above 8, +8 above 4,
-// else +4.
-int32_t GrownCapacity(int32_t capacity);
+// else +4 (64-bit, so that a step past kMaxListSize can be seen).
+int64_t GrownCapacity(int64_t capacity);
 
 // An array of T pointers. With OwnsObjects set (the default) the list deletes
 // its objects when they are removed, replaced or the list is cleared or
 // destroyed. Capacity grows by the rule of GrownCapacity and is limited to
-// kMaxListSize, so a list grown one object at a time holds at most 65520.
+// kMaxListSize.
 template <class T>
 class TObjectList {
 public:
@@ -125,7 +127,8 @@ public:
     return next >= 0 && next < ItemCount() ? items_[static_cast<size_t>(next)] : nullptr;
   }
 
-  // EListError with the capacity when it is below the count or above 65534.
+  // EListError with the capacity when it is below the count or above
+  // kMaxListSize.
   void SetCapacity(int32_t capacity) {
     if (capacity < ItemCount() || capacity > kMaxListSize) IndexError(capacity);
     // The observable capacity follows the list's own growth rule; the
@@ -133,7 +136,7 @@ public:
     capacity_ = capacity;
   }
   // Raising the count fills new slots with nullptr; lowering it frees the
-  // dropped objects when owned. EListError outside 0..65534.
+  // dropped objects when owned. EListError outside 0..kMaxListSize.
   void SetCount(int32_t count) {
     if (count < 0 || count > kMaxListSize) IndexError(count);
     if (count > capacity_) SetCapacity(count);
@@ -163,9 +166,9 @@ protected:
   // One growth step; past the limit the error reports the index of the
   // object that did not fit.
   virtual void Grow() {
-    const int32_t grown = GrownCapacity(capacity_);
+    const int64_t grown = GrownCapacity(capacity_);
     if (grown > kMaxListSize) IndexError(ItemCount());
-    SetCapacity(grown);
+    SetCapacity(static_cast<int32_t>(grown));
   }
   virtual void FreeObject(T* object) {
     if (OwnsObjects) delete object;
@@ -283,7 +286,7 @@ public:
   // exactly `full_name`, or -1 (halving search, no allocation).
   int32_t FindName(std::string_view full_name) const;
   // ByNone lists: the index of the entry at (disk, offset), or -1.
-  int32_t FindPosition(uint16_t disk, uint64_t offset) const;
+  int32_t FindPosition(uint32_t disk, uint64_t offset) const;
   // Empties this list (freeing owned objects) and makes it a view of the
   // entries of `source` (it no longer owns objects) in this list's order: the
   // same result as adding them one by one in source order, built with one

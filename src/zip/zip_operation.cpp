@@ -22,18 +22,26 @@ namespace {
 
 constexpr size_t kStagingSize = 262144;
 constexpr size_t kCopyBlockSize = 131072;
-// The list limit of an archive directory (one growth step short of 65534).
-constexpr size_t kMaxEntries = 65520;
 constexpr uint32_t kDefaultFileMode = 0666;
 constexpr int kMaxLevel = 9;
+// A file whose size at opening comes this close to 4 GiB gets a ZIP64 field
+// in its local header before its data is written: deflate's worst growth (a
+// few bytes per stored block, well under 1 MiB at 4 GiB) and 63 MiB or more
+// of growth while the file is read stay inside it. An entry that still
+// outgrows a header without the field is written again (Zip64Restart).
+constexpr uint64_t kZip64LocalMargin = uint64_t{64} << 20;
 
-// A failure of the current source file (a read error in the middle, or the
-// file growing past what an entry can hold while it is read): the entry is
-// dropped and the operation goes on. Never escapes the operation.
+// A failure of the current source file (a read error in the middle): the
+// entry is dropped and the operation goes on. Never escapes the operation.
 struct SourceFailure {
   TSkipReason Reason;
   std::string Text;
 };
+
+// The data of the current entry has outgrown 4 GiB behind a local header
+// without a ZIP64 field: the entry starts again with one. Never escapes the
+// operation.
+struct Zip64Restart {};
 
 // The process's file creation mask, read without changing it where the
 // system tells it (Linux 4.7 and later), else by the classic set-and-restore.
@@ -211,7 +219,7 @@ void TZipWriter::Operation::MergeExistingEntries() {
     if (AddOneFile(line)) {
       ++result_;
     } else if (source_failed_ && names_.count(old.FullName()) == 0) {
-      // The file could not be read this time (gone, unreadable, too large, a
+      // The file could not be read this time (gone, unreadable, a
       // read error): the copy the archive already holds is the last good one
       // and stays.
       CopyExistingEntry(old);
@@ -312,14 +320,8 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
     LeaveOut(line);
     return false;
   }
-  if (!folder && entry->UncompressedSize > kMaxZip32) {
-    Report(srTooLarge, path, kReasonTooLarge);
-    LeaveOut(line);
-    return false;
-  }
 
   const uint64_t position = out_->Position();
-  CheckRoom(position + entry->LocalSize());
   if (folder) {
     entry->SaveLocal(*out_);
     AddWritten(std::move(entry));
@@ -327,6 +329,7 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
     return true;
   }
   entry->RelativeOffset = position;
+  entry->SetLocalZip64(file_size_ >= kZip64Marker32 - kZip64LocalMargin);
   if (!WriteFileData(*entry, std::move(handle), path)) return false;
   const int64_t uncompressed = static_cast<int64_t>(entry->UncompressedSize);
   const int64_t compressed = static_cast<int64_t>(entry->CompressedSize);
@@ -340,49 +343,63 @@ bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle hand
   source_ = std::make_unique<TFileHandleStream>(handle.Release(), path);
   if (w_.SourceStreamWrapper) source_ = w_.SourceStreamWrapper(std::move(source_));
   entry_ = &entry;
-  crc_ = kCrc32Initial;
-  read_total_ = 0;
-  file_progress_ = 0;
-  data_start_ = entry.RelativeOffset + entry.LocalSize();
-  data_written_ = 0;
-  staged_ = 0;
-  direct_ = false;
 
   const int level = std::min(w_.PackLevel, kMaxLevel);
   const bool store =
       level <= 0 || std::any_of(w_.NoCompressList.begin(), w_.NoCompressList.end(),
                                 [&](const std::string& pattern) { return WildcardMatch(pattern, entry.Filename()); });
-  try {
-    if (store) {
-      for (;;) {
-        const uint32_t n = read_source(store_block_.get(), kStoreBlockSize);
-        if (n == 0) break;
-        write_output(store_block_.get(), n);
+  bool again = false;
+  for (;;) {
+    try {
+      if (again) {
+        try {
+          source_->Seek(0, soFromBeginning);
+        } catch (const Error& error) {
+          throw SourceFailure{srReadError, ReasonOf(error)};
+        }
       }
-      entry.CompressionMethod = 0;
-      entry.InternalAttributes = 0;
-    } else {
-      DeflateHeader header;
-      header.GeneralPurposeFlags = entry.GeneralPurposeFlags;
-      header.CompressionMethod = 8;
-      header.InternalAttributes = 2;
-      deflate_entry(level, header, *buffers_, *w_.tables_, *this);
-      entry.GeneralPurposeFlags = header.GeneralPurposeFlags;
-      entry.CompressionMethod = header.CompressionMethod;
-      entry.InternalAttributes = header.InternalAttributes;
+      crc_ = kCrc32Initial;
+      read_total_ = 0;
+      file_progress_ = 0;
+      file_done_ = 0;
+      data_start_ = entry.RelativeOffset + entry.LocalSize();
+      data_written_ = 0;
+      staged_ = 0;
+      direct_ = false;
+      if (store) {
+        for (;;) {
+          const uint32_t n = read_source(store_block_.get(), kStoreBlockSize);
+          if (n == 0) break;
+          write_output(store_block_.get(), n);
+        }
+        entry.CompressionMethod = 0;
+        entry.InternalAttributes = 0;
+      } else {
+        DeflateHeader header;
+        header.GeneralPurposeFlags = entry.GeneralPurposeFlags;
+        header.CompressionMethod = 8;
+        header.InternalAttributes = 2;
+        deflate_entry(level, header, *buffers_, *w_.tables_, *this);
+        entry.GeneralPurposeFlags = header.GeneralPurposeFlags;
+        entry.CompressionMethod = header.CompressionMethod;
+        entry.InternalAttributes = header.InternalAttributes;
+      }
+      break;
+    } catch (const Zip64Restart&) {
+      // Its header cannot grow where it stands: back to the header, which is
+      // written again with the field, and to the start of the file.
+      DiscardEntryData(entry, store);
+      entry.SetLocalZip64(true);
+      again = true;
+    } catch (const SourceFailure& failure) {
+      // The entry goes, the archive stays sound: whatever of it reached the
+      // output is overwritten by what follows and cut off at the end.
+      DiscardEntryData(entry, store);
+      source_.reset();
+      entry_ = nullptr;
+      Report(failure.Reason, path, failure.Text);
+      return false;
     }
-  } catch (const SourceFailure& failure) {
-    // The entry goes, the archive stays sound: whatever of it reached the
-    // output is overwritten by what follows and cut off at the end.
-    if (direct_) SeekOutput(entry.RelativeOffset);
-    staged_ = 0;
-    direct_ = false;
-    source_.reset();
-    entry_ = nullptr;
-    // An interrupted compression leaves its buffers mid-entry; start afresh.
-    if (!store) buffers_ = AllocateDeflateBuffers();
-    Report(failure.Reason, path, failure.Text);
-    return false;
   }
   source_.reset();
   entry_ = nullptr;
@@ -399,6 +416,10 @@ bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle hand
     SeekOutput(end);
     direct_ = false;
   } else {
+    // A header written after its data needs no room to grow: a ZIP64 field
+    // given for the size at opening goes again (the data is all staged, far
+    // below 4 GiB).
+    entry.SetLocalZip64(false);
     entry.SaveLocal(*out_);
     out_->WriteBuffer(staging_.get(), staged_);
     staged_ = 0;
@@ -406,22 +427,29 @@ bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle hand
   return true;
 }
 
+void TZipWriter::Operation::DiscardEntryData(const TZipHeaderInfo& entry, bool stored) {
+  if (direct_) SeekOutput(entry.RelativeOffset);
+  staged_ = 0;
+  direct_ = false;
+  // Bytes read for the entry no longer count as done.
+  w_.bytes_done_.fetch_sub(static_cast<int64_t>(file_done_), std::memory_order_relaxed);
+  file_done_ = 0;
+  // An interrupted compression leaves its buffers mid-entry; start afresh.
+  if (!stored) buffers_ = AllocateDeflateBuffers();
+}
+
 void TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
-  CheckRoom(out_->Position() + old.LocalSize());
   auto copy = std::make_unique<TZipHeaderInfo>(old);
   CopyEntryData(*w_.ArchiveStream(), *out_, *copy, std::span<uint8_t>(staging_.get(), kStagingSize));
-  CheckRoom(out_->Position());
   AddWritten(std::move(copy));
 }
 
 void TZipWriter::Operation::WriteDirectory() {
   end_.CentralDirOffset = out_->Position();
-  CheckRoom(end_.CentralDirOffset);
   for (const auto& entry : written_) entry->SaveCentral(*out_);
   end_.CentralDirSize = out_->Position() - end_.CentralDirOffset;
   end_.ThisDisk = 0;
   end_.CentralStartDisk = 0;
-  CheckRoom(out_->Position() + end_.EndRecordSize());
   end_.SaveToStream(*out_);
 }
 
@@ -507,7 +535,7 @@ uint32_t TZipWriter::Operation::read_source(uint8_t* dst, uint32_t count) {
     throw SourceFailure{srReadError, ReasonOf(error)};
   }
   if (n == 0) return 0;
-  if (read_total_ + n > kMaxZip32) throw SourceFailure{srTooLarge, kReasonTooLarge};
+  if (!entry_->LocalZip64 && read_total_ + n >= kZip64Marker32) throw Zip64Restart{};
   read_total_ += n;
   crc_ = Crc32Update(crc_, dst, n);
   if (w_.OnFilePercentDone) {
@@ -515,6 +543,7 @@ uint32_t TZipWriter::Operation::read_source(uint8_t* dst, uint32_t count) {
     w_.OnFilePercentDone(w_, PercentOf(static_cast<int64_t>(file_progress_), static_cast<int64_t>(file_size_)));
   }
   if (w_.OnTotalPercentDone) {
+    file_done_ += n;
     w_.bytes_done_.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
     w_.OnTotalPercentDone(w_, PercentOf(w_.BytesDone(), w_.TotalBytes()));
   }
@@ -522,7 +551,7 @@ uint32_t TZipWriter::Operation::read_source(uint8_t* dst, uint32_t count) {
 }
 
 void TZipWriter::Operation::write_output(const uint8_t* src, uint32_t count) {
-  CheckRoom(data_start_ + data_written_ + count);
+  if (!entry_->LocalZip64 && data_written_ + count >= kZip64Marker32) throw Zip64Restart{};
   if (!direct_ && staged_ + count > kStagingSize) SwitchToDirectOutput();
   if (direct_) {
     out_->WriteBuffer(src, count);
@@ -547,8 +576,6 @@ void TZipWriter::Operation::SwitchToDirectOutput() {
 // --------------------------------------------------------------- helpers
 
 void TZipWriter::Operation::AddWritten(std::unique_ptr<TZipHeaderInfo> entry) {
-  if (written_.size() >= kMaxEntries)
-    throw EListError(FormatListMessage(kMsgListIndex, static_cast<int32_t>(kMaxEntries)));
   names_.insert(entry->FullName());
   written_.push_back(std::move(entry));
   ++end_.EntriesThisDisk;
@@ -560,10 +587,6 @@ void TZipWriter::Operation::SeekOutput(uint64_t position) {
   // failed seek.
   if (!out_->Flush()) ThrowShortWrite(*out_);
   out_->Seek(static_cast<int64_t>(position), soFromBeginning);
-}
-
-void TZipWriter::Operation::CheckRoom(uint64_t end_position) const {
-  if (end_position > kMaxZip32) throw EArchiveTooLarge(w_.ZipName());
 }
 
 void TZipWriter::Operation::Report(TSkipReason reason, const std::string& path,

@@ -42,6 +42,10 @@ private:
   // Writes the data of a file whose header is filled in; false when a read
   // failure dropped the entry (reported to the caller).
   bool WriteFileData(TZipHeaderInfo& entry, FileHandle handle, const std::string& path);
+  // Takes back what an interrupted entry wrote and counted: the output
+  // returns to its header, the bytes read leave BytesDone, and the
+  // compressor's buffers start afresh.
+  void DiscardEntryData(const TZipHeaderInfo& entry, bool stored);
   void CopyExistingEntry(const TZipHeaderInfo& old);
   void WriteDirectory();
   void Finish();
@@ -51,7 +55,6 @@ private:
   void AddWritten(std::unique_ptr<TZipHeaderInfo> entry);
   void SwitchToDirectOutput();
   void SeekOutput(uint64_t position);
-  void CheckRoom(uint64_t end_position) const;
   void Report(TSkipReason reason, const std::string& path, const std::string& text);
   void LeaveOut(const TFileLine& line);
 
@@ -92,6 +95,7 @@ private:
   uint32_t crc_ = 0;
   uint64_t read_total_ = 0;     // bytes read from this file
   uint64_t file_progress_ = 0;  // bytes counted for OnFilePercentDone
+  uint64_t file_done_ = 0;      // bytes of this file added to BytesDone
   uint64_t file_size_ = 0;      // its size when it was opened
   uint64_t data_start_ = 0;     // archive position of its data
   uint64_t data_written_ = 0;   // bytes of its data written

@@ -144,7 +144,7 @@ void TZipReader::AdoptDirectory(std::unique_ptr<TSortedZip> entries, const TEndC
   stamp_ = stamp;
   repaired_ = false;
   current_disk_ = end.ThisDisk;
-  number_of_disks_ = static_cast<uint16_t>(end.ThisDisk + 1);
+  number_of_disks_ = end.ThisDisk + 1;
   RebuildSortedView();
 }
 
@@ -186,6 +186,12 @@ void TZipReader::LoadDirectory() {
     }
   }
 
+  // The ZIP64 records of an archive sit in front of its end record; a side
+  // file holds none.
+  if (found && !config && !end_central_.ReadZip64Records(archive)) {
+    CloseOnFailure();
+    throw EBadZipFile();
+  }
   if (found) {
     current_disk_ = config ? 0 : end_central_.ThisDisk;
     if (end_central_.TotalEntries != 0)
@@ -213,7 +219,7 @@ void TZipReader::LoadDirectory() {
 
   if (end_central_.HasComment() && (config || end_central_.ThisDisk != 0))
     end_central_.FetchComment(config ? static_cast<TStream&>(*config) : archive);
-  number_of_disks_ = static_cast<uint16_t>(end_central_.ThisDisk + 1);
+  number_of_disks_ = end_central_.ThisDisk + 1;
   current_disk_ = config ? 0 : end_central_.ThisDisk;
   RebuildSortedView();
 }
@@ -231,7 +237,7 @@ void TZipReader::ReadCentralHeaders(TS_BufferStream& first, bool from_config_fil
     stream = archive_.get();
     load_comments = false;
   };
-  uint32_t i = 0;
+  uint64_t i = 0;
   while (i < end_central_.TotalEntries) {
     auto entry = std::make_unique<TZipHeaderInfo>();
     if (!entry->ReadCentral(*stream, load_comments)) {
@@ -310,12 +316,13 @@ bool TZipReader::RebuildFromLocalHeaders(TS_BufferStream& stream) {
     // Such a header holds no sizes: the length of its data is unknown, so the
     // chain cannot be followed without guessing.
     if (entry->HasDataDescriptor()) return false;
-    const uint64_t next = stream.Position() + entry->LocalExtraLength + entry->CompressedSize;
-    if (next > file_size) {
+    const uint64_t data = stream.Position() + entry->LocalExtraLength;
+    if (data > file_size || entry->CompressedSize > file_size - data) {
       // Data cut short by the end of the file: the entry is not kept.
       stream.Seek(static_cast<int64_t>(entry->RelativeOffset), soFromBeginning);
       break;
     }
+    const uint64_t next = data + entry->CompressedSize;
     try {
       entries_->Add(std::move(entry));
     } catch (const EListError&) {
@@ -325,7 +332,7 @@ bool TZipReader::RebuildFromLocalHeaders(TS_BufferStream& stream) {
   }
   end_central_.ThisDisk = 0;
   end_central_.CentralDirOffset = stream.Position();
-  end_central_.TotalEntries = static_cast<uint16_t>(entries_->ItemCount());
+  end_central_.TotalEntries = static_cast<uint64_t>(entries_->ItemCount());
   current_disk_ = 0;
   number_of_disks_ = 1;
   return true;

@@ -126,8 +126,8 @@ public:
   const TEndCentral& EndCentral() const { return end_central_; }
   const TArchiveStamp& ArchiveStamp() const { return stamp_; }
   bool RepairFlag() const { return repaired_; }
-  uint16_t CurrentDisk() const { return current_disk_; }
-  uint16_t NumberOfDisks() const { return number_of_disks_; }
+  uint32_t CurrentDisk() const { return current_disk_; }
+  uint32_t NumberOfDisks() const { return number_of_disks_; }
 
   // Takes the directory of an archive just written: its entries (ByNone,
   // owning), end record and stamp; SortedEntries is rebuilt for SortMode.
@@ -183,8 +183,8 @@ private:
   TEndCentral end_central_;
   TArchiveStamp stamp_;
   bool repaired_ = false;
-  uint16_t current_disk_ = 0;
-  uint16_t number_of_disks_ = 1;
+  uint32_t current_disk_ = 0;
+  uint32_t number_of_disks_ = 1;
 };
 
 }  // namespace tessel

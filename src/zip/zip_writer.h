@@ -36,27 +36,16 @@ enum TSkipReason : uint8_t {
   srDuplicate = 1,   // the archive already holds an entry of the same name
   srOpenFailed = 2,  // the file could not be opened (Retry asks to try again)
   srVanished = 3,    // the file was listed but is gone when its turn comes
-  srTooLarge = 4,    // 4 GiB or more: the archive's 32-bit fields cannot hold it
   srReadError = 5,   // reading failed in the middle of the file; its entry was dropped
 };
 
 inline constexpr const char* kMsgCopyErrorCaption = "Ошибка";
 inline constexpr const char* kMsgCannotCopyFrom = "Немогу скопировать из ";
 inline constexpr const char* kMsgCopyArrow = " -> ";
-inline constexpr const char* kMsgArchiveTooLarge =
-    "Архив не может быть больше 4 ГБ (4294967295 байт): ";
-inline constexpr const char* kReasonTooLarge = "File too large (4 GiB or more)";
 inline constexpr const char* kReasonVanished = "No such file or directory";
 inline constexpr const char* kReasonDuplicate = "Duplicate entry name";
 // The prefix of temporary archive names.
 inline constexpr const char* kTempArchivePrefix = "QWX";
-
-// The archive would grow past what its 32-bit sizes and offsets can address.
-class EArchiveTooLarge : public Error {
-public:
-  explicit EArchiveTooLarge(const std::string& zip_name)
-      : Error(std::string(kMsgArchiveTooLarge) + zip_name) {}
-};
 
 class TZipWriter;
 class DeflateTables;

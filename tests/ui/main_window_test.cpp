@@ -440,12 +440,9 @@ TEST(MainWindowTest, AStopSignalEndsABatchRunAndClosesTheWindow) {
 TEST(MainWindowTest, TheDoneMessageNamesFilesThatCouldNotBeRead) {
   Window window;
   window.UseJob();
-  // A file too large for the format is selected but left out (a sparse file:
-  // it takes no room on the disk).
-  {
-    std::ofstream(window.temp.Path() + "/data/lost.txt");
-  }
-  std::filesystem::resize_file(window.temp.Path() + "/data/lost.txt", 1ull << 32);
+  // A file that is selected but cannot be read: a link to this process's
+  // memory, a regular file whose first bytes (address 0) give an I/O error.
+  std::filesystem::create_symlink("/proc/self/mem", window.temp.Path() + "/data/lost.txt");
   window.form->Button1()->click();
   ASSERT_EQ(window.recorder.Messages.size(), 1);
   const QString message = window.recorder.Messages[0];

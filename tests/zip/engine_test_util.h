@@ -128,21 +128,53 @@ inline uint16_t Le16(const std::string& b, size_t at) {
 inline uint32_t Le32(const std::string& b, size_t at) {
   return static_cast<uint32_t>(Le16(b, at)) | static_cast<uint32_t>(Le16(b, at + 2)) << 16;
 }
+inline uint64_t Le64(const std::string& b, size_t at) {
+  return static_cast<uint64_t>(Le32(b, at)) | static_cast<uint64_t>(Le32(b, at + 4)) << 32;
+}
+
+// The values of the ZIP64 extra field (tag 1) in `extra` for the fields whose
+// classic value is marked (0xFFFFFFFF, 0xFFFF for the disk), in their order;
+// the marked values in `values` are replaced. Throws when it is missing or short.
+inline void Zip64Values(const std::string& extra, std::vector<std::pair<uint64_t*, bool>> values) {
+  size_t at = 0;
+  while (at + 4 <= extra.size()) {
+    const uint16_t tag = Le16(extra, at), size = Le16(extra, at + 2);
+    if (at + 4 + size > extra.size()) break;
+    if (tag == 1) {
+      size_t p = at + 4;
+      for (auto& [value, wide] : values) {
+        const bool marked = wide ? *value == 0xFFFFFFFFu : *value == 0xFFFFu;
+        if (!marked) continue;
+        if (p + (wide ? 8 : 4) > at + 4 + size) throw std::runtime_error("ZIP64 field too short");
+        *value = wide ? Le64(extra, p) : Le32(extra, p);
+        p += wide ? 8 : 4;
+      }
+      return;
+    }
+    at += 4 + size;
+  }
+  for (auto& [value, wide] : values)
+    if (wide ? *value == 0xFFFFFFFFu : *value == 0xFFFFu) throw std::runtime_error("no ZIP64 field");
+}
 
 // One entry as the archive's own records describe it.
 struct ParsedEntry {
   std::string Name;  // stored bytes
   uint16_t VersionMadeBy = 0, Flags = 0, Method = 0, Internal = 0;
   uint32_t DosTime = 0, Crc = 0, External = 0;
-  uint32_t CompressedSize = 0, UncompressedSize = 0, Offset = 0;
+  uint64_t CompressedSize = 0, UncompressedSize = 0, Offset = 0;
+  uint16_t VersionNeeded = 0, LocalVersionNeeded = 0;
+  bool LocalZip64 = false;  // the local header has a ZIP64 field
   std::string Comment;
   std::string Data;  // inflated (or stored) bytes
+  std::string Raw;   // the entry's data as it stands in the archive
 };
 
 struct ParsedArchive {
   std::vector<ParsedEntry> Entries;
   std::string Comment;
   std::map<std::string, size_t> ByName;
+  bool Zip64End = false;  // the archive ends with the ZIP64 end record and locator
   const ParsedEntry* Find(const std::string& name) const {
     auto it = ByName.find(name);
     return it == ByName.end() ? nullptr : &Entries[it->second];
@@ -167,9 +199,12 @@ inline std::string Inflate(const std::string& data, size_t expected) {
 }
 
 // Parses a whole archive strictly: the end record must close the file, the
-// central directory must lie right before it, every local header must match
-// its central header, entries must follow one another without gaps from
-// offset 0, and every entry's data must inflate to its size and CRC.
+// central directory must lie right before it (or before the ZIP64 end record
+// and its locator, which then must stand right before it and hold the
+// values), every local header must match its central header, entries must
+// follow one another without gaps from offset 0, and every entry's data must
+// inflate to its size and CRC. Values marked in a classic field are taken from
+// the ZIP64 extra field, a local header's with both sizes.
 // Throws std::runtime_error with the reason otherwise.
 inline ParsedArchive ParseArchive(const std::string& bytes) {
   auto fail = [](const std::string& why) { throw std::runtime_error(why); };
@@ -183,19 +218,39 @@ inline ParsedArchive ParseArchive(const std::string& bytes) {
     }
   }
   if (eocd == std::string::npos) fail("no end record");
-  const uint16_t total = Le16(bytes, eocd + 10);
+  uint64_t total = Le16(bytes, eocd + 10);
   if (Le16(bytes, eocd + 8) != total) fail("entry counts differ");
-  const uint32_t cd_size = Le32(bytes, eocd + 12), cd_offset = Le32(bytes, eocd + 16);
+  uint64_t cd_size = Le32(bytes, eocd + 12), cd_offset = Le32(bytes, eocd + 16);
   const uint16_t comment_length = Le16(bytes, eocd + 20);
   if (eocd + 22 + comment_length != bytes.size()) fail("bytes after the end record");
   archive.Comment = bytes.substr(eocd + 22, comment_length);
-  if (static_cast<uint64_t>(cd_offset) + cd_size != eocd) fail("central directory not before end");
+  size_t directory_end = eocd;
+  if (eocd >= 76 && Le32(bytes, eocd - 20) == 0x07064B50u) {
+    const size_t z = eocd - 76;
+    if (Le64(bytes, eocd - 12) != z || Le32(bytes, z) != 0x06064B50u) fail("ZIP64 locator");
+    if (Le64(bytes, z + 4) != 44 || Le32(bytes, eocd - 16) != 0 || Le32(bytes, eocd - 4) != 1)
+      fail("ZIP64 end record fields");
+    if (Le64(bytes, z + 24) != Le64(bytes, z + 32)) fail("ZIP64 entry counts differ");
+    auto agrees = [](uint64_t classic, uint64_t marker, uint64_t wide) {
+      return classic == marker || classic == wide;
+    };
+    if (!agrees(total, 0xFFFF, Le64(bytes, z + 32)) || !agrees(cd_size, 0xFFFFFFFFu, Le64(bytes, z + 40)) ||
+        !agrees(cd_offset, 0xFFFFFFFFu, Le64(bytes, z + 48)))
+      fail("ZIP64 end record contradicts the classic one");
+    total = Le64(bytes, z + 32);
+    cd_size = Le64(bytes, z + 40);
+    cd_offset = Le64(bytes, z + 48);
+    directory_end = z;
+    archive.Zip64End = true;
+  }
+  if (cd_offset + cd_size != directory_end) fail("central directory not before end");
   size_t p = cd_offset;
   uint64_t expected_offset = 0;
-  for (uint16_t i = 0; i < total; ++i) {
-    if (p + 46 > eocd || Le32(bytes, p) != 0x02014B50u) fail("bad central header");
+  for (uint64_t i = 0; i < total; ++i) {
+    if (p + 46 > directory_end || Le32(bytes, p) != 0x02014B50u) fail("bad central header");
     ParsedEntry e;
     e.VersionMadeBy = Le16(bytes, p + 4);
+    e.VersionNeeded = Le16(bytes, p + 6);
     e.Flags = Le16(bytes, p + 8);
     e.Method = Le16(bytes, p + 10);
     e.DosTime = Le32(bytes, p + 12);
@@ -208,6 +263,9 @@ inline ParsedArchive ParseArchive(const std::string& bytes) {
     e.Offset = Le32(bytes, p + 42);
     e.Name = bytes.substr(p + 46, n);
     e.Comment = bytes.substr(p + 46 + n + x, c);
+    uint64_t disk = Le16(bytes, p + 34);
+    Zip64Values(bytes.substr(p + 46 + n, x),
+                {{&e.UncompressedSize, true}, {&e.CompressedSize, true}, {&e.Offset, true}, {&disk, false}});
     p += 46 + n + x + c;
     if (e.Offset != expected_offset) fail("gap or overlap before " + e.Name);
     const size_t l = e.Offset;
@@ -218,12 +276,20 @@ inline ParsedArchive ParseArchive(const std::string& bytes) {
         Le32(bytes, l + 10) != e.DosTime)
       fail("local header differs " + e.Name);
     const bool descriptor = (e.Flags & 8) != 0;
-    if (!descriptor && (Le32(bytes, l + 14) != e.Crc || Le32(bytes, l + 18) != e.CompressedSize ||
-                        Le32(bytes, l + 22) != e.UncompressedSize))
+    uint64_t local_compressed = Le32(bytes, l + 18), local_uncompressed = Le32(bytes, l + 22);
+    const std::string local_extra = bytes.substr(l + 30 + ln, lx);
+    e.LocalZip64 = local_compressed == 0xFFFFFFFFu || local_uncompressed == 0xFFFFFFFFu;
+    if (e.LocalZip64 && (local_compressed != 0xFFFFFFFFu || local_uncompressed != 0xFFFFFFFFu))
+      fail("a local ZIP64 field without both sizes " + e.Name);
+    Zip64Values(local_extra, {{&local_uncompressed, true}, {&local_compressed, true}});
+    e.LocalVersionNeeded = Le16(bytes, l + 4);
+    if (!descriptor && (Le32(bytes, l + 14) != e.Crc || local_compressed != e.CompressedSize ||
+                        local_uncompressed != e.UncompressedSize))
       fail("local sizes differ " + e.Name);
-    const size_t data = l + 30 + ln + lx;
+    const uint64_t data = l + 30 + ln + lx;
     if (data + e.CompressedSize > cd_offset) fail("data runs into the directory " + e.Name);
     const std::string raw = bytes.substr(data, e.CompressedSize);
+    e.Raw = raw;
     if (e.Method == 0) {
       if (e.CompressedSize != e.UncompressedSize) fail("stored sizes differ " + e.Name);
       e.Data = raw;
@@ -239,13 +305,13 @@ inline ParsedArchive ParseArchive(const std::string& bytes) {
     expected_offset = data + e.CompressedSize;
     if (descriptor) {
       const size_t d = expected_offset;
-      expected_offset += (Le32(bytes, d) == 0x08074B50u) ? 16 : 12;
+      expected_offset += (Le32(bytes, d) == 0x08074B50u ? 4 : 0) + (e.LocalZip64 ? 20 : 12);
     }
     archive.ByName[e.Name] = archive.Entries.size();
     archive.Entries.push_back(std::move(e));
   }
   if (expected_offset != cd_offset) fail("bytes between the last entry and the directory");
-  if (p != eocd) fail("central directory size");
+  if (p != directory_end) fail("central directory size");
   return archive;
 }
 

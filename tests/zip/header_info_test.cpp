@@ -226,16 +226,311 @@ TEST(HeaderInfo, NewEntryNames) {
   EXPECT_TRUE(e.RawStoredName().empty());
 }
 
-TEST(HeaderInfo, ValuesBeyond32BitsAreRefused) {
+// ------------------------------------------------------------------ ZIP64
+
+TEST(HeaderInfo, Zip64LocalHeaderHoldsBothSizes) {
   TZipHeaderInfo e = SampleEntry();
-  e.UncompressedSize = 0x100000000ULL;
+  e.UncompressedSize = 0x100000009ULL;
+  e.CompressedSize = 0x100000007ULL;
   TMemoryStream out;
+  out.Write("xyz", 3);
+  // Without the field such a header is never written.
   EXPECT_THROW(e.SaveLocal(out), Error);
-  e.UncompressedSize = 0xFFFFFFFFULL;  // the largest that fits
+  e.SetLocalZip64(true);
+  EXPECT_EQ(e.LocalExtraLength, 20);
   e.SaveLocal(out);
+  EXPECT_EQ(ToHex(out.Data().substr(3)),
+            ToHex(FromHex("50 4b 03 04 2d 00 00 00 08 00 2f 6b a1 58 26 39 f4 cb"
+                          "ff ff ff ff ff ff ff ff 09 00 14 00 64 69 72 2f 61 2e 74 78 74"
+                          "01 00 10 00 09 00 00 00 01 00 00 00 07 00 00 00 01 00 00 00")));
+  EXPECT_EQ(e.LocalSize(), 59u);
+
+  TMemoryStream in(out.Data() + "DATA");
+  in.Seek(3, soFromBeginning);
+  TZipHeaderInfo r;
+  ASSERT_TRUE(r.ReadLocal(in));
+  EXPECT_EQ(in.Position(), 3u + 30 + 9);  // before the extra field
+  EXPECT_TRUE(r.LocalZip64);
+  EXPECT_EQ(r.LocalExtraLength, 20);
+  EXPECT_EQ(r.UncompressedSize, 0x100000009ULL);
+  EXPECT_EQ(r.CompressedSize, 0x100000007ULL);
+  EXPECT_EQ(r.RelativeOffset, 3u);
+
+  // The central header of the same entry: both sizes in its field, the
+  // offset (3) in its classic field; version 4.5, made by keeps its host.
+  TMemoryStream central;
+  e.SaveCentral(central);
+  EXPECT_EQ(ToHex(central.Data()),
+            ToHex(FromHex("50 4b 01 02 2d 03 2d 00 00 00 08 00 2f 6b a1 58 26 39 f4 cb"
+                          "ff ff ff ff ff ff ff ff 09 00 14 00 00 00 00 00 01 00 20 00 a4 81"
+                          "03 00 00 00 64 69 72 2f 61 2e 74 78 74"
+                          "01 00 10 00 09 00 00 00 01 00 00 00 07 00 00 00 01 00 00 00")));
+  EXPECT_EQ(e.CentralExtraLength, 20);
+}
+
+TEST(HeaderInfo, Zip64CentralFieldHoldsOnlyWhatDoesNotFitInOrder) {
+  TZipHeaderInfo e = SampleEntry();
+  e.RelativeOffset = 0x123456789ULL;
+  TMemoryStream central;
+  e.SaveCentral(central);
+  EXPECT_EQ(ToHex(central.Data()),
+            ToHex(FromHex("50 4b 01 02 2d 03 2d 00 00 00 08 00 2f 6b a1 58 26 39 f4 cb"
+                          "07 00 00 00 09 00 00 00 09 00 0c 00 00 00 00 00 01 00 20 00 a4 81"
+                          "ff ff ff ff 64 69 72 2f 61 2e 74 78 74"
+                          "01 00 08 00 89 67 45 23 01 00 00 00")));
+  TMemoryStream in(central.Data());
+  TZipHeaderInfo r;
+  ASSERT_TRUE(r.ReadCentral(in));
+  EXPECT_EQ(r.RelativeOffset, 0x123456789ULL);
+  EXPECT_EQ(r.CompressedSize, 7u);
+  EXPECT_EQ(r.CentralExtraLength, 0);
+  EXPECT_EQ(in.Position(), central.Data().size());
+
+  // All four, in the order uncompressed, compressed, offset, disk; another
+  // extra field in front of it is passed over when reading.
+  e.UncompressedSize = 0xFFFFFFFFULL;
+  e.CompressedSize = 0x100000000ULL;
+  e.RelativeOffset = 0x200000000ULL;
+  e.DiskNumberStart = 0x10000;
+  TMemoryStream all;
+  e.SaveCentral(all);
+  const std::string bytes = all.Data();
+  EXPECT_EQ(ToHex(bytes.substr(20, 8)), "ff ff ff ff ff ff ff ff");
+  EXPECT_EQ(ToHex(bytes.substr(30, 2)), "20 00");
+  EXPECT_EQ(ToHex(bytes.substr(34, 2)), "ff ff");
+  EXPECT_EQ(ToHex(bytes.substr(42, 4)), "ff ff ff ff");
+  EXPECT_EQ(ToHex(bytes.substr(55)),
+            ToHex(FromHex("01 00 1c 00 ff ff ff ff 00 00 00 00 00 00 00 00 01 00 00 00"
+                          "00 00 00 00 02 00 00 00 00 00 01 00")));
+  std::string other_first = bytes.substr(0, 55) + FromHex("fe ca 02 00 aa bb") + bytes.substr(55);
+  other_first[30] = 0x26;
+  TMemoryStream in_all(other_first);
+  ASSERT_TRUE(r.ReadCentral(in_all));
+  EXPECT_EQ(r.UncompressedSize, 0xFFFFFFFFULL);
+  EXPECT_EQ(r.CompressedSize, 0x100000000ULL);
+  EXPECT_EQ(r.RelativeOffset, 0x200000000ULL);
+  EXPECT_EQ(r.DiskNumberStart, 0x10000u);
+}
+
+TEST(HeaderInfo, Zip64SwitchesAtExactly0xFFFFFFFF) {
+  struct Case {
+    uint64_t TZipHeaderInfo::*field;
+    uint64_t value;
+    uint16_t extra_length;  // of the central header
+  };
+  const Case cases[] = {
+      {&TZipHeaderInfo::UncompressedSize, 0xFFFFFFFEULL, 0},
+      {&TZipHeaderInfo::UncompressedSize, 0xFFFFFFFFULL, 12},
+      {&TZipHeaderInfo::CompressedSize, 0xFFFFFFFEULL, 0},
+      {&TZipHeaderInfo::CompressedSize, 0xFFFFFFFFULL, 12},
+      {&TZipHeaderInfo::RelativeOffset, 0xFFFFFFFEULL, 0},
+      {&TZipHeaderInfo::RelativeOffset, 0xFFFFFFFFULL, 12},
+  };
+  for (const Case& c : cases) {
+    TZipHeaderInfo e = SampleEntry();
+    e.*c.field = c.value;
+    TMemoryStream central;
+    e.SaveCentral(central);
+    const std::string& b = central.Data();
+    const auto* raw = reinterpret_cast<const uint8_t*>(b.data());
+    EXPECT_EQ(GetLE16(raw + 30), c.extra_length) << c.value;
+    EXPECT_EQ(GetLE16(raw + 6), c.extra_length != 0 ? 45 : 20) << c.value;
+    EXPECT_EQ(b.size(), 46u + 9 + c.extra_length);
+    TMemoryStream in(b);
+    TZipHeaderInfo r;
+    ASSERT_TRUE(r.ReadCentral(in));
+    EXPECT_EQ(r.*c.field, c.value);
+    // The local header: a size below the switch fits without the field.
+    if (c.field != &TZipHeaderInfo::RelativeOffset) {
+      TMemoryStream local;
+      if (c.extra_length == 0) {
+        e.SaveLocal(local);
+        EXPECT_EQ(local.Data().size(), 30u + 9);
+      } else {
+        EXPECT_THROW(e.SaveLocal(local), Error);
+      }
+    }
+  }
+}
+
+TEST(HeaderInfo, CentralHeaderWithAMarkedValueButNoZip64FieldIsRefused) {
+  TZipHeaderInfo e = SampleEntry();
+  e.RelativeOffset = 0x123456789ULL;
+  TMemoryStream central;
+  e.SaveCentral(central);
+  const std::string good = central.Data();
+  // The field dropped, cut short, or hidden in a block that runs past the end.
+  std::string none = good.substr(0, 55);
+  none[30] = 0;
+  std::string short_field = good.substr(0, 55) + FromHex("01 00 04 00 89 67 45 23");
+  short_field[30] = 8;
+  std::string overrun = good.substr(0, 55) + FromHex("fe ca 10 00 01 00 08 00");
+  overrun[30] = 8;
+  for (const std::string& bad : {none, short_field, overrun}) {
+    TMemoryStream in(bad + "rest");
+    TZipHeaderInfo r;
+    EXPECT_FALSE(r.ReadCentral(in)) << ToHex(bad);
+    EXPECT_EQ(in.Position(), 0u);
+  }
+}
+
+// The records after the central directory for a count, size and offset.
+std::string EndRecords(uint64_t entries, uint64_t size, uint64_t offset, size_t position = 0) {
   TEndCentral end;
-  end.CentralDirOffset = 0x100000000ULL;
-  EXPECT_THROW(end.SaveToStream(out), Error);
+  end.EntriesThisDisk = end.TotalEntries = entries;
+  end.CentralDirSize = size;
+  end.CentralDirOffset = offset;
+  TMemoryStream out;
+  out.Write(std::string(position, 'x').data(), position);
+  end.SaveToStream(out);
+  return out.Data().substr(position);
+}
+
+TEST(HeaderInfo, Zip64EndRecordAndLocatorInHex) {
+  // 65534 entries fit; 65535 do not, and only the counts are marked.
+  EXPECT_EQ(ToHex(EndRecords(65534, 0x100, 0x200)),
+            ToHex(FromHex("50 4b 05 06 00 00 00 00 fe ff fe ff 00 01 00 00 00 02 00 00 00 00")));
+  EXPECT_EQ(ToHex(EndRecords(65535, 0x100, 0x200, 5)),
+            ToHex(FromHex("50 4b 06 06 2c 00 00 00 00 00 00 00 2d 03 2d 00 00 00 00 00 00 00 00 00"
+                          "ff ff 00 00 00 00 00 00 ff ff 00 00 00 00 00 00"
+                          "00 01 00 00 00 00 00 00 00 02 00 00 00 00 00 00"
+                          "50 4b 06 07 00 00 00 00 05 00 00 00 00 00 00 00 01 00 00 00"
+                          "50 4b 05 06 00 00 00 00 ff ff ff ff 00 01 00 00 00 02 00 00 00 00")));
+  // The size and the offset switch at 0xFFFFFFFF.
+  EXPECT_EQ(EndRecords(1, 0x100, 0xFFFFFFFEULL).size(), 22u);
+  EXPECT_EQ(EndRecords(1, 0xFFFFFFFEULL, 0x100).size(), 22u);
+  const std::string offset_full = EndRecords(1, 0x100, 0xFFFFFFFFULL);
+  ASSERT_EQ(offset_full.size(), 56u + 20 + 22);
+  EXPECT_EQ(ToHex(offset_full.substr(76)),
+            ToHex(FromHex("50 4b 05 06 00 00 00 00 01 00 01 00 00 01 00 00 ff ff ff ff 00 00")));
+  EXPECT_EQ(ToHex(offset_full.substr(48, 8)), "ff ff ff ff 00 00 00 00");
+  EXPECT_EQ(EndRecords(1, 0xFFFFFFFFULL, 0x100).size(), 98u);
+}
+
+// An archive image whose directory is `entries` empty-named headers' worth of
+// zero bytes, followed by the end records, so that the ZIP64 checks have
+// a directory of a plausible size behind them.
+struct Zip64Tail {
+  std::string bytes;
+  size_t zip64_end;  // offset of the ZIP64 end record
+  size_t locator;
+  size_t classic;
+};
+
+Zip64Tail MakeZip64Tail(uint64_t entries) {
+  Zip64Tail t;
+  const uint64_t size = entries * kCentralHeaderSize;
+  t.bytes = std::string(size, '\0');
+  t.zip64_end = t.bytes.size();
+  t.bytes += EndRecords(entries, size, 0, t.bytes.size());
+  t.locator = t.zip64_end + 56;
+  t.classic = t.locator + 20;
+  return t;
+}
+
+bool ReadsBack(const std::string& bytes, TEndCentral& end) {
+  TMemoryStream in(bytes);
+  return end.LocateAndRead(in) && end.ReadZip64Records(in);
+}
+
+TEST(HeaderInfo, Zip64EndRecordIsReadBackAndCheckedAgainstTheClassicOne) {
+  const Zip64Tail good = MakeZip64Tail(70000);
+  TEndCentral end;
+  ASSERT_TRUE(ReadsBack(good.bytes, end));
+  EXPECT_EQ(end.TotalEntries, 70000u);
+  EXPECT_EQ(end.EntriesThisDisk, 70000u);
+  EXPECT_EQ(end.CentralDirSize, 70000u * 46);
+  EXPECT_EQ(end.CentralDirOffset, 0u);
+
+  auto put64 = [](std::string b, size_t at, uint64_t v) {
+    PutLE64(reinterpret_cast<uint8_t*>(b.data()) + at, v);
+    return b;
+  };
+  auto put16 = [](std::string b, size_t at, uint16_t v) {
+    PutLE16(reinterpret_cast<uint8_t*>(b.data()) + at, v);
+    return b;
+  };
+  auto put32 = [](std::string b, size_t at, uint32_t v) {
+    PutLE32(reinterpret_cast<uint8_t*>(b.data()) + at, v);
+    return b;
+  };
+  const struct {
+    const char* what;
+    std::string bytes;
+  } damaged[] = {
+      {"locator past the end", put64(good.bytes, good.locator + 8, uint64_t{1} << 40)},
+      {"record overlapping the locator", put64(good.bytes, good.locator + 8, good.locator - 40)},
+      {"record signature", put32(good.bytes, good.zip64_end, 0x06054B50)},
+      {"record size field too small", put64(good.bytes, good.zip64_end + 4, 40)},
+      {"record size field past the locator", put64(good.bytes, good.zip64_end + 4, 1000)},
+      {"classic count contradicts", put16(good.bytes, good.classic + 10, 4464)},
+      {"more on this disk than in all", put64(good.bytes, good.zip64_end + 24, 70001)},
+      {"directory runs into the record", put64(good.bytes, good.zip64_end + 48, 8)},
+      {"more entries than the directory holds", put64(put64(good.bytes, good.zip64_end + 24, 70001),
+                                                       good.zip64_end + 32, 70001)},
+      {"locator names another disk", put32(good.bytes, good.locator + 4, 1)},
+      {"marked offset without a locator",
+       put32(put32(good.bytes, good.locator, 0), good.classic + 16, 0xFFFFFFFF)},
+  };
+  for (const auto& d : damaged) {
+    TEndCentral e;
+    EXPECT_FALSE(ReadsBack(d.bytes, e)) << d.what;
+  }
+  // Counts that fill their field exactly without a locator: a classic
+  // archive of 65535 entries, taken as it stands.
+  TEndCentral classic;
+  ASSERT_TRUE(ReadsBack(put32(good.bytes, good.locator, 0), classic));
+  EXPECT_EQ(classic.TotalEntries, 65535u);
+}
+
+TEST(HeaderInfo, CopyEntryRewritesTheOldZip64FieldAndKeepsTheOthers) {
+  // The local header of another writer: sizes marked, a ZIP64 field with
+  // both, then a field of its own; a data descriptor with 8-byte sizes.
+  const std::string local = FromHex(
+      "50 4b 03 04 2d 00 08 00 00 00 00 00 21 00 00 00 00 00 ff ff ff ff ff ff ff ff 05 00 1a 00"
+      "61 2e 74 78 74"
+      "01 00 10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+      "fe ca 02 00 61 62");
+  const std::string descriptor =
+      FromHex("50 4b 07 08 44 33 22 11 05 00 00 00 00 00 00 00 05 00 00 00 00 00 00 00");
+  const std::string old = "STUB!" + local + "DATA!" + descriptor;
+  TZipHeaderInfo entry;
+  entry.VersionMadeBy = 0x0314;
+  entry.VersionNeeded = 45;
+  entry.GeneralPurposeFlags = kFlagDataDescriptor;
+  entry.CompressionMethod = 0;
+  entry.LastModDateTime = 0x58A16B2F;
+  entry.Crc32 = 0x11223344;
+  entry.CompressedSize = 5;
+  entry.UncompressedSize = 5;
+  entry.RelativeOffset = 5;
+  entry.SetFilename("a.txt");
+  TMemoryStream from(old + FromHex("50 4b 01 02"));
+  TMemoryStream to;
+  to.Write("NEW", 3);
+  CopyEntryData(from, to, entry);
+  EXPECT_TRUE(entry.LocalZip64);
+  EXPECT_EQ(entry.LocalExtraLength, 26);
+  EXPECT_EQ(ToHex(to.Data().substr(3)),
+            ToHex(FromHex("50 4b 03 04 2d 00 08 00 00 00 2f 6b a1 58 44 33 22 11"
+                          "ff ff ff ff ff ff ff ff 05 00 1a 00 61 2e 74 78 74"
+                          "01 00 10 00 05 00 00 00 00 00 00 00 05 00 00 00 00 00 00 00"
+                          "fe ca 02 00 61 62") +
+                  "DATA!" + descriptor));
+
+  // A descriptor with 4-byte sizes after a header without the field.
+  const std::string plain = FromHex("44 33 22 11 05 00 00 00 05 00 00 00");
+  std::string classic_local = FromHex(
+      "50 4b 03 04 14 00 08 00 00 00 00 00 21 00 00 00 00 00 00 00 00 00 00 00 00 00 05 00 00 00"
+      "61 2e 74 78 74");
+  TMemoryStream from_classic("STUB!" + classic_local + "DATA!" + plain + "PK\x01\x02");
+  TMemoryStream to_classic;
+  entry.LocalZip64 = false;
+  entry.LocalExtraLength = 0;
+  entry.RelativeOffset = 5;
+  CopyEntryData(from_classic, to_classic, entry);
+  EXPECT_FALSE(entry.LocalZip64);
+  EXPECT_EQ(to_classic.Data().substr(35), "DATA!" + plain);
 }
 
 TEST(HeaderInfo, CopyValuesFrom) {
