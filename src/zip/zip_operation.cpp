@@ -113,7 +113,10 @@ int32_t TZipWriter::Operation::Run() {
   // The old directory is read first, so that freshen can test the files
   // against it and its comment is at hand for the new end record.
   InspectOldArchive();
-  w_.ExpandFilesList();
+  // The expanded lines are all the operation needs: a copy of their paths in
+  // FilesList would only double what a large job holds. FilesList is emptied
+  // at the end as always.
+  w_.ExpandLines();
   OpenOutput();
   if (carry_over_) MergeExistingEntries();
   Announce();
@@ -173,18 +176,26 @@ void TZipWriter::Operation::OpenOutput() {
 }
 
 void TZipWriter::Operation::MergeExistingEntries() {
-  // Lines by the name they would be stored under, each name's lines in list
-  // order; a line taken by an entry is marked, never erased, so the merge
-  // stays linear however long the list is.
+  // Lines by the name they would be stored under, each name's lines chained
+  // in list order (the first not yet taken, the last); a line taken by an
+  // entry is marked, never erased, so the merge stays linear however long
+  // the list is, and small for every line.
+  constexpr uint32_t kNoLine = UINT32_MAX;
   struct NameLines {
-    std::vector<uint32_t> Lines;
-    size_t Next = 0;
+    uint32_t Next;
+    uint32_t Last;
   };
+  std::vector<uint32_t> same_name(w_.lines_.size(), kNoLine);
   std::unordered_map<std::string, NameLines> by_name;
   by_name.reserve(w_.lines_.size());
   for (uint32_t j = 0; j < w_.lines_.size(); ++j) {
     std::string name = w_.StoredNameOf(w_.lines_[j].Path);
-    if (!name.empty()) by_name[std::move(name)].Lines.push_back(j);
+    if (name.empty()) continue;
+    auto [it, added] = by_name.try_emplace(std::move(name), NameLines{j, j});
+    if (!added) {
+      same_name[it->second.Last] = j;
+      it->second.Last = j;
+    }
   }
 
   TSortedZip* entries = w_.Entries();
@@ -193,11 +204,12 @@ void TZipWriter::Operation::MergeExistingEntries() {
     const TZipHeaderInfo& old = *entries->Get(i);
     if (old.StatusBytes[1] == 2) continue;  // marked to be dropped on rewrite
     auto found = by_name.find(old.FullName());
-    if (found == by_name.end() || found->second.Next >= found->second.Lines.size()) {
+    if (found == by_name.end() || found->second.Next == kNoLine) {
       CopyExistingEntry(old);
       continue;
     }
-    TFileLine& line = w_.lines_[found->second.Lines[found->second.Next++]];
+    TFileLine& line = w_.lines_[found->second.Next];
+    found->second.Next = same_name[found->second.Next];
     if (w_.ZipAction != zaReplace) {
       FileInfo info = line.Info;
       if (line.Path.back() == '/') {
@@ -218,7 +230,7 @@ void TZipWriter::Operation::MergeExistingEntries() {
     source_failed_ = false;
     if (AddOneFile(line)) {
       ++result_;
-    } else if (source_failed_ && names_.count(old.FullName()) == 0) {
+    } else if (source_failed_ && names_.count(&old) == 0) {
       // The file could not be read this time (gone, unreadable, a
       // read error): the copy the archive already holds is the last good one
       // and stays.
@@ -308,7 +320,7 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
   entry->RelativeOffset = out_->Position();
   if (!folder) entry->InternalAttributes = 2;
 
-  if (names_.count(entry->FullName()) != 0) {
+  if (names_.count(entry.get()) != 0) {
     bool retry = false;  // ignored
     if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srDuplicate, path, -1, retry, kReasonDuplicate);
     LeaveOut(line);
@@ -575,8 +587,17 @@ void TZipWriter::Operation::SwitchToDirectOutput() {
 
 // --------------------------------------------------------------- helpers
 
+size_t TZipWriter::Operation::NameHash::operator()(const TZipHeaderInfo* entry) const {
+  // FNV-1a over Directory then Filename: the same as over the whole name,
+  // whose split at its last "/" is the same for equal names.
+  uint64_t hash = 14695981039346656037ULL;
+  for (const std::string* part : {&entry->Directory(), &entry->Filename()})
+    for (const char c : *part) hash = (hash ^ static_cast<uint8_t>(c)) * 1099511628211ULL;
+  return static_cast<size_t>(hash);
+}
+
 void TZipWriter::Operation::AddWritten(std::unique_ptr<TZipHeaderInfo> entry) {
-  names_.insert(entry->FullName());
+  names_.insert(entry.get());
   written_.push_back(std::move(entry));
   ++end_.EntriesThisDisk;
   ++end_.TotalEntries;

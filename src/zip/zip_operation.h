@@ -72,8 +72,19 @@ private:
   bool keep_temp_ = false;    // a failed copy leaves the finished archive for the user
   std::unique_ptr<TLFNFileStream> out_;
 
+  // The entries of the new archive by their stored names, held as their two
+  // name parts, so that no name is copied to be looked up.
+  struct NameHash {
+    size_t operator()(const TZipHeaderInfo* entry) const;
+  };
+  struct NameEqual {
+    bool operator()(const TZipHeaderInfo* a, const TZipHeaderInfo* b) const {
+      return a->Filename() == b->Filename() && a->Directory() == b->Directory();
+    }
+  };
+
   std::vector<std::unique_ptr<TZipHeaderInfo>> written_;
-  std::unordered_set<std::string> names_;  // stored names already in the new archive
+  std::unordered_set<const TZipHeaderInfo*, NameHash, NameEqual> names_;
   // Set when the file being added was left out because it could not be read
   // (not by choice: OnStartZip or a duplicate).
   bool source_failed_ = false;

@@ -181,6 +181,13 @@ void TZipWriter::AppendLine(std::string path, const FileInfo& info, int64_t coun
 }
 
 void TZipWriter::ExpandFilesList() {
+  ExpandLines();
+  files_list_.clear();
+  files_list_.reserve(lines_.size());
+  for (const TFileLine& line : lines_) files_list_.push_back(line.Path);
+}
+
+void TZipWriter::ExpandLines() {
   total_bytes_.store(0, std::memory_order_relaxed);
   bytes_done_.store(0, std::memory_order_relaxed);
   PrepareExpansion();
@@ -261,10 +268,6 @@ void TZipWriter::ExpandFilesList() {
       AppendLine(std::move(path), record.Info, static_cast<int64_t>(record.Info.Size));
     }
   }
-
-  files_list_.clear();
-  files_list_.reserve(lines_.size());
-  for (const TFileLine& line : lines_) files_list_.push_back(line.Path);
 }
 
 // ------------------------------------------------------------ the operation

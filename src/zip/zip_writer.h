@@ -189,6 +189,8 @@ private:
     bool Deleted = false;
   };
 
+  // ExpandFilesList without rewriting FilesList: the expanded list is lines_.
+  void ExpandLines();
   bool IsExcluded(const std::string& path) const;
   // The in-memory name (Directory + Filename) that a file path would get.
   std::string StoredNameOf(const std::string& path) const;

@@ -434,6 +434,50 @@ TEST(ZipReader, SideFileHoldsTheCentralDirectory) {
   EXPECT_EQ(reader.ZipComment().size(), 65535u);
 }
 
+// ZIP64 records of Python's zipfile (entries forced to ZIP64, seekable and
+// streaming) and an archive with every value in a ZIP64 record: sizes and
+// offset in the central field, the ZIP64 end record, a fully marked end record.
+const char* kZip64Archives = R"(
+import zipfile, struct, zlib
+class Out:
+    def __init__(s, f): s.f = f
+    def write(s, b): return s.f.write(b)
+    def flush(s): s.f.flush()
+for name, stream in (('forced.zip', False), ('stream.zip', True)):
+    raw = open(name, 'wb')
+    with zipfile.ZipFile(Out(raw) if stream else raw, 'w', zipfile.ZIP_DEFLATED) as z:
+        for n, data in (('a.txt', b'alpha' * 100), ('dir/b.bin', bytes(range(256)) * 9)):
+            with z.open(zipfile.ZipInfo(n, (2024, 5, 6, 7, 8, 10)), 'w', force_zip64=True) as w:
+                w.write(data)
+    raw.close()
+data = b'hello zip64\n'
+crc = zlib.crc32(data)
+name = b'a.txt'
+local = struct.pack('<IHHHHHIIIHH', 0x04034b50, 45, 0, 0, 0, 0x21, crc, 0xffffffff, 0xffffffff, len(name), 20)
+local += name + struct.pack('<HHQQ', 1, 16, len(data), len(data)) + data
+central = struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, 0x032d, 45, 0, 0, 0, 0x21, crc, 0xffffffff,
+                      0xffffffff, len(name), 28, 0, 0, 0, 0o100644 << 16, 0xffffffff)
+central += name + struct.pack('<HHQQQ', 1, 24, len(data), len(data), 0)
+z64 = struct.pack('<IQHHIIQQQQ', 0x06064b50, 44, 0x032d, 45, 0, 0, 1, 1, len(central), len(local))
+loc = struct.pack('<IIQI', 0x07064b50, 0, len(local) + len(central), 1)
+end = struct.pack('<IHHHHIIH', 0x06054b50, 0xffff, 0xffff, 0xffff, 0xffff, 0xffffffff, 0xffffffff, 0)
+open('records.zip', 'wb').write(local + central + z64 + loc + end)
+)";
+
+TEST(ZipReader, Zip64ArchivesOfPythonAndEveryRecord) {
+  ScratchDir dir;
+  ASSERT_EQ(RunPython(dir, kZip64Archives), 0);
+  ExpectSameAsPython(dir, dir / "forced.zip", 2);
+  ExpectSameAsPython(dir, dir / "stream.zip", 2);
+  ExpectSameAsPython(dir, dir / "records.zip", 1);
+  TZipReader reader;
+  reader.SetZipName(dir / "records.zip");
+  reader.ReadDirectory();
+  EXPECT_EQ(reader.EndCentral().TotalEntries, 1u);
+  EXPECT_EQ(reader.EndCentral().CentralDirOffset, 30u + 5 + 20 + 12);
+  EXPECT_EQ(reader.Entry(0).UncompressedSize, 12u);
+}
+
 TEST(ZipReader, ClassicArchiveOf65535EntriesIsReadWhole) {
   // The count fills its 16-bit field exactly, with no ZIP64 record behind
   // it, as a classic writer leaves it.
