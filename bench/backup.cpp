@@ -160,6 +160,15 @@ void MakeSmallFiles(const std::string& tree, int count) {
   std::ofstream(marker) << "";
 }
 
+// One line per writer: time, archive size, and the first (ours) against it.
+void PrintResults(const char* title, const std::vector<Result>& results) {
+  std::printf("\n%s%-28s %10s %14s %12s\n", title, "writer", "time (s)", "size (bytes)", "ours/theirs");
+  for (const Result& r : results) {
+    std::printf("%-28s %10.2f %14llu %12.2f%s\n", r.Name.c_str(), r.Time,
+                static_cast<unsigned long long>(r.Size), results[0].Time / r.Time, r.Ok ? "" : "  (FAILED)");
+  }
+}
+
 void WarmCache(const std::string& tree) {
   Shell("find " + Quote(tree) + " -type f -exec cat {} + > /dev/null 2>&1");
 }
@@ -229,11 +238,7 @@ int main(int argc, char** argv) {
                               out + "/bsdtar.zip"));
   }
 
-  std::printf("\n%-28s %10s %14s %12s\n", "writer", "time (s)", "size (bytes)", "ours/theirs");
-  for (const Result& r : results) {
-    std::printf("%-28s %10.2f %14llu %12.2f%s\n", r.Name.c_str(), r.Time,
-                static_cast<unsigned long long>(r.Size), results[0].Time / r.Time, r.Ok ? "" : "  (FAILED)");
-  }
+  PrintResults("", results);
   std::printf("engine peak resident size: %ld KiB\n", engine_peak_kb);
 
   if (scale) {
@@ -284,12 +289,7 @@ int main(int argc, char** argv) {
                                "python3 " + Quote(work + "/zip_one.py") + " " + Quote(big) + " " +
                                    Quote(out + "/python_large.zip"),
                                out + "/python_large.zip"));
-      std::printf("\none sparse file of 5 GiB:\n%-28s %10s %14s %12s\n", "writer", "time (s)", "size (bytes)",
-                  "ours/theirs");
-      for (const Result& r : sparse) {
-        std::printf("%-28s %10.2f %14llu %12.2f%s\n", r.Name.c_str(), r.Time,
-                    static_cast<unsigned long long>(r.Size), sparse[0].Time / r.Time, r.Ok ? "" : "  (FAILED)");
-      }
+      PrintResults("one sparse file of 5 GiB:\n", sparse);
     }
     ::unlink(big.c_str());
     ::unlink((out + "/large.zip").c_str());

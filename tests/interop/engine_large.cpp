@@ -34,17 +34,9 @@ void MakeSparse(const std::string& path, uint64_t size) {
   ::close(fd);
 }
 
-// Takes every byte and keeps none: the positions of a multi-gigabyte
-// archive without the disk space.
-class NullSink : public TStream {
+// A stream of `size_` bytes that holds none of them: positions only.
+class PositionsOnly : public TStream {
 public:
-  explicit NullSink(std::unique_ptr<TStream> inner) : inner_(std::move(inner)) {}
-  size_t Read(void*, size_t) override { return 0; }
-  size_t Write(const void*, size_t count) override {
-    position_ += count;
-    size_ = std::max(size_, position_);
-    return count;
-  }
   uint64_t Seek(int64_t offset, int origin) override {
     if (origin == soFromBeginning) position_ = static_cast<uint64_t>(offset);
     if (origin == soFromCurrent) position_ += static_cast<uint64_t>(offset);
@@ -53,10 +45,25 @@ public:
   }
   uint64_t Size() override { return size_; }
 
-private:
-  std::unique_ptr<TStream> inner_;
+protected:
   uint64_t position_ = 0;
   uint64_t size_ = 0;
+};
+
+// Takes every byte and keeps none: the positions of a multi-gigabyte
+// archive without the disk space.
+class NullSink : public PositionsOnly {
+public:
+  explicit NullSink(std::unique_ptr<TStream> inner) : inner_(std::move(inner)) {}
+  size_t Read(void*, size_t) override { return 0; }
+  size_t Write(const void*, size_t count) override {
+    position_ += count;
+    size_ = std::max(size_, position_);
+    return count;
+  }
+
+private:
+  std::unique_ptr<TStream> inner_;
 };
 
 // Writes through to the archive file, but a block of zeros only moves the
@@ -87,9 +94,9 @@ private:
 
 // A source file that grows while it is read: whatever its size at opening,
 // it delivers `size` bytes, zeros ending in "tail".
-class GrowingSource : public TStream {
+class GrowingSource : public PositionsOnly {
 public:
-  GrowingSource(std::unique_ptr<TStream> inner, uint64_t size) : inner_(std::move(inner)), size_(size) {}
+  GrowingSource(std::unique_ptr<TStream> inner, uint64_t size) : inner_(std::move(inner)) { size_ = size; }
   size_t Read(void* buffer, size_t count) override {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(count, size_ - position_));
     auto* out = static_cast<uint8_t*>(buffer);
@@ -100,18 +107,9 @@ public:
     return n;
   }
   size_t Write(const void*, size_t) override { return 0; }
-  uint64_t Seek(int64_t offset, int origin) override {
-    if (origin == soFromBeginning) position_ = static_cast<uint64_t>(offset);
-    if (origin == soFromCurrent) position_ += static_cast<uint64_t>(offset);
-    if (origin == soFromEnd) position_ = size_ - static_cast<uint64_t>(offset);
-    return position_;
-  }
-  uint64_t Size() override { return size_; }
 
 private:
   std::unique_ptr<TStream> inner_;
-  uint64_t size_;
-  uint64_t position_ = 0;
 };
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
