@@ -116,6 +116,26 @@ TEST_F(Zip64Test, EntryCountSwitchesAt65535AndTheArchiveLivesOn) {
     EXPECT_TRUE(ReadBytes(archive) == bytes);
   }
 
+  // Replace and freshen work on it as on any archive.
+  {
+    TZipWriter replace;
+    replace.ZipAction = zaReplace;
+    replace.SetZipName(archive);
+    EXPECT_EQ(Zip(replace, {dir / "new1.txt"}), 1);
+    Put("new2.txt", "two, newer", enginetest::kFixedTime + 60);
+    Put("outsider.txt", "not in the archive");
+    TZipWriter freshen;
+    freshen.ZipAction = zaFreshen;
+    freshen.SetZipName(archive);
+    EXPECT_EQ(Zip(freshen, {dir / "new2.txt", dir / "outsider.txt"}), 1);
+    const auto fresh = ParseFile(archive);
+    ASSERT_EQ(fresh.Entries.size(), 65535u);
+    EXPECT_EQ(fresh.Find("new2.txt")->Data, "two, newer");
+    EXPECT_EQ(fresh.Find("outsider.txt"), nullptr);
+    bytes = ReadBytes(archive);
+    ::unlink((dir / "outsider.txt").c_str());
+  }
+
   // A cancel while a file is written leaves the archive as it was.
   Put("big.txt", enginetest::TextOf(400000));
   {
