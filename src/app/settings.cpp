@@ -41,14 +41,20 @@ std::string TemplateInHome(std::string_view name) {
   return JoinPath(JoinPath(HomeFolder(), kTemplateFolder), name);
 }
 
+// Both in one pass over the section, so that a job of many thousands of
+// masks loads and saves in time proportional to its size.
 void LoadMasks(const ProfileFile& profile, std::string_view section, MaskList& list) {
-  for (const std::string& key : profile.KeyNames(section)) list.Append(profile.ReadString(section, key, {}));
+  const auto entries = profile.KeyValues(section);
+  list.Items.reserve(entries.size());
+  for (const auto& [key, value] : entries) list.Append(value);
 }
 
 // Clears a mask section and writes the list under "1", "2", ...
 void SaveMasks(ProfileFile& profile, std::string_view section, MaskList& list) {
-  for (const std::string& key : profile.KeyNames(section)) profile.DeleteKey(section, key);
-  for (size_t i = 0; i < list.Items.size(); ++i) profile.WriteString(section, std::to_string(i + 1), list.Items[i]);
+  std::vector<std::pair<std::string, std::string>> entries;
+  entries.reserve(list.Items.size());
+  for (size_t i = 0; i < list.Items.size(); ++i) entries.emplace_back(std::to_string(i + 1), list.Items[i]);
+  profile.ReplaceKeys(section, entries);
   list.Current = 0;
 }
 
