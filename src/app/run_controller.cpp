@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <optional>
 
 #include "app/archive_guard.h"
 #include "app/mask.h"
@@ -44,35 +43,6 @@ private:
   F f_;
 };
 
-// One exclude mask compiled for a run. An invalid mask keeps its error, which
-// is raised when the mask's turn comes in the first file's check, exactly as
-// compiling it there would.
-struct CompiledMask {
-  std::optional<TMask> Mask;
-  std::exception_ptr Failure;
-  // The plain characters that end the mask, upper-cased in a-z. A name that
-  // fits must end in them (the last elements of a mask match the last
-  // characters of the name, and equal characters are equal bytes), so a name
-  // that does not is passed over without running the matcher: most masks
-  // name an extension, and most files have another one.
-  std::string RequiredEnd;
-
-  bool CannotFit(std::string_view name) const {
-    if (name.size() < RequiredEnd.size()) return true;
-    const size_t start = name.size() - RequiredEnd.size();
-    for (size_t i = 0; i < RequiredEnd.size(); ++i) {
-      if (AsciiUpper(name[start + i]) != RequiredEnd[i]) return true;
-    }
-    return false;
-  }
-};
-
-// Everything after the mask's last "*", "?", "[" or "]", upper-cased in a-z.
-std::string PlainEnding(std::string_view mask) {
-  const size_t special = mask.find_last_of("*?[]");
-  return AsciiUpper(special == std::string_view::npos ? mask : mask.substr(special + 1));
-}
-
 }  // namespace
 
 struct RunController::Impl {
@@ -96,7 +66,8 @@ struct RunController::Impl {
   const StartupOptions& options;
   TZipWriter engine;
   std::vector<std::string> exclusion_list;
-  std::vector<CompiledMask> compiled_masks;
+  // The exclude masks compiled once for the run.
+  TMaskSet compiled_masks;
   ArchiveGuard guard;
   DateTime run_start_time = 0;
   std::vector<SkippedFile> skipped_files;
@@ -106,12 +77,10 @@ struct RunController::Impl {
 };
 
 void RunController::Impl::OnStartZip(const std::string& path, bool& skip) {
-  // Every mask is tried, also after a hit, so an invalid mask further down
-  // ends the run at the first file whatever the masks before it say.
-  for (const CompiledMask& mask : compiled_masks) {
-    if (mask.Failure) std::rethrow_exception(mask.Failure);
-    if (!mask.CannotFit(path) && mask.Mask->Fits(path)) skip = true;
-  }
+  // An invalid mask ends the run at the first file, whatever the masks
+  // before it say.
+  if (compiled_masks.Failure()) std::rethrow_exception(compiled_masks.Failure());
+  if (compiled_masks.Fits(path)) skip = true;
   if (!skip && guard.IsEarlierArchive(path)) skip = true;
   if (!skip) display.ShowCurrentFile(path);
 }
@@ -195,10 +164,7 @@ void RunController::Impl::ReportMissingFolders() {
 
 bool RunController::Impl::IsExcludedByMask(const std::string& path) const {
   // An invalid mask ends the run at the first file's check; it excludes nothing.
-  for (const CompiledMask& mask : compiled_masks) {
-    if (!mask.Failure && !mask.CannotFit(path) && mask.Mask->Fits(path)) return true;
-  }
-  return false;
+  return compiled_masks.Fits(path);
 }
 
 void RunController::Impl::CreateArchiveFolder(const std::string& name) {
@@ -221,7 +187,7 @@ void RunController::Impl::Run() {
   // not add to this run's list.
   ScopeExit clear_files([this] {
     engine.FilesList().clear();
-    compiled_masks.clear();
+    compiled_masks = TMaskSet();
     guard = ArchiveGuard();
   });
 
@@ -229,18 +195,7 @@ void RunController::Impl::Run() {
   ApplyEngineSettings();
 
   exclusion_list = job.ExcludeMasks.Items;
-  compiled_masks.clear();
-  compiled_masks.reserve(exclusion_list.size());
-  for (const std::string& text : exclusion_list) {
-    CompiledMask mask;
-    try {
-      mask.Mask.emplace(text);
-      mask.RequiredEnd = PlainEnding(text);
-    } catch (const EMaskException&) {
-      mask.Failure = std::current_exception();
-    }
-    compiled_masks.push_back(std::move(mask));
-  }
+  compiled_masks = TMaskSet(exclusion_list);
 
   engine.FilesList().clear();
   for (const std::string& spec : job.IncludeMasks.Items) engine.FilesList().push_back(spec);
