@@ -191,6 +191,9 @@ void RunController::Impl::Run() {
     guard = ArchiveGuard();
   });
 
+  // A job that is no job file's, or still holds a value cut on loading, is
+  // never run: it would back up something other than what the file says.
+  CheckJobFile(job, options.ConfigPath);
   SaveSettings(job, options.ConfigPath);
   ApplyEngineSettings();
 
@@ -277,6 +280,8 @@ void RunController::StopRun() {
 
 bool RunController::QueryClose() {
   if (IsBusy()) return false;
+  // The user was told so when the job was loaded.
+  if (impl_->job.NotAJobFile) return true;
   SaveSettings(impl_->job, impl_->options.ConfigPath);
   return true;
 }

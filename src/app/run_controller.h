@@ -36,6 +36,7 @@ public:
   // Asks the running operation to stop and clears the display.
   void StopRun();
   // False while a run is in progress; otherwise saves the job and says yes.
+  // A file that is no job file is not saved over.
   bool QueryClose();
   bool IsBusy() const;
   // Level, sub-folders and paths of the job reach the engine now.

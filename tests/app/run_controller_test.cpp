@@ -342,6 +342,43 @@ TEST_F(RunControllerTest, InvalidExcludeMaskEndsTheRunAndWritesNoArchive) {
   }
 }
 
+// A job whose file holds a value longer than the job may hold, or whose file
+// is no job file at all, is never run: nothing is written, not even the job.
+TEST_F(RunControllerTest, JobThatDoesNotStandForItsFileIsNeverRun) {
+  WriteFile(data_ / "a.txt", "a");
+  const std::string cut_mask = "[Config]\nZipName=" + (out_ / "backup.zip").string() + "\n[Files]\n1=" +
+                               (data_ / "*.*").string() + "\n[FilesNotInclude]\n1=" + std::string(10000, '*') +
+                               "x\n";
+  const std::string photo = std::string("\xFF\xD8\xFF\xE0\0\x10JFIF\0", 11) + "[Files]\n1=/\n";
+  const struct {
+    std::string image;
+    const char* message;
+  } cases[] = {
+      {cut_mask, "[FilesNotInclude] 1: длиннее 500 символов"},
+      {photo, "не является файлом задания"},
+  };
+  for (const auto& c : cases) {
+    RecordingDisplay display;
+    WriteFile(options_.ConfigPath, c.image);
+    LoadSettings(job_, options_.ConfigPath);
+    RunController controller(job_, display, options_);
+    try {
+      controller.StartRun();
+      ADD_FAILURE() << "the run did not fail";
+    } catch (const Error& e) {
+      EXPECT_THAT(e.what(), HasSubstr(c.message));
+    }
+    EXPECT_TRUE(display.Calls.empty());
+    EXPECT_TRUE(OutFolder().empty());
+    EXPECT_EQ(ReadFile(options_.ConfigPath), c.image);
+  }
+  // Closing does not save over a file that is no job file; the user was told.
+  RunController controller(job_, display_, options_);
+  job_.IncludeMasks.Append("/changed/*.*");
+  EXPECT_TRUE(controller.QueryClose());
+  EXPECT_EQ(ReadFile(options_.ConfigPath), photo);
+}
+
 TEST_F(RunControllerTest, TemplateWithoutFolderFailsBeforeTheEngineRuns) {
   WriteFile(data_ / "a.txt", "a");
   job_.FileNameMask = "backup-%yyyy%.zip";
