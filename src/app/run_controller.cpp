@@ -1,5 +1,6 @@
 #include "app/run_controller.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -25,7 +26,6 @@ constexpr const char* kHours = " ч. ";
 constexpr const char* kMinutes = " м. ";
 constexpr const char* kSeconds = " с.";
 
-constexpr double kSecondsPerDay = 86400.0;
 // Below this fraction done the remaining time is too unsteady to tell.
 constexpr long double kMinimumFraction = 0.01L;
 constexpr int32_t kDefaultReplaceMode = 2;
@@ -70,6 +70,8 @@ struct RunController::Impl {
   TMaskSet compiled_masks;
   ArchiveGuard guard;
   DateTime run_start_time = 0;
+  MonotonicClock clock = [] { return std::chrono::steady_clock::now(); };
+  std::chrono::steady_clock::time_point run_start_clock{};
   std::vector<SkippedFile> skipped_files;
   // A StartRun is under way: set from its first step, before the engine
   // itself is busy, so that a second start or a close in between is refused.
@@ -92,8 +94,9 @@ void RunController::Impl::OnTotalPercentDone(int percent) {
       total == 0 ? 0.0L : static_cast<long double>(engine.BytesDone()) / static_cast<long double>(total);
   if (fraction > 1.0L) fraction = 1.0L;
   if (fraction < kMinimumFraction) fraction = 0.0L;
-  const long double elapsed_days = std::fabs(static_cast<long double>(Now()) - run_start_time);
-  const auto elapsed = static_cast<int64_t>(std::trunc(static_cast<double>(elapsed_days * kSecondsPerDay)));
+  // Whole seconds, truncated; a monotonic clock never goes back.
+  const auto elapsed = std::max<int64_t>(
+      0, std::chrono::duration_cast<std::chrono::seconds>(clock() - run_start_clock).count());
   if (fraction > 0.0L) {
     // nearbyint follows the default rounding mode: halves go to even.
     const long double remaining = std::nearbyint(static_cast<long double>(elapsed) * (1.0L - fraction) / fraction);
@@ -209,6 +212,7 @@ void RunController::Impl::Run() {
   display.ShowArchiveName(name);
   CreateArchiveFolder(name);
   run_start_time = Now();
+  run_start_clock = clock();
 
   if (job.ReplaceMode < 0 || job.ReplaceMode > 3) job.ReplaceMode = kDefaultReplaceMode;
   switch (job.ReplaceMode) {
@@ -309,6 +313,8 @@ void RunController::SetChooseArchive(
   if (impl_->options.Batch) return;
   impl_->engine.ChooseArchive = std::move(choose);
 }
+
+void RunController::SetClock(MonotonicClock clock) { impl_->clock = std::move(clock); }
 
 std::string FormatDuration(int64_t seconds) {
   return std::to_string(seconds / 3600) + kHours + std::to_string((seconds / 60) % 60) + kMinutes +

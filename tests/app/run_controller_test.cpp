@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -269,6 +270,30 @@ TEST_F(RunControllerTest, RemainingTimeUndeterminedBelowOnePercentAndZeroAtTheEn
   EXPECT_EQ(remaining[remaining.size() - 2], "0 ч. 0 м. 0 с.");  // at 100 %
   EXPECT_EQ(remaining.back(), "");                              // the clearing
   EXPECT_EQ(display_.WithPrefix("totalpct:").rbegin()[1], "100");
+}
+
+// The times come from the controller's monotonic clock, never from the
+// system's date and time: here a run of a fraction of a second reads as
+// 3725 seconds, because the injected clock says so.
+TEST_F(RunControllerTest, ElapsedAndRemainingTimeComeFromTheMonotonicClock) {
+  WriteFile(data_ / "big.bin", std::string(4 << 20, 'x'));
+  job_.Level = 0;
+  RunController controller(job_, display_, options_);
+  const auto start = std::chrono::steady_clock::time_point{} + std::chrono::hours(1000);
+  int reads = 0;
+  controller.SetClock([&] { return reads++ == 0 ? start : start + std::chrono::seconds(3725); });
+  controller.StartRun();
+  std::vector<std::string> elapsed = display_.WithPrefix("elapsed:");
+  ASSERT_GE(elapsed.size(), 3u);
+  EXPECT_EQ(elapsed.back(), "");  // the clearing
+  elapsed.pop_back();
+  for (const std::string& text : elapsed) EXPECT_EQ(text, "1 ч. 2 м. 5 с.");
+  // At 50 % done, as much again remains.
+  const std::vector<std::string> totals = display_.WithPrefix("totalpct:");
+  const std::vector<std::string> remaining = display_.WithPrefix("remaining:");
+  const auto half = std::find(totals.begin(), totals.end(), "50");
+  ASSERT_NE(half, totals.end());
+  EXPECT_EQ(remaining[static_cast<size_t>(half - totals.begin())], "1 ч. 2 м. 5 с.");
 }
 
 TEST_F(RunControllerTest, RemainingTimeUndeterminedWithoutBytesToRead) {
