@@ -28,7 +28,6 @@ constexpr const char* kSeconds = " с.";
 
 // Below this fraction done the remaining time is too unsteady to tell.
 constexpr long double kMinimumFraction = 0.01L;
-constexpr int32_t kDefaultReplaceMode = 2;
 
 // Runs a clean-up when the scope ends, however it ends.
 template <typename F>
@@ -214,7 +213,7 @@ void RunController::Impl::Run() {
   run_start_time = Now();
   run_start_clock = clock();
 
-  if (job.ReplaceMode < 0 || job.ReplaceMode > 3) job.ReplaceMode = kDefaultReplaceMode;
+  job.ReplaceMode = NormalizeReplaceMode(job.ReplaceMode);
   switch (job.ReplaceMode) {
     case 0:
       // Only this run's files, but the old archive is replaced only once the

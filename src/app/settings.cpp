@@ -35,8 +35,6 @@ constexpr std::string_view kDefaultTemplate = "%yyyy%%my%%dd%%hh%%mm%%ss%.zip";
 constexpr std::string_view kFirstVersionTemplate = "%yyyy%%MM%%dd%%hh%%mm%%ss%.zip";
 
 constexpr int32_t kDefaultLevel = 6;
-constexpr int32_t kDefaultReplaceMode = 2;
-constexpr int32_t kLastReplaceMode = 3;
 
 constexpr const char* kUnableToWrite = "Unable to write to ";
 constexpr const char* kNotAJobFileStart = "Файл ";

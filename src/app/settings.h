@@ -12,6 +12,11 @@ namespace tessel {
 
 constexpr size_t kMaxMaskLength = 500;  // characters
 
+// What a run does when its archive exists already: 0 deletes it first, 1
+// replaces older files, 2 replaces every file, 3 updates existing files only.
+constexpr int32_t kDefaultReplaceMode = 2;
+constexpr int32_t kLastReplaceMode = 3;
+
 // An ordered list of masks with a current entry.
 struct MaskList {
   std::vector<std::string> Items;
@@ -43,7 +48,7 @@ struct JobSettings {
   int32_t Level = 6;
   bool IncludeSubDirs = true;
   bool StorePaths = true;
-  int32_t ReplaceMode = 2;  // 0..3, anything else becomes 2 where read or written
+  int32_t ReplaceMode = kDefaultReplaceMode;  // 0..3, anything else becomes 2 where read or written
   MaskList IncludeMasks, ExcludeMasks;
 
   // Found by LoadSettings. The file holds NUL bytes (a photo, a document):
