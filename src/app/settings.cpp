@@ -23,6 +23,8 @@ constexpr std::string_view kIncludeSubDirsKey = "IncludeSubDirs";
 constexpr std::string_view kStorePathsKey = "StorePaths";
 constexpr std::string_view kZipActionKey = "ZipAction";
 
+// The version of the job file's layout, which decides the migration below;
+// it stays as it is when only the program's version changes.
 constexpr std::string_view kCurrentVersion = "1.3";
 // Files written before the month token was renamed carry this version (or
 // none at all) and spell the month "%MM%".

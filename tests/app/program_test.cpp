@@ -165,7 +165,7 @@ protected:
 TEST_F(ProgramTest, VersionAndHelp) {
   Result version = Run({"--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "1.3\n");
+  EXPECT_EQ(version.out, TESSEL_VERSION "\n");
   Result help = Run({"/b", "--help"});
   EXPECT_EQ(help.status, 0);
   for (const char* word : {"/b", "/s", "/+m", "/-m", "/i="}) EXPECT_THAT(help.out, HasSubstr(word));
