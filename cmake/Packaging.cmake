@@ -37,11 +37,12 @@ if(TESSEL_RSVG_CONVERT)
                     VERBATIM)
 endif()
 
-# The manual page is installed compressed, as Debian's policy asks; "-n"
-# keeps the name and time stamp out of the gzip header, so that two builds
-# give the same bytes.
+# The manual page gets the version of project() and is installed
+# compressed, as Debian's policy asks; "-n" keeps the name and time stamp out
+# of the gzip header, so that two builds give the same bytes.
 find_program(TESSEL_GZIP gzip)
-set(man_source ${TESSEL_PACKAGING_DIR}/tessel-backup.1)
+set(man_source ${CMAKE_CURRENT_BINARY_DIR}/packaging/tessel-backup.1)
+configure_file(${TESSEL_PACKAGING_DIR}/tessel-backup.1 ${man_source} @ONLY)
 if(TESSEL_GZIP)
   set(man_page ${CMAKE_CURRENT_BINARY_DIR}/packaging/tessel-backup.1.gz)
   add_custom_command(OUTPUT ${man_page}

@@ -1,22 +1,18 @@
 # Helpers shared by every layer of the project.
 
-# tessel_layer(NAME [DEPS lib...] [PUBLIC_LIBS lib...])
+# tessel_layer(NAME [DEPS lib...])
 # Builds the static library tessel_NAME from every .cpp file in the calling folder.
-# Sources are found by glob so that adding a component needs no edit here.
+# Sources are found by glob so that adding a component needs no edit here. A
+# layer without sources is a broken tree, not a layer to leave out.
 function(tessel_layer name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT sources)
-    return()
+    message(FATAL_ERROR "The ${name} layer in ${CMAKE_CURRENT_SOURCE_DIR} has no source files")
   endif()
   add_library(tessel_${name} STATIC ${sources})
   target_include_directories(tessel_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
-  # A layer that has no sources yet has no library; leave it out.
-  foreach(dep ${ARG_DEPS})
-    if(TARGET ${dep} OR NOT dep MATCHES "^tessel_")
-      target_link_libraries(tessel_${name} PUBLIC ${dep})
-    endif()
-  endforeach()
+  target_link_libraries(tessel_${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
 # tessel_test_dir(LAYER LIBS lib...)

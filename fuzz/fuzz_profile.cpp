@@ -1,8 +1,9 @@
 // Feeds arbitrary bytes to the profile-file reader: every section and key is
 // looked up, the image is serialised and parsed again (it must read back to
 // the same values, and a file taken as UTF-8 must come back byte for byte),
-// and a key written with a value taken from the input must read back as the
-// writer promises.
+// a section's keys replaced at once must give the image of key-by-key
+// writes, and a key written with a value taken from the input must read back
+// as the writer promises.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -47,13 +48,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   for (const std::string& section : profile.SectionNames()) {
     const std::vector<std::string> keys = profile.KeyNames(section);
     Check(again.KeyNames(section) == keys);
+    const auto entries = profile.KeyValues(section);
+    Check(entries.size() == keys.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+      Check(entries[i].first == keys[i]);
+      Check(entries[i].second == profile.ReadWholeString(section, keys[i], {}));
+    }
     for (const std::string& key : keys) {
       const std::string value = profile.ReadString(section, key, {});
+      Check(value == tessel::Utf8Prefix(profile.ReadWholeString(section, key, {}), tessel::kMaxProfileValue));
       Check(tessel::Utf8Count(value) <= tessel::kMaxProfileValue);
       Check(again.ReadString(section, key, {}) == value);
       Check(again.ReadInteger(section, key, -7) == profile.ReadInteger(section, key, -7));
       Check(again.ReadBool(section, key, true) == profile.ReadBool(section, key, true));
     }
+  }
+
+  // Replacing a section's keys at once must give the image of deleting and
+  // writing them key by key, for every section of the input.
+  for (const std::string& section : profile.SectionNames()) {
+    const std::vector<std::pair<std::string, std::string>> replacement = {{"1", section}, {"2", ""}, {"3", " x "}};
+    tessel::ProfileFile key_by_key = profile;
+    for (const std::string& key : key_by_key.KeyNames(section)) key_by_key.DeleteKey(section, key);
+    for (const auto& [key, value] : replacement) key_by_key.WriteString(section, key, value);
+    tessel::ProfileFile at_once = profile;
+    at_once.ReplaceKeys(section, replacement);
+    Check(at_once.Serialize() == key_by_key.Serialize());
   }
 
   // Write the input's first line as a value under a fixed key, then make sure

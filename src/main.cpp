@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "1.3";
+constexpr const char* kVersion = TESSEL_VERSION;
 constexpr std::string_view kHelpOption = "--help";
 constexpr std::string_view kVersionOption = "--version";
 

@@ -1,6 +1,7 @@
 #include "app/mask.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/text.h"
 
@@ -237,6 +238,114 @@ bool TMask::PlaceSegment(const Segment& segment, bool last, std::string_view nam
   }
 }
 
+TMask::Literals TMask::RequiredLiterals() const {
+  Literals literals;
+  literals.AtStart = states_.front().ElementKind == Kind::mkLiteral && !states_.front().Skip;
+  std::string run;
+  for (size_t i = 0; i < states_.size(); ++i) {
+    const MaskState& state = states_[i];
+    if (state.ElementKind == Kind::mkLiteral) {
+      // A star before a literal ends the run before it.
+      if (state.Skip && !run.empty()) literals.Runs.push_back(std::exchange(run, {}));
+      Utf8Append(run, state.Literal);
+      continue;
+    }
+    if (state.ElementKind == Kind::mkEnd) literals.AtEnd = !state.Skip && !run.empty();
+    if (!run.empty()) literals.Runs.push_back(std::exchange(run, {}));
+  }
+  return literals;
+}
+
 bool FitsMask(std::string_view name, std::string_view mask) { return TMask(mask).Fits(name); }
+
+namespace {
+
+// Masks are filed by the last kKeyBytes bytes of their key, a window of the
+// name is looked up as the same number, and a bit filter of kFilterBits
+// answers most windows that file nothing without a lookup.
+constexpr size_t kKeyBytes = 3;
+constexpr uint32_t kWindowMask = 0xFFFFFF;
+constexpr uint32_t kFilterBits = 1u << 16;
+constexpr uint32_t kFilterShift = 16;        // 32 - log2(kFilterBits)
+constexpr uint32_t kFilterHash = 0x9E3779B1u;  // Fibonacci hashing
+
+constexpr uint32_t FilterSlot(uint32_t window) { return (window * kFilterHash) >> kFilterShift; }
+
+// Whether the name holds the upped text at byte offset pos, a-z of the name
+// upped too.
+bool HoldsAt(std::string_view name, size_t pos, std::string_view upped) {
+  if (pos > name.size() || name.size() - pos < upped.size()) return false;
+  for (size_t i = 0; i < upped.size(); ++i) {
+    if (AsciiUpper(name[pos + i]) != upped[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TMaskSet::TMaskSet(const std::vector<std::string>& masks) {
+  entries_.reserve(masks.size());
+  for (const std::string& text : masks) {
+    try {
+      TMask mask(text);
+      TMask::Literals literals = mask.RequiredLiterals();
+      Entry entry{std::move(mask), {}, {}, {}};
+      if (literals.AtStart) entry.Start = literals.Runs.front();
+      if (literals.AtEnd) entry.End = literals.Runs.back();
+      // The longest run, the last of equal ones: the end of a path tells
+      // files apart best.
+      for (std::string& run : literals.Runs) {
+        if (run.size() >= entry.Key.size()) entry.Key = std::move(run);
+      }
+      entries_.push_back(std::move(entry));
+    } catch (const EMaskException&) {
+      if (!failure_) failure_ = std::current_exception();
+    }
+  }
+  for (uint32_t i = 0; i < entries_.size(); ++i) {
+    const std::string& key = entries_[i].Key;
+    if (key.size() < kKeyBytes) {
+      unfiled_.push_back(i);
+      continue;
+    }
+    uint32_t window = 0;
+    for (size_t k = key.size() - kKeyBytes; k < key.size(); ++k) window = (window << 8) | static_cast<unsigned char>(key[k]);
+    filed_[window].push_back(i);
+    if (filed_bits_.empty()) filed_bits_.assign(kFilterBits / 64, 0);
+    const uint32_t slot = FilterSlot(window);
+    filed_bits_[slot / 64] |= uint64_t{1} << (slot % 64);
+  }
+}
+
+bool TMaskSet::Tries(const Entry& entry, std::string_view name) {
+  if (!HoldsAt(name, 0, entry.Start)) return false;
+  if (name.size() < entry.End.size() || !HoldsAt(name, name.size() - entry.End.size(), entry.End)) return false;
+  return entry.Mask.Fits(name);
+}
+
+bool TMaskSet::Fits(std::string_view name) const {
+  for (uint32_t i : unfiled_) {
+    if (Tries(entries_[i], name)) return true;
+  }
+  if (filed_.empty()) return false;
+  uint32_t window = 0;
+  for (size_t pos = 0; pos < name.size(); ++pos) {
+    window = ((window << 8) | static_cast<unsigned char>(AsciiUpper(name[pos]))) & kWindowMask;
+    if (pos + 1 < kKeyBytes) continue;
+    const uint32_t slot = FilterSlot(window);
+    if (((filed_bits_[slot / 64] >> (slot % 64)) & 1) == 0) continue;
+    const auto found = filed_.find(window);
+    if (found == filed_.end()) continue;
+    // The window is the end of the key wherever the key occurs.
+    const size_t end = pos + 1;
+    for (uint32_t i : found->second) {
+      const Entry& entry = entries_[i];
+      if (end >= entry.Key.size() && HoldsAt(name, end - entry.Key.size(), entry.Key) && Tries(entry, name)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
 
 }  // namespace tessel

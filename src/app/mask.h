@@ -7,8 +7,10 @@
 // is the UTF-8 character; bytes that are not UTF-8 count as one character
 // each.
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/errors.h"
@@ -41,6 +43,17 @@ public:
   bool Fits(std::string_view name) const;
 
   const std::string& Text() const { return text_; }
+
+  // What every name that fits holds, for passing over names quickly: the
+  // runs of plain characters of the mask, each as UTF-8 with a-z upped to
+  // A-Z. A name that fits holds each run, compared byte by byte with its own
+  // a-z upped; the first run begins the name when AtStart is set, the last
+  // one ends it when AtEnd is set.
+  struct Literals {
+    std::vector<std::string> Runs;
+    bool AtStart = false, AtEnd = false;
+  };
+  Literals RequiredLiterals() const;
 
 private:
   enum class Kind : uint8_t { mkLiteral, mkAny, mkSet, mkEnd };
@@ -91,5 +104,39 @@ private:
 
 // Compiles mask and tests name once; EMaskException passes to the caller.
 bool FitsMask(std::string_view name, std::string_view mask);
+
+// A list of masks compiled once, asked whether any of them fits a name. The
+// answer is that of trying every mask's Fits in turn, but a name is tried
+// only against the masks whose plain text it holds, so a thousand masks cost
+// a name little more than a few: each mask is filed under the last three
+// bytes of its longest run of plain characters, and the name's own
+// three-byte windows find the masks to try.
+class TMaskSet {
+public:
+  // Compiles every mask. An invalid mask is kept as its error and fits
+  // nothing.
+  explicit TMaskSet(const std::vector<std::string>& masks = {});
+
+  // Whether any valid mask fits the whole name.
+  bool Fits(std::string_view name) const;
+  // The error of the first invalid mask in list order, or null.
+  std::exception_ptr Failure() const { return failure_; }
+
+private:
+  // A mask with the plain text that a name must hold to fit it.
+  struct Entry {
+    TMask Mask;
+    std::string Start, End;  // must begin / end the name (upped a-z); may be empty
+    std::string Key;         // must occur in the name; filed by its last three bytes
+  };
+  // Whether the name holds the entry's start and end, then whether it fits.
+  static bool Tries(const Entry& entry, std::string_view name);
+
+  std::vector<Entry> entries_;
+  std::vector<uint32_t> unfiled_;  // entries without a key of three bytes: tried on every name
+  std::unordered_map<uint32_t, std::vector<uint32_t>> filed_;  // last three key bytes -> entries
+  std::vector<uint64_t> filed_bits_;  // a bit per hashed three-byte window that files an entry
+  std::exception_ptr failure_;
+};
 
 }  // namespace tessel

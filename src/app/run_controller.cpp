@@ -1,10 +1,10 @@
 #include "app/run_controller.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <optional>
 
 #include "app/archive_guard.h"
 #include "app/mask.h"
@@ -26,10 +26,8 @@ constexpr const char* kHours = " ч. ";
 constexpr const char* kMinutes = " м. ";
 constexpr const char* kSeconds = " с.";
 
-constexpr double kSecondsPerDay = 86400.0;
 // Below this fraction done the remaining time is too unsteady to tell.
 constexpr long double kMinimumFraction = 0.01L;
-constexpr int32_t kDefaultReplaceMode = 2;
 
 // Runs a clean-up when the scope ends, however it ends.
 template <typename F>
@@ -43,35 +41,6 @@ public:
 private:
   F f_;
 };
-
-// One exclude mask compiled for a run. An invalid mask keeps its error, which
-// is raised when the mask's turn comes in the first file's check, exactly as
-// compiling it there would.
-struct CompiledMask {
-  std::optional<TMask> Mask;
-  std::exception_ptr Failure;
-  // The plain characters that end the mask, upper-cased in a-z. A name that
-  // fits must end in them (the last elements of a mask match the last
-  // characters of the name, and equal characters are equal bytes), so a name
-  // that does not is passed over without running the matcher: most masks
-  // name an extension, and most files have another one.
-  std::string RequiredEnd;
-
-  bool CannotFit(std::string_view name) const {
-    if (name.size() < RequiredEnd.size()) return true;
-    const size_t start = name.size() - RequiredEnd.size();
-    for (size_t i = 0; i < RequiredEnd.size(); ++i) {
-      if (AsciiUpper(name[start + i]) != RequiredEnd[i]) return true;
-    }
-    return false;
-  }
-};
-
-// Everything after the mask's last "*", "?", "[" or "]", upper-cased in a-z.
-std::string PlainEnding(std::string_view mask) {
-  const size_t special = mask.find_last_of("*?[]");
-  return AsciiUpper(special == std::string_view::npos ? mask : mask.substr(special + 1));
-}
 
 }  // namespace
 
@@ -96,9 +65,12 @@ struct RunController::Impl {
   const StartupOptions& options;
   TZipWriter engine;
   std::vector<std::string> exclusion_list;
-  std::vector<CompiledMask> compiled_masks;
+  // The exclude masks compiled once for the run.
+  TMaskSet compiled_masks;
   ArchiveGuard guard;
   DateTime run_start_time = 0;
+  MonotonicClock clock = [] { return std::chrono::steady_clock::now(); };
+  std::chrono::steady_clock::time_point run_start_clock{};
   std::vector<SkippedFile> skipped_files;
   // A StartRun is under way: set from its first step, before the engine
   // itself is busy, so that a second start or a close in between is refused.
@@ -106,12 +78,10 @@ struct RunController::Impl {
 };
 
 void RunController::Impl::OnStartZip(const std::string& path, bool& skip) {
-  // Every mask is tried, also after a hit, so an invalid mask further down
-  // ends the run at the first file whatever the masks before it say.
-  for (const CompiledMask& mask : compiled_masks) {
-    if (mask.Failure) std::rethrow_exception(mask.Failure);
-    if (!mask.CannotFit(path) && mask.Mask->Fits(path)) skip = true;
-  }
+  // An invalid mask ends the run at the first file, whatever the masks
+  // before it say.
+  if (compiled_masks.Failure()) std::rethrow_exception(compiled_masks.Failure());
+  if (compiled_masks.Fits(path)) skip = true;
   if (!skip && guard.IsEarlierArchive(path)) skip = true;
   if (!skip) display.ShowCurrentFile(path);
 }
@@ -123,8 +93,9 @@ void RunController::Impl::OnTotalPercentDone(int percent) {
       total == 0 ? 0.0L : static_cast<long double>(engine.BytesDone()) / static_cast<long double>(total);
   if (fraction > 1.0L) fraction = 1.0L;
   if (fraction < kMinimumFraction) fraction = 0.0L;
-  const long double elapsed_days = std::fabs(static_cast<long double>(Now()) - run_start_time);
-  const auto elapsed = static_cast<int64_t>(std::trunc(static_cast<double>(elapsed_days * kSecondsPerDay)));
+  // Whole seconds, truncated; a monotonic clock never goes back.
+  const auto elapsed = std::max<int64_t>(
+      0, std::chrono::duration_cast<std::chrono::seconds>(clock() - run_start_clock).count());
   if (fraction > 0.0L) {
     // nearbyint follows the default rounding mode: halves go to even.
     const long double remaining = std::nearbyint(static_cast<long double>(elapsed) * (1.0L - fraction) / fraction);
@@ -195,10 +166,7 @@ void RunController::Impl::ReportMissingFolders() {
 
 bool RunController::Impl::IsExcludedByMask(const std::string& path) const {
   // An invalid mask ends the run at the first file's check; it excludes nothing.
-  for (const CompiledMask& mask : compiled_masks) {
-    if (!mask.Failure && !mask.CannotFit(path) && mask.Mask->Fits(path)) return true;
-  }
-  return false;
+  return compiled_masks.Fits(path);
 }
 
 void RunController::Impl::CreateArchiveFolder(const std::string& name) {
@@ -221,26 +189,18 @@ void RunController::Impl::Run() {
   // not add to this run's list.
   ScopeExit clear_files([this] {
     engine.FilesList().clear();
-    compiled_masks.clear();
+    compiled_masks = TMaskSet();
     guard = ArchiveGuard();
   });
 
+  // A job that is no job file's, or still holds a value cut on loading, is
+  // never run: it would back up something other than what the file says.
+  CheckJobFile(job, options.ConfigPath);
   SaveSettings(job, options.ConfigPath);
   ApplyEngineSettings();
 
   exclusion_list = job.ExcludeMasks.Items;
-  compiled_masks.clear();
-  compiled_masks.reserve(exclusion_list.size());
-  for (const std::string& text : exclusion_list) {
-    CompiledMask mask;
-    try {
-      mask.Mask.emplace(text);
-      mask.RequiredEnd = PlainEnding(text);
-    } catch (const EMaskException&) {
-      mask.Failure = std::current_exception();
-    }
-    compiled_masks.push_back(std::move(mask));
-  }
+  compiled_masks = TMaskSet(exclusion_list);
 
   engine.FilesList().clear();
   for (const std::string& spec : job.IncludeMasks.Items) engine.FilesList().push_back(spec);
@@ -251,8 +211,9 @@ void RunController::Impl::Run() {
   display.ShowArchiveName(name);
   CreateArchiveFolder(name);
   run_start_time = Now();
+  run_start_clock = clock();
 
-  if (job.ReplaceMode < 0 || job.ReplaceMode > 3) job.ReplaceMode = kDefaultReplaceMode;
+  job.ReplaceMode = NormalizeReplaceMode(job.ReplaceMode);
   switch (job.ReplaceMode) {
     case 0:
       // Only this run's files, but the old archive is replaced only once the
@@ -322,6 +283,8 @@ void RunController::StopRun() {
 
 bool RunController::QueryClose() {
   if (IsBusy()) return false;
+  // The user was told so when the job was loaded.
+  if (impl_->job.NotAJobFile) return true;
   SaveSettings(impl_->job, impl_->options.ConfigPath);
   return true;
 }
@@ -349,6 +312,8 @@ void RunController::SetChooseArchive(
   if (impl_->options.Batch) return;
   impl_->engine.ChooseArchive = std::move(choose);
 }
+
+void RunController::SetClock(MonotonicClock clock) { impl_->clock = std::move(clock); }
 
 std::string FormatDuration(int64_t seconds) {
   return std::to_string(seconds / 3600) + kHours + std::to_string((seconds / 60) % 60) + kMinutes +

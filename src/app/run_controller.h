@@ -2,6 +2,7 @@
 // Turns the backup job into one zip operation and follows it to its end:
 // exclusions, progress, elapsed and remaining time, completion and stop.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,11 @@
 namespace tessel {
 
 class TZipWriter;
+
+// The clock of a run's elapsed and remaining times: monotonic, so that a
+// change of the system clock (daylight saving, an adjustment) during a run
+// does not make them jump.
+using MonotonicClock = std::function<std::chrono::steady_clock::time_point()>;
 
 // A file that the engine had to leave out, with the reason in words.
 struct SkippedFile {
@@ -36,6 +42,7 @@ public:
   // Asks the running operation to stop and clears the display.
   void StopRun();
   // False while a run is in progress; otherwise saves the job and says yes.
+  // A file that is no job file is not saved over.
   bool QueryClose();
   bool IsBusy() const;
   // Level, sub-folders and paths of the job reach the engine now.
@@ -52,6 +59,8 @@ public:
   // Asks the user for an archive when the expanded name ends in "?";
   // returns false when the user cancels.
   void SetChooseArchive(std::function<bool(const std::string& initial_folder, std::string& chosen)> choose);
+  // Replaces the steady clock that times a run (tests pass one of their own).
+  void SetClock(MonotonicClock clock);
 
 private:
   struct Impl;

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "platform/errors.h"
@@ -208,10 +207,6 @@ bool ReadDirectory(const std::string& folder, std::vector<DirectoryEntry>& entri
   return true;
 }
 
-void CreateDirectories(const std::string& path) {
-  if (!MakeFolders(path)) ThrowHostError("Cannot create directory", path);
-}
-
 TempFile MakeTempFile(const std::string& folder, std::string_view prefix) {
   std::string name = folder.empty() ? std::string() : JoinPath(folder, "");
   name.append(prefix);
@@ -251,18 +246,6 @@ bool FsyncDirectory(const std::string& folder) {
     if (errno != EINTR) return false;
   }
   return true;
-}
-
-std::string CurrentDirectory() {
-  std::vector<char> buffer(PATH_MAX);
-  while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-    const int error = errno;
-    if (error != ERANGE || buffer.size() > (1u << 20)) {
-      throw EHostError(std::string("Cannot get the current directory: ") + std::strerror(error), error);
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-  return buffer.data();
 }
 
 }  // namespace tessel

@@ -130,11 +130,6 @@ struct DirectoryEntry {
 // the current folder.
 bool ReadDirectory(const std::string& folder, std::vector<DirectoryEntry>& entries);
 
-// Creates the folder and every missing parent; an empty path, "/" and an
-// existing folder count as present. Raises EHostError "Cannot create
-// directory <path>: ..." on failure.
-void CreateDirectories(const std::string& path);
-
 // A new, uniquely named empty file made by mkstemp, open for reading and
 // writing (mode 0600), with the name folder + "/" + prefix + six characters.
 struct TempFile {
@@ -161,9 +156,5 @@ void FsyncFile(int fd, const std::string& path);
 // errno set on failure: some file systems refuse to sync folders, and the
 // rename before it has already taken effect, so callers usually go on.
 bool FsyncDirectory(const std::string& folder);
-
-// The process's current folder; raises "Cannot get the current directory: ..."
-// when it cannot be found (it was deleted, or a parent is unreadable).
-std::string CurrentDirectory();
 
 }  // namespace tessel

@@ -84,7 +84,7 @@ std::string ConfigFolder() {
 std::string CurrentFolder() {
   std::vector<char> buffer(PATH_MAX);
   while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-    if (errno != ERANGE || buffer.size() > (1u << 20)) return "/";
+    if (errno != ERANGE || buffer.size() > (1u << 20)) return {};
     buffer.resize(buffer.size() * 2);
   }
   return buffer.data();
@@ -111,7 +111,8 @@ std::string JoinPath(std::string_view folder, std::string_view name) {
 
 std::string AbsolutePath(std::string_view path) {
   if (path.empty() || path.front() == '/') return std::string(path);
-  return JoinPath(CurrentFolder(), path);
+  const std::string here = CurrentFolder();
+  return here.empty() ? std::string(path) : JoinPath(here, path);
 }
 
 bool FileExists(const std::string& path) {

@@ -15,7 +15,8 @@ namespace tessel {
 std::string HomeFolder();
 // $XDG_CONFIG_HOME when it is an absolute path, else HomeFolder() + "/.config".
 std::string ConfigFolder();
-// The process's current folder ("/" when it cannot be found).
+// The process's current folder; "" (errno set) when it cannot be found: it
+// was deleted, or a folder above it may not be read.
 std::string CurrentFolder();
 
 // Everything before the last "/" ("/" for a name in the root, "" when the
@@ -26,7 +27,9 @@ std::string BaseName(std::string_view path);
 // folder + "/" + name, without doubling a "/" at the end of folder.
 std::string JoinPath(std::string_view folder, std::string_view name);
 // A relative path taken from the current folder; absolute and empty paths are
-// returned as they are. The path is not normalised.
+// returned as they are, and so is every path while the current folder cannot
+// be found (the system then resolves it, or fails with its own error). The
+// path is not normalised.
 std::string AbsolutePath(std::string_view path);
 
 bool FileExists(const std::string& path);    // a regular file (links followed)

@@ -1,6 +1,8 @@
 #include "platform/profile.h"
 
+#include <iterator>
 #include <limits>
+#include <unordered_map>
 
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -184,22 +186,31 @@ size_t ProfileFile::FindKey(std::string_view section, std::string_view key) cons
   return std::string::npos;
 }
 
-std::string ProfileFile::ReadString(std::string_view section, std::string_view key,
-                                    std::string_view fallback) const {
-  const size_t index = FindKey(section, key);
-  if (index == std::string::npos) return std::string(fallback);
-  const Line& line = lines_[index];
+std::string_view ProfileFile::ValueOf(const Line& line) {
   std::string_view value = Trim(UpToNul(std::string_view(line.text).substr(line.value_pos)));
   if (value.size() >= 2 && IsQuote(value.front()) && value.back() == value.front()) {
     value = value.substr(1, value.size() - 2);
   }
-  return std::string(Utf8Prefix(value, kMaxProfileValue));
+  return value;
+}
+
+std::string ProfileFile::ReadWholeString(std::string_view section, std::string_view key,
+                                         std::string_view fallback) const {
+  const size_t index = FindKey(section, key);
+  return std::string(index == std::string::npos ? fallback : ValueOf(lines_[index]));
+}
+
+std::string ProfileFile::ReadString(std::string_view section, std::string_view key,
+                                    std::string_view fallback) const {
+  const size_t index = FindKey(section, key);
+  if (index == std::string::npos) return std::string(fallback);
+  return std::string(Utf8Prefix(ValueOf(lines_[index]), kMaxProfileValue));
 }
 
 int32_t ProfileFile::ReadInteger(std::string_view section, std::string_view key, int32_t fallback) const {
-  if (!HasKey(section, key)) return fallback;
+  const size_t index = FindKey(section, key);
   int32_t value = 0;
-  return ParseInteger(ReadString(section, key, {}), value) ? value : fallback;
+  return index != std::string::npos && ParseInteger(ValueOf(lines_[index]), value) ? value : fallback;
 }
 
 bool ProfileFile::ReadBool(std::string_view section, std::string_view key, bool fallback) const {
@@ -219,6 +230,21 @@ std::vector<std::string> ProfileFile::KeyNames(std::string_view section) const {
     if (lines_[i].kind == LineKind::Key) names.push_back(lines_[i].name);
   }
   return names;
+}
+
+std::vector<std::pair<std::string, std::string>> ProfileFile::KeyValues(std::string_view section) const {
+  std::vector<std::pair<std::string, std::string>> entries;
+  const size_t header = FindSection(section);
+  if (header == std::string::npos) return entries;
+  const size_t end = SectionEnd(header);
+  // The first line of each name, by its name folded to lower case.
+  std::unordered_map<std::string, size_t> first;
+  for (size_t i = header + 1; i < end; ++i) {
+    if (lines_[i].kind != LineKind::Key) continue;
+    const size_t line = first.try_emplace(AsciiLower(lines_[i].name), i).first->second;
+    entries.emplace_back(lines_[i].name, ValueOf(lines_[line]));
+  }
+  return entries;
 }
 
 std::vector<std::string> ProfileFile::SectionNames() const {
@@ -241,9 +267,14 @@ std::string ProfileFile::EncodeValue(std::string_view value) {
   return encoded;
 }
 
-void ProfileFile::InsertLine(size_t index, std::string text) {
+ProfileFile::Line ProfileFile::NewLine(std::string text) const {
   Line line = ParseLine(std::move(text));
   line.crlf = std::string_view(line_end_) == "\r\n";
+  return line;
+}
+
+void ProfileFile::InsertLine(size_t index, std::string text) {
+  Line line = NewLine(std::move(text));
   if (index >= lines_.size()) {
     final_line_end_ = true;
     lines_.push_back(std::move(line));
@@ -252,9 +283,19 @@ void ProfileFile::InsertLine(size_t index, std::string text) {
   }
 }
 
+size_t ProfileFile::KeyInsertPosition(size_t header) const {
+  size_t position = SectionEnd(header);
+  while (position > header + 1 && Trim(UpToNul(lines_[position - 1].text)).empty()) --position;
+  return position;
+}
+
+void ProfileFile::AppendSection(std::string_view section) {
+  if (!lines_.empty() && !Trim(lines_.back().text).empty()) InsertLine(lines_.size(), "");
+  InsertLine(lines_.size(), "[" + std::string(section) + "]");
+}
+
 bool ProfileFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   if (!ValidSectionName(section) || !ValidKeyName(key)) return false;
-  std::string text(key);
   const size_t index = FindKey(section, key);
   if (index != std::string::npos) {
     // Keep the name as the file spells it.
@@ -264,20 +305,14 @@ bool ProfileFile::WriteString(std::string_view section, std::string_view key, st
     line.crlf = crlf;
     return true;
   }
-  text += '=';
-  text += EncodeValue(value);
-  size_t header = FindSection(section);
+  std::string text = std::string(key) + "=" + EncodeValue(value);
+  const size_t header = FindSection(section);
   if (header == std::string::npos) {
-    if (!lines_.empty() && !Trim(lines_.back().text).empty()) InsertLine(lines_.size(), "");
-    InsertLine(lines_.size(), "[" + std::string(section) + "]");
+    AppendSection(section);
     InsertLine(lines_.size(), std::move(text));
-    return true;
+  } else {
+    InsertLine(KeyInsertPosition(header), std::move(text));
   }
-  // After the section's last line that is not blank, so that the blank lines
-  // before the next section stay where they are.
-  size_t position = SectionEnd(header);
-  while (position > header + 1 && Trim(UpToNul(lines_[position - 1].text)).empty()) --position;
-  InsertLine(position, std::move(text));
   return true;
 }
 
@@ -295,6 +330,49 @@ bool ProfileFile::DeleteKey(std::string_view section, std::string_view key) {
   lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(index));
   if (index == lines_.size()) final_line_end_ = true;
   return true;
+}
+
+bool ProfileFile::ReplaceKeys(std::string_view section,
+                              const std::vector<std::pair<std::string, std::string>>& entries) {
+  bool all_written = ValidSectionName(section);
+  std::vector<Line> new_keys;
+  new_keys.reserve(entries.size());
+  for (const auto& [key, value] : entries) {
+    if (!all_written || !ValidKeyName(key)) {
+      all_written = false;
+      continue;
+    }
+    new_keys.push_back(NewLine(key + "=" + EncodeValue(value)));
+  }
+  size_t header = FindSection(section);
+  if (header == std::string::npos) {
+    if (new_keys.empty()) return all_written;
+    AppendSection(section);
+    header = lines_.size() - 1;
+  }
+  const size_t end = SectionEnd(header);
+  // Deleting the file's last line gives the file a final line end.
+  if (end == lines_.size() && end > header + 1 && lines_.back().kind == LineKind::Key) final_line_end_ = true;
+  // The section's other lines stay; the keys go after the last one that is
+  // not blank, where writing them one by one would put them.
+  std::vector<Line> kept;
+  for (size_t i = header + 1; i < end; ++i) {
+    if (lines_[i].kind != LineKind::Key) kept.push_back(std::move(lines_[i]));
+  }
+  size_t split = kept.size();
+  while (split > 0 && Trim(UpToNul(kept[split - 1].text)).empty()) --split;
+  if (end == lines_.size() && split == kept.size() && !new_keys.empty()) final_line_end_ = true;
+
+  std::vector<Line> section_lines;
+  section_lines.reserve(kept.size() + new_keys.size());
+  std::move(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(split), std::back_inserter(section_lines));
+  std::move(new_keys.begin(), new_keys.end(), std::back_inserter(section_lines));
+  std::move(kept.begin() + static_cast<std::ptrdiff_t>(split), kept.end(), std::back_inserter(section_lines));
+  const auto first = lines_.begin() + static_cast<std::ptrdiff_t>(header + 1);
+  lines_.erase(first, lines_.begin() + static_cast<std::ptrdiff_t>(end));
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(header + 1), std::make_move_iterator(section_lines.begin()),
+                std::make_move_iterator(section_lines.end()));
+  return all_written;
 }
 
 std::string ProfileFile::Serialize() const {

@@ -7,9 +7,11 @@
 // - Section and key names are compared without regard to ASCII case; the
 //   names are taken without the blanks around them.
 // - A value is returned without the blanks around it, and one pair of
-//   enclosing double or single quotes is removed; at most kMaxProfileValue
-//   characters of it are seen. A NUL byte ends the value, as it would end the
-//   text in a character buffer.
+//   enclosing double or single quotes is removed; ReadString sees at most
+//   kMaxProfileValue characters of it, ReadWholeString all of it, so that a
+//   caller can tell a value that would be cut. An integer is parsed from the
+//   whole value. A NUL byte ends the value, as it would end the text in a
+//   character buffer.
 // - When a section name occurs more than once, only its first occurrence is
 //   the section (later ones are kept in the file but never looked at); when a
 //   key occurs twice in a section, the first wins.
@@ -31,6 +33,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tessel {
@@ -49,8 +52,11 @@ public:
   // folder) gives an empty profile. Never fails.
   static ProfileFile Load(const std::string& path);
 
-  // The value of a key, or fallback when the section or key is absent.
+  // The value of a key cut to kMaxProfileValue characters, or fallback when
+  // the section or key is absent.
   std::string ReadString(std::string_view section, std::string_view key, std::string_view fallback) const;
+  // The same value however long it is.
+  std::string ReadWholeString(std::string_view section, std::string_view key, std::string_view fallback) const;
   // A decimal integer with optional sign, or hexadecimal after "0x"/"0X"
   // (with at least one digit) or "$"; fallback for any other text and for a
   // value outside the 32-bit signed range.
@@ -60,6 +66,10 @@ public:
   bool HasKey(std::string_view section, std::string_view key) const;
   // The key names of a section in file order, all of them (duplicates too).
   std::vector<std::string> KeyNames(std::string_view section) const;
+  // Every key of a section in file order with its whole value, each value
+  // looked up by its name as ReadWholeString does (a repeated name gives the
+  // first one's value), in one pass over the section.
+  std::vector<std::pair<std::string, std::string>> KeyValues(std::string_view section) const;
   // Section names in file order, each name once (as first written).
   std::vector<std::string> SectionNames() const;
 
@@ -72,6 +82,12 @@ public:
   void WriteBool(std::string_view section, std::string_view key, bool value);
   // Removes the key's line; the section header stays. False when absent.
   bool DeleteKey(std::string_view section, std::string_view key);
+  // Gives the section exactly these keys, in one pass over the file: the
+  // image is the one that deleting every key of the section one by one and
+  // then writing the entries in order with WriteString would give. The key
+  // names must differ from each other; an entry whose name WriteString would
+  // refuse is left out, and the result is then false.
+  bool ReplaceKeys(std::string_view section, const std::vector<std::pair<std::string, std::string>>& entries);
 
   // The file image: every line as parsed or written, in order.
   std::string Serialize() const;
@@ -96,7 +112,17 @@ private:
   size_t SectionEnd(size_t header) const;
   // Index of the first key line of that name in the section, or npos.
   size_t FindKey(std::string_view section, std::string_view key) const;
+  // The value of a key line as the reader sees it: trimmed, one pair of
+  // quotes removed, whole.
+  static std::string_view ValueOf(const Line& line);
+  // A line as the writers make it, in the file's line-end style.
+  Line NewLine(std::string text) const;
   void InsertLine(size_t index, std::string text);
+  // Where a new key of the section goes: after its last line that is not
+  // blank, so that the blank lines before the next section stay in place.
+  size_t KeyInsertPosition(size_t header) const;
+  // Adds the section at the end of the file, after a blank line.
+  void AppendSection(std::string_view section);
 
   std::vector<Line> lines_;
   const char* line_end_ = "\n";

@@ -110,6 +110,11 @@ TForm1::TForm1(const StartupOptions& options, QWidget* parent)
   BuildControls();
   file_name_mask_->setText(ToQ(job_.FileNameMask));
   Guarded([this] { controller_->ApplyEngineSettings(); });
+  // What keeps the loaded job from running is said as soon as the window is
+  // up; a batch run reports it as its error instead.
+  if (const std::string warning = JobFileWarning(job_, options_.ConfigPath); !warning.empty() && !options_.Batch) {
+    QMetaObject::invokeMethod(this, [this, warning] { ShowError(warning); }, Qt::QueuedConnection);
+  }
 
   controller_->SetProcessInput([this] {
     // Only a run on the window's thread pumps; the worker has no window.

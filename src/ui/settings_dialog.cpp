@@ -26,7 +26,6 @@ constexpr char kSave[] = "Сохранить";
 constexpr char kCancel[] = "Отмена";
 constexpr int kMinLevel = 0;
 constexpr int kMaxLevel = 9;
-constexpr int kDefaultReplaceMode = 2;
 
 }  // namespace
 
@@ -90,7 +89,7 @@ void TForm5::TakeSettings(JobSettings& job) const {
   job.IncludeSubDirs = include_sub_dirs_->isChecked();
   job.StorePaths = store_paths_->isChecked();
   const int mode = replace_mode_->checkedId();
-  job.ReplaceMode = mode < 0 ? kDefaultReplaceMode : mode;
+  job.ReplaceMode = NormalizeReplaceMode(mode);
 }
 
 int TForm5::LevelValue() const {

@@ -698,14 +698,15 @@ uint32_t RepairDosDateTime(uint32_t value) {
   return (date << 16) | time;
 }
 
-int CompressedPercent(int64_t uncompressed, int64_t compressed) {
-  if (uncompressed <= 0 || compressed <= 0) return 0;
-  if (compressed >= uncompressed) return 100;
-  const int64_t scaled = compressed * 100;
-  int64_t q = scaled / uncompressed;
-  const int64_t twice_r = 2 * (scaled % uncompressed);
-  if (twice_r > uncompressed || (twice_r == uncompressed && (q & 1) != 0)) ++q;
-  return static_cast<int>(std::min<int64_t>(q, 100));
+int PercentOf(int64_t part, int64_t whole) {
+  if (whole <= 0 || part <= 0) return 0;
+  if (part >= whole) return 100;
+  // part < whole keeps 100 * part well inside 64 bits for any real size.
+  const int64_t scaled = part * 100;
+  int64_t quotient = scaled / whole;
+  const int64_t twice_rest = (scaled % whole) * 2;
+  if (twice_rest > whole || (twice_rest == whole && (quotient & 1) != 0)) ++quotient;
+  return static_cast<int>(std::min<int64_t>(quotient, 100));
 }
 
 uint32_t ExternalAttributesFromStat(const struct stat& st, std::string_view name) {

@@ -294,9 +294,10 @@ public:
 // bit; otherwise the value is re-encoded from the clamped fields.
 uint32_t RepairDosDateTime(uint32_t value);
 
-// compressed * 100 / uncompressed rounded half to even, capped at 100; 0 when
-// uncompressed <= 0.
-int CompressedPercent(int64_t uncompressed, int64_t compressed);
+// The percentage of part in whole, the one rounding of every percentage the
+// engine gives (progress and compression rate): 100 * part / whole rounded
+// half to even and capped at 100; 0 when whole <= 0 or part <= 0.
+int PercentOf(int64_t part, int64_t whole);
 
 // The in-memory UTF-8 name ("/" separators) of stored name bytes for an
 // entry's flag and version-made-by: bit 11 or a Unix host take the bytes as

@@ -102,10 +102,8 @@ int TSortedZip::Compare(const TZipHeaderInfo* a, const TZipHeaderInfo* b) const 
     case ByUnCompressedSize:
       return b->UncompressedSize > a->UncompressedSize ? 1 : -1;
     case ByRate:
-      return CompressedPercent(static_cast<int64_t>(b->UncompressedSize),
-                               static_cast<int64_t>(b->CompressedSize)) -
-             CompressedPercent(static_cast<int64_t>(a->UncompressedSize),
-                               static_cast<int64_t>(a->CompressedSize));
+      return PercentOf(static_cast<int64_t>(b->CompressedSize), static_cast<int64_t>(b->UncompressedSize)) -
+             PercentOf(static_cast<int64_t>(a->CompressedSize), static_cast<int64_t>(a->UncompressedSize));
     case ByNone:
     default:
       if (a->DiskNumberStart != b->DiskNumberStart)

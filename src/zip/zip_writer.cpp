@@ -34,17 +34,6 @@ std::string FolderListingFailure(const std::string& folder) {
 
 }  // namespace
 
-int PercentOf(int64_t part, int64_t whole) {
-  if (whole <= 0 || part <= 0) return 0;
-  if (part >= whole) return 100;
-  // part < whole keeps 100 * part well inside 64 bits for any real size.
-  const int64_t scaled = part * 100;
-  int64_t quotient = scaled / whole;
-  const int64_t twice_rest = (scaled % whole) * 2;
-  if (twice_rest > whole || (twice_rest == whole && (quotient & 1) != 0)) ++quotient;
-  return static_cast<int>(quotient > 100 ? 100 : quotient);
-}
-
 TZipWriter::TZipWriter() = default;
 TZipWriter::~TZipWriter() = default;
 

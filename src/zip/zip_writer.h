@@ -227,8 +227,4 @@ private:
   std::unique_ptr<DeflateTables> tables_;
 };
 
-// The percentage of part in whole: 100 * part / whole rounded half to even
-// and capped at 100; 0 when whole <= 0.
-int PercentOf(int64_t part, int64_t whole);
-
 }  // namespace tessel

@@ -232,5 +232,56 @@ TEST(Mask, AgreesWithAFullBacktrackingSearch) {
   }
 }
 
+// A set of masks answers exactly what trying each mask would, whichever
+// masks it files by their plain text and whichever it tries on every name.
+TEST(MaskSet, AgreesWithTryingEveryMask) {
+  std::mt19937 random(20250117);
+  const std::vector<std::string> pieces = {"*",   "?",   "[ab]", "[!a/]", "/",    "a",   "b",    "ж",
+                                           "dat", "DAT", ".tmp", "/abc/", "отчет", "\xBE", "[жо]", "xyz"};
+  const std::vector<std::string> letters = {"a", "b", "A", "/", "ж", "Ж", "\xD0", "\xBE", ".tmp", ".TMP",
+                                            "dat", "abc", "отчет", "xyz", "XyZ", "t"};
+  auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(random); };
+  for (int round = 0; round < 400; ++round) {
+    std::vector<std::string> masks;
+    for (size_t m = 1 + pick(12); m > 0; --m) {
+      std::string mask;
+      for (size_t i = pick(7); i > 0; --i) mask += pieces[pick(pieces.size())];
+      masks.push_back(mask);
+    }
+    std::vector<TMask> each;
+    for (const std::string& mask : masks) each.emplace_back(mask);
+    const TMaskSet set(masks);
+    ASSERT_FALSE(set.Failure());
+    for (int n = 0; n < 60; ++n) {
+      std::string name;
+      for (size_t i = pick(10); i > 0; --i) name += letters[pick(letters.size())];
+      bool any = false;
+      for (const TMask& mask : each) any = any || mask.Fits(name);
+      ASSERT_EQ(set.Fits(name), any) << "name " << name << " first mask " << masks[0];
+    }
+  }
+}
+
+TEST(MaskSet, PlainTextMasksAndInvalidOnes) {
+  const TMaskSet set({"*.tmp", "/data/Cache/*", "*/build/*.o", "[", "*отчет*", "[abc"});
+  // The first invalid mask in list order is the set's error; it fits nothing.
+  ASSERT_TRUE(set.Failure());
+  try {
+    std::rethrow_exception(set.Failure());
+  } catch (const EMaskException& e) {
+    EXPECT_EQ(std::string(e.what()), "'[' is an invalid mask at (2)");
+  }
+  EXPECT_TRUE(set.Fits("/home/a.TMP"));
+  EXPECT_TRUE(set.Fits("/DATA/cache/x/y"));
+  EXPECT_FALSE(set.Fits("/data/Cache"));
+  EXPECT_TRUE(set.Fits("/src/build/sub/main.o"));
+  EXPECT_FALSE(set.Fits("/src/build/main.oo"));
+  EXPECT_TRUE(set.Fits("/d/2024 отчет.doc"));
+  EXPECT_FALSE(set.Fits("/d/2024 ОТЧЕТ.doc"));
+  EXPECT_FALSE(set.Fits(""));
+  EXPECT_FALSE(TMaskSet().Fits("anything"));
+  EXPECT_TRUE(TMaskSet({""}).Fits(""));
+}
+
 }  // namespace
 }  // namespace tessel

@@ -165,7 +165,7 @@ protected:
 TEST_F(ProgramTest, VersionAndHelp) {
   Result version = Run({"--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "1.3\n");
+  EXPECT_EQ(version.out, TESSEL_VERSION "\n");
   Result help = Run({"/b", "--help"});
   EXPECT_EQ(help.status, 0);
   for (const char* word : {"/b", "/s", "/+m", "/-m", "/i="}) EXPECT_THAT(help.out, HasSubstr(word));
@@ -220,6 +220,35 @@ TEST_F(ProgramTest, FailingJobsReportTheirErrorAndExitOne) {
     EXPECT_EQ(result.out, "");
   }
   EXPECT_TRUE(OutFiles().empty());
+}
+
+// A value the reading rules would cut, and a file that is no job file: the
+// batch run ends with status 1 before writing anything, the job file included.
+TEST_F(ProgramTest, JobFileThatCannotBeTakenAsItStandsFailsAndStaysUnchanged) {
+  WriteFile(data_ / "a.txt", "alpha\n");
+  WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
+  const std::string job = ReadFile(Job());
+  const std::string long_name = (out_ / std::string(2100, 'n')).string() + ".zip";
+  std::string jpeg = "\xFF\xD8\xFF\xE0";
+  jpeg += std::string(1, '\0') + "\x10JFIF" + std::string(3, '\0') + "[Config]\nZipName=/tmp/x.zip\n";
+  const struct {
+    std::string image;
+    std::string message;
+  } cases[] = {
+      {job + "[FilesNotInclude]\n1=" + std::string(10000, '*') + "x\n", "[FilesNotInclude] 1: длиннее 500 символов"},
+      {"[Config]\nZipName=" + long_name + job.substr(job.find("\nVersion")), "[Config] ZipName: длиннее 2047 символов"},
+      {jpeg, "Файл " + Job().string() + " не является файлом задания; он не перезаписывается\n"},
+  };
+  for (const auto& c : cases) {
+    WriteFile(Job(), c.image);
+    Result result = Run({"/b", "/+m", JobSwitch()});
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_THAT(result.err, ::testing::StartsWith("tessel-backup: "));
+    EXPECT_THAT(result.err, HasSubstr(c.message));
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(ReadFile(Job()), c.image);
+    EXPECT_TRUE(OutFiles().empty());
+  }
 }
 
 TEST_F(ProgramTest, WithoutBatchAndWithoutDisplayItSaysSo) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -271,6 +272,30 @@ TEST_F(RunControllerTest, RemainingTimeUndeterminedBelowOnePercentAndZeroAtTheEn
   EXPECT_EQ(display_.WithPrefix("totalpct:").rbegin()[1], "100");
 }
 
+// The times come from the controller's monotonic clock, never from the
+// system's date and time: here a run of a fraction of a second reads as
+// 3725 seconds, because the injected clock says so.
+TEST_F(RunControllerTest, ElapsedAndRemainingTimeComeFromTheMonotonicClock) {
+  WriteFile(data_ / "big.bin", std::string(4 << 20, 'x'));
+  job_.Level = 0;
+  RunController controller(job_, display_, options_);
+  const auto start = std::chrono::steady_clock::time_point{} + std::chrono::hours(1000);
+  int reads = 0;
+  controller.SetClock([&] { return reads++ == 0 ? start : start + std::chrono::seconds(3725); });
+  controller.StartRun();
+  std::vector<std::string> elapsed = display_.WithPrefix("elapsed:");
+  ASSERT_GE(elapsed.size(), 3u);
+  EXPECT_EQ(elapsed.back(), "");  // the clearing
+  elapsed.pop_back();
+  for (const std::string& text : elapsed) EXPECT_EQ(text, "1 ч. 2 м. 5 с.");
+  // At 50 % done, as much again remains.
+  const std::vector<std::string> totals = display_.WithPrefix("totalpct:");
+  const std::vector<std::string> remaining = display_.WithPrefix("remaining:");
+  const auto half = std::find(totals.begin(), totals.end(), "50");
+  ASSERT_NE(half, totals.end());
+  EXPECT_EQ(remaining[static_cast<size_t>(half - totals.begin())], "1 ч. 2 м. 5 с.");
+}
+
 TEST_F(RunControllerTest, RemainingTimeUndeterminedWithoutBytesToRead) {
   RunController controller(job_, display_, options_);
   TZipWriter& engine = controller.Engine();
@@ -340,6 +365,43 @@ TEST_F(RunControllerTest, InvalidExcludeMaskEndsTheRunAndWritesNoArchive) {
     EXPECT_TRUE(OutFolder().empty()) << OutFolder().front();
     EXPECT_FALSE(controller.IsBusy());
   }
+}
+
+// A job whose file holds a value longer than the job may hold, or whose file
+// is no job file at all, is never run: nothing is written, not even the job.
+TEST_F(RunControllerTest, JobThatDoesNotStandForItsFileIsNeverRun) {
+  WriteFile(data_ / "a.txt", "a");
+  const std::string cut_mask = "[Config]\nZipName=" + (out_ / "backup.zip").string() + "\n[Files]\n1=" +
+                               (data_ / "*.*").string() + "\n[FilesNotInclude]\n1=" + std::string(10000, '*') +
+                               "x\n";
+  const std::string photo = std::string("\xFF\xD8\xFF\xE0\0\x10JFIF\0", 11) + "[Files]\n1=/\n";
+  const struct {
+    std::string image;
+    const char* message;
+  } cases[] = {
+      {cut_mask, "[FilesNotInclude] 1: длиннее 500 символов"},
+      {photo, "не является файлом задания"},
+  };
+  for (const auto& c : cases) {
+    RecordingDisplay display;
+    WriteFile(options_.ConfigPath, c.image);
+    LoadSettings(job_, options_.ConfigPath);
+    RunController controller(job_, display, options_);
+    try {
+      controller.StartRun();
+      ADD_FAILURE() << "the run did not fail";
+    } catch (const Error& e) {
+      EXPECT_THAT(e.what(), HasSubstr(c.message));
+    }
+    EXPECT_TRUE(display.Calls.empty());
+    EXPECT_TRUE(OutFolder().empty());
+    EXPECT_EQ(ReadFile(options_.ConfigPath), c.image);
+  }
+  // Closing does not save over a file that is no job file; the user was told.
+  RunController controller(job_, display_, options_);
+  job_.IncludeMasks.Append("/changed/*.*");
+  EXPECT_TRUE(controller.QueryClose());
+  EXPECT_EQ(ReadFile(options_.ConfigPath), photo);
 }
 
 TEST_F(RunControllerTest, TemplateWithoutFolderFailsBeforeTheEngineRuns) {

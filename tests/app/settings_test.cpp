@@ -231,6 +231,82 @@ TEST_F(SettingsTest, MasksAreCutTo500Characters) {
   EXPECT_EQ(list.Current, 0u);
 }
 
+// Today's example: an exclude mask of 10,000 stars and an x, cut to 500
+// stars, would exclude every file. A cut value is named, refused and kept
+// whole in the file until the user changes it.
+TEST_F(SettingsTest, CutValuesAreNamedRefusedAndKeptWhole) {
+  const std::string stars = std::string(10000, '*') + "x";
+  const std::string long_name = "/backup/" + std::string(2100, 'n') + ".zip";
+  std::string cyrillic;
+  for (int i = 0; i < 501; ++i) cyrillic += "ж";
+  const std::string image = "[Config]\nZipName=" + long_name + "\nVersion=1.3\n[Files]\nb=/data/" + cyrillic +
+                            "\na=/data/*.*\n[FilesNotInclude]\n1=*.tmp\n2=" + stars + "\n";
+  JobSettings job = Loaded(image);
+  EXPECT_EQ(job.ExcludeMasks.Items[1], std::string(500, '*'));
+  EXPECT_EQ(job.FileNameMask.size(), 2047u);
+  const std::string warning = JobFileWarning(job, Path("Config.ini"));
+  EXPECT_NE(warning.find(Path("Config.ini")), std::string::npos) << warning;
+  for (const char* line : {"\n[Config] ZipName: длиннее 2047 символов", "\n[Files] b: длиннее 500 символов",
+                           "\n[FilesNotInclude] 2: длиннее 500 символов"}) {
+    EXPECT_NE(warning.find(line), std::string::npos) << warning;
+  }
+  EXPECT_THROW(CheckJobFile(job, Path("Config.ini")), Error);
+
+  // Saved unchanged, the file keeps every whole text (under the new key
+  // numbers) and loads as the same refused job.
+  SaveSettings(job, Path("Config.ini"));
+  const std::string saved = Read(Path("Config.ini"));
+  EXPECT_NE(saved.find("ZipName=" + long_name + "\n"), std::string::npos);
+  EXPECT_NE(saved.find("1=/data/" + cyrillic + "\n2=/data/*.*\n"), std::string::npos);
+  EXPECT_NE(saved.find("2=" + stars + "\n"), std::string::npos);
+  JobSettings again;
+  LoadSettings(again, Path("Config.ini"));
+  EXPECT_EQ(again.CutValues.size(), 3u);
+
+  // Entries the user changed are the user's: the warning is gone and they
+  // are saved as they stand.
+  job.ExcludeMasks.Items[1] = "*.bak";
+  job.FileNameMask = "/backup/short.zip";
+  job.IncludeMasks.Items.erase(job.IncludeMasks.Items.begin());
+  EXPECT_EQ(JobFileWarning(job, Path("Config.ini")), "");
+  EXPECT_NO_THROW(CheckJobFile(job, Path("Config.ini")));
+  SaveSettings(job, Path("Config.ini"));
+  JobSettings edited;
+  LoadSettings(edited, Path("Config.ini"));
+  EXPECT_TRUE(edited.CutValues.empty());
+  EXPECT_EQ(edited.ExcludeMasks.Items, (std::vector<std::string>{"*.tmp", "*.bak"}));
+  EXPECT_EQ(edited.IncludeMasks.Items, std::vector<std::string>{"/data/*.*"});
+}
+
+TEST_F(SettingsTest, ManyCutValuesAreCounted) {
+  std::string image = "[FilesNotInclude]\n";
+  for (int i = 1; i <= 13; ++i) image += std::to_string(i) + "=" + std::string(501, 'a') + "\n";
+  const std::string warning = JobFileWarning(Loaded(image), Path("Config.ini"));
+  EXPECT_NE(warning.find("[FilesNotInclude] 10: "), std::string::npos);
+  EXPECT_EQ(warning.find("[FilesNotInclude] 11: "), std::string::npos);
+  EXPECT_NE(warning.find("\nи ещё 3"), std::string::npos) << warning;
+}
+
+// "/i=" pointed at a photo or a document: the file is never written.
+TEST_F(SettingsTest, FileWithNulBytesIsNoJobFileAndIsNeverWritten) {
+  const std::string photo = "\x89PNG\r\n\x1A\n\0\0\0\rIHDR[Config]\nLevel=3\n"s;
+  JobSettings job = Loaded(photo);
+  EXPECT_TRUE(job.NotAJobFile);
+  const std::string text = "Файл " + Path("Config.ini") + " не является файлом задания; он не перезаписывается";
+  EXPECT_EQ(JobFileWarning(job, Path("Config.ini")), text);
+  job.IncludeMasks.Append("/data/*.*");
+  try {
+    SaveSettings(job, Path("Config.ini"));
+    ADD_FAILURE() << "saved over the file";
+  } catch (const Error& e) {
+    EXPECT_EQ(std::string(e.what()), text);
+  }
+  EXPECT_EQ(Read(Path("Config.ini")), photo);
+  // A text file, even one from Windows, is a job file.
+  EXPECT_FALSE(Loaded("[Files]\r\n1=/\xC4\xE0\r\n").NotAJobFile);
+  EXPECT_FALSE(Loaded("").NotAJobFile);
+}
+
 TEST_F(SettingsTest, OtherSectionsAndKeysStayUntouched) {
   const std::string image =
       "; my notes\r\n"

@@ -226,16 +226,6 @@ TEST(FileSystem, TempFilesDeleteRenameAndFolders) {
             "Cannot rename " + (tmp / "none") + " to " + (tmp / "other") + ": No such file or directory");
   EXPECT_EQ(ErrorText([&] { MakeTempFile(tmp / "missing", "QWX"); }),
             "Cannot create " + (tmp / "missing/QWXXXXXXX") + ": No such file or directory");
-
-  CreateDirectories(tmp / "x/y/z");
-  EXPECT_TRUE(DirectoryExists(tmp / "x/y/z"));
-  CreateDirectories(tmp / "x/y/z/");
-  CreateDirectories("");
-  CreateDirectories("/");
-  WriteFile(tmp / "plain", "");
-  EXPECT_EQ(ErrorText([&] { CreateDirectories(tmp / "plain/sub"); }),
-            "Cannot create directory " + (tmp / "plain/sub") + ": Not a directory");
-  EXPECT_EQ(CurrentDirectory(), CurrentFolder());
 }
 
 }  // namespace

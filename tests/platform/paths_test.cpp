@@ -96,6 +96,13 @@ TEST(Paths, AbsolutePathUsesCurrentFolder) {
   EXPECT_EQ(AbsolutePath("sub/job.ini"), here + "/sub/job.ini");
   EXPECT_EQ(AbsolutePath("/etc/job.ini"), "/etc/job.ini");
   EXPECT_EQ(AbsolutePath(""), "");
+  // A current folder that is gone is no folder to resolve against: "/job.ini"
+  // would name another file.
+  ASSERT_TRUE(MakeFolders(tmp / "gone"));
+  ASSERT_EQ(::chdir((tmp / "gone").c_str()), 0);
+  ASSERT_EQ(::rmdir((tmp / "gone").c_str()), 0);
+  EXPECT_EQ(CurrentFolder(), "");
+  EXPECT_EQ(AbsolutePath("job.ini"), "job.ini");
   ASSERT_EQ(::chdir(old), 0);
   std::free(old);
 }

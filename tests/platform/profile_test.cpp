@@ -82,6 +82,29 @@ TEST(ProfileRead, ValueLimitCountsCharacters) {
   EXPECT_EQ(p.ReadString("S", "After", ""), "ok");
 }
 
+// A caller must be able to tell a value that the limit would cut, and an
+// integer is never read from a cut text.
+TEST(ProfileRead, WholeValuesAndIntegersBeyondTheLimit) {
+  const std::string stars = std::string(10000, '*') + "x";
+  const ProfileFile p = ProfileFile::Parse("[S]\nMask=  '" + stars + "'  \nZeros=" + std::string(3000, '0') +
+                                           "42\nShort=ok\n");
+  EXPECT_EQ(p.ReadWholeString("S", "Mask", ""), stars);
+  EXPECT_EQ(p.ReadString("S", "Mask", ""), std::string(2047, '*'));
+  EXPECT_EQ(p.ReadWholeString("S", "Short", ""), "ok");
+  EXPECT_EQ(p.ReadWholeString("S", "Missing", "fallback"), "fallback");
+  EXPECT_EQ(p.ReadInteger("S", "Zeros", -1), 42);
+}
+
+TEST(ProfileRead, KeyValuesInOnePass) {
+  const ProfileFile p = ProfileFile::Parse(
+      "[Files]\nb= /second \n; note\nA=\"quoted\"\nb=shadowed\na=also shadowed\n[Other]\nc=3\n[files]\nd=4\n");
+  using Entries = std::vector<std::pair<std::string, std::string>>;
+  // A repeated name reads the first one's value, as a lookup by name does.
+  EXPECT_EQ(p.KeyValues("FILES"),
+            (Entries{{"b", "/second"}, {"A", "quoted"}, {"b", "/second"}, {"a", "quoted"}}));
+  EXPECT_EQ(p.KeyValues("Missing"), Entries{});
+}
+
 TEST(ProfileRead, NulEndsValueAndLine) {
   const ProfileFile p = ProfileFile::Parse("[S]\nLevel=7\0junk\nA\0=1\nB=2\n"s);
   EXPECT_EQ(p.ReadString("S", "Level", ""), "7");
@@ -197,6 +220,37 @@ TEST(ProfileWrite, EditsTouchOnlyTheirLines) {
   EXPECT_TRUE(p.DeleteKey("Files", "1"));
   EXPECT_EQ(p.KeyNames("Files").size(), 0u);
   EXPECT_EQ(p.SectionNames().back(), "Files");  // the header stays
+}
+
+// Replacing a section's keys at once gives the image of deleting them one by
+// one and writing the new ones one by one, whatever lines surround them.
+TEST(ProfileWrite, ReplaceKeysEqualsKeyByKeyWrites) {
+  const std::string images[] = {
+      "",
+      "[Config]\nZipName=/a.zip\n",
+      "[Files]\n1=a\n2=b\n3=c\n\n[FilesNotInclude]\n1=*.tmp\n",
+      "[Files]\r\n; kept\r\nb=x\r\n\r\n\r\n[Next]\r\nk=v\r\n",
+      "[Files]\nno equals\n1=a\n1=dup\n\n",
+      "[Files]\n1=a\n2=last line without end",
+      "[Files]\n; only a comment, no end",
+      "x=before\n[files]\n1=a\n[Other]\n[Files]\n1=second occurrence\n",
+      "[Config]\nLevel=1",
+  };
+  using Entries = std::vector<std::pair<std::string, std::string>>;
+  const Entries replacements[] = {{}, {{"1", "one"}}, {{"1", " padded "}, {"2", ""}, {"3", "three"}}};
+  for (const std::string& image : images) {
+    for (const Entries& entries : replacements) {
+      ProfileFile key_by_key = ProfileFile::Parse(image);
+      for (const std::string& key : key_by_key.KeyNames("Files")) key_by_key.DeleteKey("Files", key);
+      for (const auto& [key, value] : entries) key_by_key.WriteString("Files", key, value);
+      ProfileFile at_once = ProfileFile::Parse(image);
+      EXPECT_TRUE(at_once.ReplaceKeys("Files", entries));
+      EXPECT_EQ(at_once.Serialize(), key_by_key.Serialize()) << image << " / " << entries.size();
+    }
+  }
+  ProfileFile p = ProfileFile::Parse("[Files]\n1=a\n");
+  EXPECT_FALSE(p.ReplaceKeys("Files", {{"ok", "1"}, {"bad=name", "2"}}));
+  EXPECT_EQ(p.Serialize(), "[Files]\nok=1\n");
 }
 
 TEST(ProfileWrite, ValuesReadBackExactly) {

@@ -241,7 +241,7 @@ TEST(AboutBoxTest, ShowsTheVersionAndOpensTheLinks) {
   recorder.InstallInto(hooks);
   TAbout about(hooks);
   about.show();
-  EXPECT_EQ(about.lVersion()->text(), QString("1.3"));
+  EXPECT_EQ(about.lVersion()->text(), QString(TESSEL_VERSION));
   EXPECT_EQ(about.palette().color(QPalette::Window), QColor(0x0E, 0x9C, 0x95));
   QTest::mouseClick(about.Label9(), Qt::LeftButton);
   QTest::mouseClick(about.Label11(), Qt::LeftButton);

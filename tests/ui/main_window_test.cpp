@@ -476,5 +476,44 @@ TEST(MainWindowTest, HiddenBatchRun) {
   }
 }
 
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The window says at once what keeps the loaded job from running: a value
+// that would be cut, or a file that is no job file, which it never saves over.
+TEST(MainWindowTest, WarnsOfAJobFileItCannotTakeAsItStands) {
+  const std::string stars = std::string(10000, '*') + "x";
+  const std::string photo = std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16);
+  for (const bool is_photo : {false, true}) {
+    TempDir temp;
+    const std::string cut = "[Config]\nZipName=" + temp.Path() + "/out/x.zip\n[FilesNotInclude]\n1=" + stars + "\n";
+    const std::string& image = is_photo ? photo : cut;
+    StartupOptions options;
+    options.ConfigPath = temp.Path() + "/Config.ini";
+    std::ofstream(options.ConfigPath, std::ios::binary) << image;
+    TForm1 form(options);
+    RecordingHooks recorder;
+    recorder.InstallInto(form.Hooks());
+    QCoreApplication::processEvents();
+    ASSERT_EQ(recorder.Errors.size(), 1);
+    const std::string said = FromQ(recorder.Errors[0]);
+    EXPECT_EQ(said, JobFileWarning(form.Job(), options.ConfigPath) + ".");
+    form.CreateArchive();  // refused with the same words
+    EXPECT_EQ(recorder.Errors.size(), 2);
+    EXPECT_EQ(FromQ(recorder.Errors[1]), said);
+    EXPECT_FALSE(std::filesystem::exists(temp.Path() + "/out"));
+    form.close();
+    EXPECT_TRUE(form.WasClosed());
+    if (is_photo) {
+      EXPECT_EQ(ReadAll(options.ConfigPath), photo);
+    } else {
+      // The cut mask is kept whole; only the job around it is written.
+      EXPECT_NE(ReadAll(options.ConfigPath).find("\n1=" + stars + "\n"), std::string::npos);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tessel

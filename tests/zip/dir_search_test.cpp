@@ -151,7 +151,7 @@ TEST_F(DirSearchTest, StartFolderSpellings) {
   EXPECT_TRUE(Walk(tree_.root(), true, "*.*", tree_.root() + "b.txt").empty());
 
   // An empty start folder is the current folder, and the paths stay relative.
-  const std::string saved = CurrentDirectory();
+  const std::string saved = CurrentFolder();
   ASSERT_EQ(::chdir((tree_.root() + "sub").c_str()), 0);
   TDirSearch search("", true, "*.txt");
   TSearchData record;

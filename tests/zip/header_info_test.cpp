@@ -145,17 +145,17 @@ TEST(HeaderInfo, RepairDosDateTime) {
   for (const Case& c : cases) EXPECT_EQ(RepairDosDateTime(c.in), c.out) << std::hex << c.in;
 }
 
-TEST(HeaderInfo, CompressedPercent) {
+// Progress and compression rate share this rounding.
+TEST(HeaderInfo, PercentOfRoundsHalfToEvenAndCaps) {
   struct Case {
-    int64_t uncompressed, compressed;
+    int64_t part, whole;
     int percent;
   };
-  const Case cases[] = {{0, 5, 0},   {-1, 5, 0},   {100, 50, 50}, {200, 1, 0},  {200, 3, 2},
-                        {200, 5, 2}, {200, 7, 4},  {3, 1, 33},    {3, 2, 67},   {100, 150, 100},
-                        {100, 0, 0}, {0xFFFFFFFFLL, 0xFFFFFFFELL, 100}};
-  for (const Case& c : cases)
-    EXPECT_EQ(CompressedPercent(c.uncompressed, c.compressed), c.percent)
-        << c.uncompressed << " " << c.compressed;
+  const Case cases[] = {{0, 0, 0},    {5, 0, 0},     {5, -1, 0},   {-1, 10, 0},  {0, 100, 0},
+                        {50, 100, 50}, {1, 200, 0},  {3, 200, 2},  {5, 200, 2},  {7, 200, 4},
+                        {1, 3, 33},    {2, 3, 67},   {10, 10, 100}, {150, 100, 100},
+                        {0xFFFFFFFELL, 0xFFFFFFFFLL, 100}, {int64_t{1} << 40, (int64_t{1} << 41) + 1, 50}};
+  for (const Case& c : cases) EXPECT_EQ(PercentOf(c.part, c.whole), c.percent) << c.part << "/" << c.whole;
 }
 
 TEST(HeaderInfo, StoredNamesFollowFlagAndHost) {

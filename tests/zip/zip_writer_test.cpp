@@ -109,14 +109,6 @@ TEST_F(ZipWriterTest, ZipNameKeepsTheDirectoryOnlyForTheExactSameName) {
   EXPECT_FALSE(zip.HasDirectory());
 }
 
-TEST(PercentOfTest, RoundsHalfToEvenAndCaps) {
-  struct Case { int64_t part, whole; int expected; };
-  const Case cases[] = {{0, 0, 0},   {5, 0, 0},    {1, 200, 0},   {3, 200, 2},  {5, 200, 2},
-                        {7, 200, 4}, {1, 3, 33},   {2, 3, 67},    {10, 10, 100}, {11, 10, 100},
-                        {-1, 10, 0}, {int64_t{1} << 40, (int64_t{1} << 41) + 1, 50}};
-  for (const Case& c : cases) EXPECT_EQ(PercentOf(c.part, c.whole), c.expected) << c.part << "/" << c.whole;
-}
-
 // ---------------------------------------------------------------- expansion
 
 class ExpandTest : public ZipWriterTest {
