@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <memory>
 #include <stdexcept>
 
 #include "deflate/deflate_support.h"
@@ -269,6 +273,86 @@ TEST(DeflateEntry, StoredBlocksGoOutInOneWriteFromTheWindow) {
   const ProbeResult p = ProbeStream(io.output.data(), io.output.size());
   ASSERT_TRUE(p.ok) << p.error;
   EXPECT_EQ(io.largest, p.blocks[0].out_len);
+}
+
+// SHA-256 of everything one level writes for the inputs below: each entry's
+// size, method, internal attributes and flag bits, then its bytes.
+class LevelDigest {
+ public:
+  LevelDigest() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr); }
+  void Add(const Compressed& c) {
+    const uint16_t h[3] = {c.header.CompressionMethod, c.header.InternalAttributes, c.header.GeneralPurposeFlags};
+    uint8_t fields[14];
+    for (int i = 0; i < 8; i++) fields[i] = static_cast<uint8_t>(c.size >> (8 * i));
+    for (int i = 0; i < 3; i++) {
+      fields[8 + 2 * i] = static_cast<uint8_t>(h[i]);
+      fields[9 + 2 * i] = static_cast<uint8_t>(h[i] >> 8);
+    }
+    EVP_DigestUpdate(ctx_.get(), fields, sizeof fields);
+    EVP_DigestUpdate(ctx_.get(), c.bytes.data(), c.bytes.size());
+  }
+  std::string Hex() {
+    unsigned char d[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_DigestFinal_ex(ctx_.get(), d, &n);
+    std::string s;
+    char two[3];
+    for (unsigned int i = 0; i < n; i++) {
+      std::snprintf(two, sizeof two, "%02x", d[i]);
+      s += two;
+    }
+    return s;
+  }
+
+ private:
+  struct Free {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+  };
+  std::unique_ptr<EVP_MD_CTX, Free> ctx_;
+};
+
+// The compressed form of fixed inputs must never change: a faster match
+// finder, tally or bit writer has to write the very same bytes. The digests
+// were taken from the compressor as first released.
+TEST(DeflateEntry, OutputUnchangedAtEveryLevel) {
+  const char* const expected[10] = {
+      nullptr,
+      "ebe2c7f0c9a9be7b6278e50d517aa3495f9a6f17dc26b2be68afa62fc8b9ad92",
+      "97551004227517820e05a3925ec8993ab7f29531abd5ac6f20f5891b050f84c0",
+      "1040468857b58ee82e5df9e369013596a136d3c548dbd36b2dd3f4c8ba7ccacc",
+      "02bf7375da26c3ce4fc5e4d9fcc56533267d08eb8c9e24c7eebde315cb243acc",
+      "dd255b7ca18c5f236172c1bd451970ed28f3ae970d1a480f89da1e40fe18d700",
+      "11a9b42fc587295a98b0ebf99b3c2a6453e45e2a4dbdde18f7c6a0c3972f8ccf",
+      "9fe3bb8df6dc6c3378c206b35f1a3429c025ab6c120c4950b7803715ef5ecb54",
+      "3252557105922df158e4b97c28113210165082d1a3d91c3204fab5c4e6d0a2b8",
+      "e8b9e5e3a7959899e5d197cd521589485394a57a95e4dc5e090fb91f7a3d683f",
+  };
+  const Bytes text = SyntheticText(300000, 1);
+  // Random bytes with copies exactly at and just inside the greatest distance.
+  Bytes far = RandomBytes(100000, 4);
+  std::copy_n(far.begin() + 1000, 600, far.begin() + 1000 + 32506);
+  std::copy_n(far.begin() + 9000, 600, far.begin() + 9000 + 32505);
+  Bytes runs(70000, 'a');
+  runs.insert(runs.end(), 40000, 0);
+  for (int i = 0; i < 200; i++) runs.insert(runs.end(), static_cast<size_t>(i % 7 + 1) * 37, static_cast<uint8_t>(i));
+  Bytes mix;
+  for (int i = 0; i < 12; i++) {
+    const uint32_t seed = 30 + static_cast<uint32_t>(i);
+    const Bytes part = i % 3 == 0 ? RandomBytes(7000, seed) : i % 3 == 1 ? SyntheticText(9000, seed)
+                                                                         : StructuredBinary(11000, seed);
+    mix.insert(mix.end(), part.begin(), part.end());
+  }
+  const Bytes inputs[] = {text, StructuredBinary(300000, 5), far, runs, mix, RandomBytes(70000, 2),
+                          Bytes(text.begin(), text.begin() + 1), Bytes(text.begin(), text.begin() + 3),
+                          Bytes(text.begin(), text.begin() + 262), Bytes(text.begin(), text.begin() + 32768),
+                          Bytes(text.begin(), text.begin() + 65275)};
+  for (int level = 1; level <= 9; level++) {
+    Writer w;  // one writer for all entries of a level, as in one zip operation
+    LevelDigest digest;
+    for (const Bytes& input : inputs) digest.Add(w.Compress(level, input));
+    digest.Add(w.Compress(level, text, {}, 777));  // short reads
+    EXPECT_EQ(digest.Hex(), expected[level]) << "level " << level;
+  }
 }
 
 }  // namespace
