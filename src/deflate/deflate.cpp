@@ -74,11 +74,17 @@ namespace {
 
 inline unsigned fold_hash(unsigned h, uint8_t byte) { return ((h << kHashShift) ^ byte) & kHashMask; }
 
-// Inserts window position p into its hash chain; returns its chain candidate (0 = none).
-inline unsigned insert_position(uint8_t* window, uint16_t* head, uint16_t* link, unsigned& h, unsigned p) {
+constexpr unsigned kLinkSteps = 4;  // chain steps held per link entry
+constexpr unsigned kLinkStepBits = 16;
+
+// Inserts window position p into its hash chain; returns its chain candidate
+// (0 = none). The candidate's own entry gives the three steps after it. When
+// there is no candidate those are whatever the entry at index 0 holds: a walk
+// stops at the 0 and never reads them.
+inline unsigned insert_position(uint8_t* window, uint16_t* head, uint64_t* link, unsigned& h, unsigned p) {
   h = fold_hash(h, window[p + kMinMatch - 1]);
   const unsigned candidate = head[h];
-  link[p & kHashMask] = static_cast<uint16_t>(candidate);
+  link[p & kHashMask] = (link[candidate & kHashMask] << kLinkStepBits) | candidate;
   head[h] = static_cast<uint16_t>(p);
   return candidate;
 }
@@ -119,9 +125,15 @@ void refill_window(deflate_context& c);
 // Searches the chain from `candidate` for a match longer than `best` at
 // window position s. Returns the best length (possibly past the lookahead:
 // the caller clamps it) and sets match_start when it improved on `best`.
+//
+// The candidates are those of a walk along the chain one link at a time:
+// stop at the first position at or below the distance limit, or when the
+// chain budget runs out, or at a match of stop_length. Each link entry holds
+// four steps, so the next entry is read while the four candidates it
+// names are compared.
 unsigned best_match(deflate_context& c, unsigned s, unsigned candidate, unsigned best) {
   const uint8_t* const window = c.buffers.window;
-  const uint16_t* const link = c.buffers.link;
+  const uint64_t* const link = c.buffers.link;
   unsigned chain = c.params.chain_limit;
   if (best >= c.params.search_cut) chain >>= 2;
   const unsigned stop_length = c.params.stop_length;
@@ -129,27 +141,46 @@ unsigned best_match(deflate_context& c, unsigned s, unsigned candidate, unsigned
   const uint8_t* const scan = window + s;
   const uint16_t scan_start = load16(scan);
   uint16_t scan_end = load16(scan + best - 1);
+  unsigned match_start = c.match_start;
 
   TESSEL_DEFLATE_CHECK(s <= kWindowBufferSize - kMinLookahead, "Insufficient lookahead");
   TESSEL_DEFLATE_CHECK(best >= 1, "best_match: starting length");
   // Rejection first reads the two bytes around the current best length: that
   // test fails for most candidates, so the loop keeps a base pointer for it.
   const uint8_t* end_base = window + best - 1;
-  do {
-    TESSEL_DEFLATE_CHECK(candidate < s, "No Future");
-    if (__builtin_expect(load16(end_base + candidate) != scan_end, 1)) continue;
-    const uint8_t* const match = window + candidate;
-    if (load16(match) != scan_start) continue;
+  // Compares one candidate; returns true when the search is over.
+  auto examine = [&](unsigned cand) {
+    TESSEL_DEFLATE_CHECK(cand < s, "No Future");
+    if (__builtin_expect(load16(end_base + cand) != scan_end, 1)) return false;
+    const uint8_t* const match = window + cand;
+    if (load16(match) != scan_start) return false;
     TESSEL_DEFLATE_CHECK(s + kMaxMatch < kWindowBufferSize, "Wild Scan");
     const unsigned len = match_length(scan, match);
-    if (len > best) {
-      c.match_start = static_cast<uint16_t>(candidate);
-      best = len;
-      if (len >= stop_length) break;
-      scan_end = load16(scan + best - 1);
-      end_base = window + best - 1;
+    if (len <= best) return false;
+    match_start = cand;
+    best = len;
+    if (len >= stop_length) return true;
+    scan_end = load16(scan + best - 1);
+    end_base = window + best - 1;
+    return false;
+  };
+
+  uint64_t steps = link[candidate & kHashMask];
+  for (;;) {
+    // The entry after these four steps, read ahead of their comparisons.
+    const uint64_t next_steps = link[(steps >> (kLinkStepBits * (kLinkSteps - 1))) & kHashMask];
+    if (examine(candidate)) goto done;
+    for (unsigned k = 1;; k++) {
+      candidate = static_cast<unsigned>(steps & 0xFFFFu);
+      if (candidate <= limit || --chain == 0) goto done;
+      if (k == kLinkSteps) break;
+      steps >>= kLinkStepBits;
+      if (examine(candidate)) goto done;
     }
-  } while ((candidate = link[candidate & kHashMask]) > limit && --chain != 0);
+    steps = next_steps;
+  }
+done:
+  c.match_start = static_cast<uint16_t>(match_start);
   return best;
 }
 
@@ -189,9 +220,12 @@ void slide_window(deflate_context& c) {
     const unsigned v = b.head[n];
     b.head[n] = static_cast<uint16_t>(v >= kDistanceWindow ? v - kDistanceWindow : 0);
   }
+  // The same rule on each 16-bit step of a link entry: a step with the top
+  // bit set keeps its lower 15 bits, any other becomes 0.
+  constexpr uint64_t kStepLowBits = 0x0001000100010001u;
   for (unsigned n = 0; n < kHashSize; n++) {
-    const unsigned v = b.link[n];
-    b.link[n] = static_cast<uint16_t>(v >= kDistanceWindow ? v - kDistanceWindow : 0);
+    const uint64_t v = b.link[n];
+    b.link[n] = v & (((v >> 15) & kStepLowBits) * (kDistanceWindow - 1));
   }
   c.bytes_slid += kDistanceWindow;
 }
@@ -231,7 +265,7 @@ uint64_t end_block(deflate_context& c, bool last) {
 uint64_t run_fast_path(deflate_context& c) {
   uint8_t* const window = c.buffers.window;
   uint16_t* const head = c.buffers.head;
-  uint16_t* const link = c.buffers.link;
+  uint64_t* const link = c.buffers.link;
   const unsigned lazy_limit = c.params.lazy_limit;
   unsigned pos = c.pos;
   unsigned lookahead = c.lookahead;
@@ -289,7 +323,7 @@ uint64_t run_fast_path(deflate_context& c) {
 uint64_t run_lazy_path(deflate_context& c) {
   uint8_t* const window = c.buffers.window;
   uint16_t* const head = c.buffers.head;
-  uint16_t* const link = c.buffers.link;
+  uint64_t* const link = c.buffers.link;
   const unsigned lazy_limit = c.params.lazy_limit;
   unsigned pos = c.pos;
   unsigned lookahead = c.lookahead;

@@ -38,9 +38,14 @@ inline constexpr uint32_t kFlagBufferSize = 4096;
 // The six work buffers, allocated once per zip operation and reused by every
 // entry. The window is zero-filled at allocation, so that the output never
 // depends on uninitialised memory.
+//
+// The link table holds, for a position p at index p AND 32767, the four
+// positions that precede p in its hash chain, the nearest in the low 16 bits:
+// one load yields four chain steps, so a search waits for a table read once
+// per four candidates rather than once per candidate.
 struct deflate_buffers {
   alignas(64) uint8_t window[kWindowBufferSize];   // input bytes; index = window position
-  alignas(64) uint16_t link[kHashSize];             // previous position with the same hash
+  alignas(64) uint64_t link[kHashSize];             // four earlier positions with the same hash
   alignas(64) uint16_t head[kHashSize];             // newest position per hash; 0 = none
   alignas(64) uint8_t literal_buffer[kTallyBufferSize];    // literal or match length - 3
   alignas(64) uint16_t distance_buffer[kTallyBufferSize];  // match distance - 1
