@@ -86,10 +86,7 @@ void ct_init(BlockOutput& b, DeflateTables& tables, deflate_buffers& buffers, De
   b.bl_desc = TreeDesc{b.bl_tree, nullptr, kExtraBitLengthBits, 0, kBitLengthSymbols,
                        kMaxBitLengthBits, 0};
   b.compressed_len = 0;
-  b.bits.bit_buffer = 0;
-  b.bits.bit_count = 0;
-  b.bits.fill = 0;
-  b.bits.io = &io;
+  b.bits = BitWriter(b.output_buffer, &io);
   open_block(b);
 }
 
@@ -145,7 +142,9 @@ void send_all_trees(BlockOutput& b, int lcodes, int dcodes, int blcodes) {
 void compress_block(BlockOutput& b, const TreeNode* ltree, const TreeNode* dtree) {
   const DeflateTables& t = *b.tables;
   const deflate_buffers& buf = *b.buffers;
-  BitWriter& bits = b.bits;
+  // A local copy keeps the writer's fields in registers: the byte stores
+  // into the output buffer could otherwise alias them.
+  BitWriter bits = b.bits;
   uint32_t dx = 0;
   uint32_t fx = 0;
   uint32_t flag = 0;
@@ -156,21 +155,23 @@ void compress_block(BlockOutput& b, const TreeNode* ltree, const TreeNode* dtree
       bits.put_bits(ltree[lc].fc, ltree[lc].dl);
     } else {
       // Length code and its extra bits, then distance code and its extra
-      // bits: at most 20 and 28 bits, so each pair goes out in one step.
+      // bits: at most 20 and 28 bits, so the whole match goes out in one step.
       const uint32_t code = t.length_code[lc];
       const TreeNode& lnode = ltree[code + kLiteralCount + 1];
-      const uint32_t lextra = kExtraLengthBits[code];
-      bits.put_bits(lnode.fc | ((lc - t.base_length[code]) << lnode.dl), lnode.dl + lextra);
+      const uint32_t lbits = lnode.dl + kExtraLengthBits[code];
+      const uint64_t lvalue = lnode.fc | ((lc - t.base_length[code]) << lnode.dl);
       const uint32_t dist = buf.distance_buffer[dx++];
       const uint32_t dcode = distance_code(t, dist);
       TESSEL_DEFLATE_CHECK(dcode < kDistanceSymbols, "bad d_code-compress_block");
       const TreeNode& dnode = dtree[dcode];
-      const uint32_t dextra = kExtraDistanceBits[dcode];
-      bits.put_bits(dnode.fc | ((dist - t.base_dist[dcode]) << dnode.dl), dnode.dl + dextra);
+      const uint32_t dbits = dnode.dl + kExtraDistanceBits[dcode];
+      const uint64_t dvalue = dnode.fc | ((dist - t.base_dist[dcode]) << dnode.dl);
+      bits.put_bits(lvalue | (dvalue << lbits), lbits + dbits);
     }
     flag >>= 1;
   }
   bits.put_bits(ltree[kEndOfBlock].fc, ltree[kEndOfBlock].dl);
+  b.bits = bits;
 }
 
 uint64_t emit_block(BlockOutput& b, const uint8_t* bytes, uint64_t stored_len, bool last) {

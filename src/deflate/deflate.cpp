@@ -209,6 +209,22 @@ void open_matcher(deflate_context& c, int level, DeflateHeader& header) {
   c.ins_h = static_cast<uint16_t>(h);
 }
 
+// Rebases the 16-bit positions of a table after a slide: a position of 32768
+// or more loses 32768, a smaller one becomes 0 (none). Eight at a time; the
+// link table's entries are four such positions each.
+void rebase_positions(void* table, size_t bytes) {
+  using Lanes = uint16_t __attribute__((vector_size(16)));
+  constexpr size_t kLanesBytes = sizeof(Lanes);
+  static_assert(sizeof(deflate_buffers::head) % kLanesBytes == 0 && sizeof(deflate_buffers::link) % kLanesBytes == 0);
+  uint8_t* const p = static_cast<uint8_t*>(table);
+  for (size_t i = 0; i < bytes; i += kLanesBytes) {
+    Lanes v;
+    std::memcpy(&v, p + i, kLanesBytes);
+    v = v & (Lanes{} - (v >> 15)) & static_cast<uint16_t>(kDistanceWindow - 1);
+    std::memcpy(p + i, &v, kLanesBytes);
+  }
+}
+
 // Slides the upper half of the window down and rebases every position.
 void slide_window(deflate_context& c) {
   deflate_buffers& b = c.buffers;
@@ -216,17 +232,8 @@ void slide_window(deflate_context& c) {
   c.match_start = static_cast<uint16_t>(c.match_start - kDistanceWindow);
   c.pos = static_cast<uint16_t>(c.pos - kDistanceWindow);
   c.block_start -= static_cast<int32_t>(kDistanceWindow);
-  for (unsigned n = 0; n < kHashSize; n++) {
-    const unsigned v = b.head[n];
-    b.head[n] = static_cast<uint16_t>(v >= kDistanceWindow ? v - kDistanceWindow : 0);
-  }
-  // The same rule on each 16-bit step of a link entry: a step with the top
-  // bit set keeps its lower 15 bits, any other becomes 0.
-  constexpr uint64_t kStepLowBits = 0x0001000100010001u;
-  for (unsigned n = 0; n < kHashSize; n++) {
-    const uint64_t v = b.link[n];
-    b.link[n] = v & (((v >> 15) & kStepLowBits) * (kDistanceWindow - 1));
-  }
+  rebase_positions(b.head, sizeof b.head);
+  rebase_positions(b.link, sizeof b.link);
   c.bytes_slid += kDistanceWindow;
 }
 
