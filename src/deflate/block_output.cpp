@@ -142,31 +142,45 @@ void send_all_trees(BlockOutput& b, int lcodes, int dcodes, int blcodes) {
 void compress_block(BlockOutput& b, const TreeNode* ltree, const TreeNode* dtree) {
   const DeflateTables& t = *b.tables;
   const deflate_buffers& buf = *b.buffers;
+  // Per block, each match length's code with its extra bits as one bit
+  // string (low 24 bits) and its bit count (high 8 bits); per distance code,
+  // the code in the low 16 bits, its length in bits 16-23 and its length
+  // with the extra bits in bits 24-31. The loop then looks up one entry each.
+  uint32_t length_bits[256];
+  for (uint32_t lc = 0; lc < 256; lc++) {
+    const uint32_t code = t.length_code[lc];
+    const TreeNode& node = ltree[code + kLiteralCount + 1];
+    length_bits[lc] = (node.fc | ((lc - t.base_length[code]) << node.dl)) |
+                      ((node.dl + uint32_t{kExtraLengthBits[code]}) << 24);
+  }
+  uint32_t distance_bits[kDistanceSymbols];
+  for (uint32_t code = 0; code < kDistanceSymbols; code++) {
+    const TreeNode& node = dtree[code];
+    distance_bits[code] = node.fc | (uint32_t{node.dl} << 16) | ((node.dl + uint32_t{kExtraDistanceBits[code]}) << 24);
+  }
+  constexpr uint32_t kLow24 = 0xFFFFFFu;
+
   // A local copy keeps the writer's fields in registers: the byte stores
   // into the output buffer could otherwise alias them.
   BitWriter bits = b.bits;
-  uint32_t dx = 0;
-  uint32_t fx = 0;
+  const uint32_t last_lit = b.last_lit;
+  const uint8_t* flags = buf.flag_buffer;
+  const uint16_t* distances = buf.distance_buffer;
   uint32_t flag = 0;
-  for (uint32_t lx = 0; lx < b.last_lit; lx++) {
-    if ((lx & 7) == 0) flag = buf.flag_buffer[fx++];
+  for (uint32_t lx = 0; lx < last_lit; lx++) {
+    if ((lx & 7) == 0) flag = *flags++;
     const uint32_t lc = buf.literal_buffer[lx];
     if ((flag & 1) == 0) {
       bits.put_bits(ltree[lc].fc, ltree[lc].dl);
     } else {
-      // Length code and its extra bits, then distance code and its extra
-      // bits: at most 20 and 28 bits, so the whole match goes out in one step.
-      const uint32_t code = t.length_code[lc];
-      const TreeNode& lnode = ltree[code + kLiteralCount + 1];
-      const uint32_t lbits = lnode.dl + kExtraLengthBits[code];
-      const uint64_t lvalue = lnode.fc | ((lc - t.base_length[code]) << lnode.dl);
-      const uint32_t dist = buf.distance_buffer[dx++];
+      // The whole match, at most 20 + 28 bits, goes out in one step.
+      const uint32_t lb = length_bits[lc];
+      const uint32_t dist = *distances++;
       const uint32_t dcode = distance_code(t, dist);
       TESSEL_DEFLATE_CHECK(dcode < kDistanceSymbols, "bad d_code-compress_block");
-      const TreeNode& dnode = dtree[dcode];
-      const uint32_t dbits = dnode.dl + kExtraDistanceBits[dcode];
-      const uint64_t dvalue = dnode.fc | ((dist - t.base_dist[dcode]) << dnode.dl);
-      bits.put_bits(lvalue | (dvalue << lbits), lbits + dbits);
+      const uint32_t db = distance_bits[dcode];
+      const uint64_t dvalue = (db & 0xFFFFu) | (uint64_t{dist - t.base_dist[dcode]} << ((db >> 16) & 0xFFu));
+      bits.put_bits((lb & kLow24) | (dvalue << (lb >> 24)), (lb >> 24) + (db >> 24));
     }
     flag >>= 1;
   }

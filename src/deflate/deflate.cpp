@@ -62,9 +62,10 @@ struct deflate_context {
   uint16_t ins_h = 0;        // insertion hash, 15 bits
   uint16_t match_start = 0;  // start of the best match of the last improving search
   bool eof = false;
-  LevelParams params{};
   uint64_t bytes_read = 0;   // for the consistency check only
   uint64_t bytes_slid = 0;
+  void* link_table = nullptr;  // the link table of the level, rebased with head on a slide
+  size_t link_table_size = 0;
   BlockOutput out;
 
   deflate_context(deflate_buffers& b, DeflateIO& i) : buffers(b), io(i) {}
@@ -74,17 +75,24 @@ namespace {
 
 inline unsigned fold_hash(unsigned h, uint8_t byte) { return ((h << kHashShift) ^ byte) & kHashMask; }
 
-constexpr unsigned kLinkSteps = 4;  // chain steps held per link entry
+// Chain steps held by a link entry of type Link: uint16_t (one) or uint64_t (four).
+template <class Link>
+constexpr unsigned kLinkSteps = sizeof(Link) / sizeof(uint16_t);
 constexpr unsigned kLinkStepBits = 16;
 
 // Inserts window position p into its hash chain; returns its chain candidate
-// (0 = none). The candidate's own entry gives the three steps after it. When
-// there is no candidate those are whatever the entry at index 0 holds: a walk
-// stops at the 0 and never reads them.
-inline unsigned insert_position(uint8_t* window, uint16_t* head, uint64_t* link, unsigned& h, unsigned p) {
+// (0 = none). With four steps per entry, the candidate's own entry gives the
+// three steps after it. When there is no candidate those are whatever the
+// entry at index 0 holds: a walk stops at the 0 and never reads them.
+template <class Link>
+inline unsigned insert_position(const uint8_t* window, uint16_t* head, Link* link, unsigned& h, unsigned p) {
   h = fold_hash(h, window[p + kMinMatch - 1]);
   const unsigned candidate = head[h];
-  link[p & kHashMask] = (link[candidate & kHashMask] << kLinkStepBits) | candidate;
+  if constexpr (kLinkSteps<Link> == 1) {
+    link[p & kHashMask] = static_cast<Link>(candidate);
+  } else {
+    link[p & kHashMask] = (link[candidate & kHashMask] << kLinkStepBits) | candidate;
+  }
   head[h] = static_cast<uint16_t>(p);
   return candidate;
 }
@@ -128,20 +136,21 @@ void refill_window(deflate_context& c);
 //
 // The candidates are those of a walk along the chain one link at a time:
 // stop at the first position at or below the distance limit, or when the
-// chain budget runs out, or at a match of stop_length. Each link entry holds
-// four steps, so the next entry is read while the four candidates it
-// names are compared.
-unsigned best_match(deflate_context& c, unsigned s, unsigned candidate, unsigned best) {
-  const uint8_t* const window = c.buffers.window;
-  const uint64_t* const link = c.buffers.link;
-  unsigned chain = c.params.chain_limit;
-  if (best >= c.params.search_cut) chain >>= 2;
-  const unsigned stop_length = c.params.stop_length;
+// chain budget runs out, or at a match of stop_length. The entry after the
+// steps in hand is read while the candidates they name are compared.
+//
+// Inlined into the encoder loops, which are built once per level: the
+// level's parameters are constants there and match_start stays in a register.
+template <LevelParams params, class Link>
+[[gnu::always_inline]] inline unsigned best_match(const uint8_t* window, const Link* link, unsigned s,
+                                                  unsigned candidate, unsigned best, unsigned& match_start) {
+  unsigned chain = params.chain_limit;
+  if (best >= params.search_cut) chain >>= 2;
+  const unsigned stop_length = params.stop_length;
   const unsigned limit = s > kMaxDistance ? s - kMaxDistance : 0;
   const uint8_t* const scan = window + s;
   const uint16_t scan_start = load16(scan);
   uint16_t scan_end = load16(scan + best - 1);
-  unsigned match_start = c.match_start;
 
   TESSEL_DEFLATE_CHECK(s <= kWindowBufferSize - kMinLookahead, "Insufficient lookahead");
   TESSEL_DEFLATE_CHECK(best >= 1, "best_match: starting length");
@@ -165,28 +174,26 @@ unsigned best_match(deflate_context& c, unsigned s, unsigned candidate, unsigned
     return false;
   };
 
-  uint64_t steps = link[candidate & kHashMask];
+  constexpr unsigned kSteps = kLinkSteps<Link>;
+  Link steps = link[candidate & kHashMask];
   for (;;) {
-    // The entry after these four steps, read ahead of their comparisons.
-    const uint64_t next_steps = link[(steps >> (kLinkStepBits * (kLinkSteps - 1))) & kHashMask];
+    const Link next_steps = link[(steps >> (kLinkStepBits * (kSteps - 1))) & kHashMask];
     if (examine(candidate)) goto done;
     for (unsigned k = 1;; k++) {
       candidate = static_cast<unsigned>(steps & 0xFFFFu);
       if (candidate <= limit || --chain == 0) goto done;
-      if (k == kLinkSteps) break;
+      if (k == kSteps) break;
       steps >>= kLinkStepBits;
       if (examine(candidate)) goto done;
     }
     steps = next_steps;
   }
 done:
-  c.match_start = static_cast<uint16_t>(match_start);
   return best;
 }
 
 void open_matcher(deflate_context& c, int level, DeflateHeader& header) {
   std::memset(c.buffers.head, 0, sizeof c.buffers.head);
-  c.params = level_table[level];
   if (level <= 2) {
     header.GeneralPurposeFlags |= kFlagFast;
   } else if (level >= 8) {
@@ -215,7 +222,8 @@ void open_matcher(deflate_context& c, int level, DeflateHeader& header) {
 void rebase_positions(void* table, size_t bytes) {
   using Lanes = uint16_t __attribute__((vector_size(16)));
   constexpr size_t kLanesBytes = sizeof(Lanes);
-  static_assert(sizeof(deflate_buffers::head) % kLanesBytes == 0 && sizeof(deflate_buffers::link) % kLanesBytes == 0);
+  static_assert(sizeof(deflate_buffers::head) % kLanesBytes == 0 && sizeof(deflate_buffers::link) % kLanesBytes == 0 &&
+                sizeof(deflate_buffers::link4) % kLanesBytes == 0);
   uint8_t* const p = static_cast<uint8_t*>(table);
   for (size_t i = 0; i < bytes; i += kLanesBytes) {
     Lanes v;
@@ -233,7 +241,7 @@ void slide_window(deflate_context& c) {
   c.pos = static_cast<uint16_t>(c.pos - kDistanceWindow);
   c.block_start -= static_cast<int32_t>(kDistanceWindow);
   rebase_positions(b.head, sizeof b.head);
-  rebase_positions(b.link, sizeof b.link);
+  rebase_positions(c.link_table, c.link_table_size);
   c.bytes_slid += kDistanceWindow;
 }
 
@@ -269,13 +277,13 @@ uint64_t end_block(deflate_context& c, bool last) {
 }
 
 // Levels 1-3: take the longest match at each position at once.
-uint64_t run_fast_path(deflate_context& c) {
+template <LevelParams params, class Link>
+uint64_t run_fast_path(deflate_context& c, Link* link) {
   uint8_t* const window = c.buffers.window;
   uint16_t* const head = c.buffers.head;
-  uint64_t* const link = c.buffers.link;
-  const unsigned lazy_limit = c.params.lazy_limit;
   unsigned pos = c.pos;
   unsigned lookahead = c.lookahead;
+  unsigned match_start = c.match_start;
   unsigned h = c.ins_h;
   unsigned candidate = 0;
   unsigned length = 0;
@@ -283,14 +291,14 @@ uint64_t run_fast_path(deflate_context& c) {
   while (lookahead != 0) {
     if (lookahead >= kMinMatch) candidate = insert_position(window, head, link, h, pos);
     if (candidate != 0 && pos - candidate <= kMaxDistance) {
-      length = best_match(c, pos, candidate, kMinMatch - 1);
+      length = best_match<params, Link>(window, link, pos, candidate, kMinMatch - 1, match_start);
       if (length > lookahead) length = lookahead;
     }
     bool full;
     if (length >= kMinMatch) {
-      full = ct_tally(c.out, static_cast<uint16_t>(pos - c.match_start), length - kMinMatch, pos, c.block_start);
+      full = ct_tally(c.out, static_cast<uint16_t>(pos - match_start), length - kMinMatch, pos, c.block_start);
       lookahead -= length;
-      if (length <= lazy_limit) {
+      if (length <= params.lazy_limit) {
         for (unsigned k = length - 1; k != 0; k--) {
           pos++;
           candidate = insert_position(window, head, link, h, pos);
@@ -315,9 +323,11 @@ uint64_t run_fast_path(deflate_context& c) {
     if (lookahead < kMinLookahead) {
       c.pos = static_cast<uint16_t>(pos);
       c.lookahead = static_cast<uint16_t>(lookahead);
+      c.match_start = static_cast<uint16_t>(match_start);
       refill_window(c);
       pos = c.pos;
       lookahead = c.lookahead;
+      match_start = c.match_start;
     }
   }
   c.pos = static_cast<uint16_t>(pos);
@@ -327,13 +337,13 @@ uint64_t run_fast_path(deflate_context& c) {
 
 // Levels 4-9: hold each match for one position and take the next one
 // instead when that is longer.
-uint64_t run_lazy_path(deflate_context& c) {
+template <LevelParams params, class Link>
+uint64_t run_lazy_path(deflate_context& c, Link* link) {
   uint8_t* const window = c.buffers.window;
   uint16_t* const head = c.buffers.head;
-  uint64_t* const link = c.buffers.link;
-  const unsigned lazy_limit = c.params.lazy_limit;
   unsigned pos = c.pos;
   unsigned lookahead = c.lookahead;
+  unsigned match_start = c.match_start;
   unsigned h = c.ins_h;
   unsigned candidate = 0;
   unsigned length = kMinMatch - 1;
@@ -342,12 +352,12 @@ uint64_t run_lazy_path(deflate_context& c) {
   while (lookahead != 0) {
     if (lookahead >= kMinMatch) candidate = insert_position(window, head, link, h, pos);
     const unsigned prev_length = length;
-    const uint16_t prev_match = c.match_start;
+    const unsigned prev_match = match_start;
     length = kMinMatch - 1;
-    if (candidate != 0 && prev_length < lazy_limit && pos - candidate <= kMaxDistance) {
-      length = best_match(c, pos, candidate, prev_length);
+    if (candidate != 0 && prev_length < params.lazy_limit && pos - candidate <= kMaxDistance) {
+      length = best_match<params, Link>(window, link, pos, candidate, prev_length, match_start);
       if (length > lookahead) length = lookahead;
-      if (length == kMinMatch && static_cast<uint16_t>(pos - c.match_start) > kTooFar) length = kMinMatch - 1;
+      if (length == kMinMatch && static_cast<uint16_t>(pos - match_start) > kTooFar) length = kMinMatch - 1;
     }
     if (prev_length >= kMinMatch && length <= prev_length) {
       // The pending match, found at pos - 1, is the better one.
@@ -382,9 +392,11 @@ uint64_t run_lazy_path(deflate_context& c) {
     if (lookahead < kMinLookahead) {
       c.pos = static_cast<uint16_t>(pos);
       c.lookahead = static_cast<uint16_t>(lookahead);
+      c.match_start = static_cast<uint16_t>(match_start);
       refill_window(c);
       pos = c.pos;
       lookahead = c.lookahead;
+      match_start = c.match_start;
     }
   }
   c.pos = static_cast<uint16_t>(pos);
@@ -406,8 +418,23 @@ uint64_t deflate_entry(int level, DeflateHeader& header, deflate_buffers& buffer
   deflate_context c(buffers, io);
   ct_init(c.out, tables, buffers, header, io, level);
   try {
+    // Levels 1 and 2 search at most 8 candidates: one step per link entry.
+    uint16_t* const link = buffers.link;
+    uint64_t* const link4 = buffers.link4;
+    c.link_table = level <= 2 ? static_cast<void*>(link) : static_cast<void*>(link4);
+    c.link_table_size = level <= 2 ? sizeof buffers.link : sizeof buffers.link4;
     open_matcher(c, level, header);
-    return level <= 3 ? run_fast_path(c) : run_lazy_path(c);
+    switch (level) {
+      case 1: return run_fast_path<level_table[1]>(c, link);
+      case 2: return run_fast_path<level_table[2]>(c, link);
+      case 3: return run_fast_path<level_table[3]>(c, link4);
+      case 4: return run_lazy_path<level_table[4]>(c, link4);
+      case 5: return run_lazy_path<level_table[5]>(c, link4);
+      case 6: return run_lazy_path<level_table[6]>(c, link4);
+      case 7: return run_lazy_path<level_table[7]>(c, link4);
+      case 8: return run_lazy_path<level_table[8]>(c, link4);
+      default: return run_lazy_path<level_table[9]>(c, link4);
+    }
   } catch (...) {
     // The entry is abandoned; clear the window as a finished entry would, so
     // that a later entry never sees this one's bytes.
