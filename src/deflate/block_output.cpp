@@ -142,46 +142,50 @@ void send_all_trees(BlockOutput& b, int lcodes, int dcodes, int blcodes) {
 void compress_block(BlockOutput& b, const TreeNode* ltree, const TreeNode* dtree) {
   const DeflateTables& t = *b.tables;
   const deflate_buffers& buf = *b.buffers;
-  // Per block, each match length's code with its extra bits as one bit
-  // string (low 24 bits) and its bit count (high 8 bits); per distance code,
-  // the code in the low 16 bits, its length in bits 16-23 and its length
-  // with the extra bits in bits 24-31. The loop then looks up one entry each.
-  uint32_t length_bits[256];
+  // Per block: for each literal (row 0) and each match length - 3 (row 1),
+  // its code with any extra bits as one bit string (low 24 bits) and its bit
+  // count (high 8 bits); per distance code, the code in the low 16 bits, its
+  // length in bits 16-23 and its length with the extra bits in bits 24-31.
+  constexpr uint32_t kLow24 = 0xFFFFFFu;
+  uint32_t symbol_bits[2][256];
   for (uint32_t lc = 0; lc < 256; lc++) {
+    symbol_bits[0][lc] = ltree[lc].fc | (uint32_t{ltree[lc].dl} << 24);
     const uint32_t code = t.length_code[lc];
     const TreeNode& node = ltree[code + kLiteralCount + 1];
-    length_bits[lc] = (node.fc | ((lc - t.base_length[code]) << node.dl)) |
-                      ((node.dl + uint32_t{kExtraLengthBits[code]}) << 24);
+    symbol_bits[1][lc] = (node.fc | ((lc - t.base_length[code]) << node.dl)) |
+                         ((node.dl + uint32_t{kExtraLengthBits[code]}) << 24);
   }
   uint32_t distance_bits[kDistanceSymbols];
   for (uint32_t code = 0; code < kDistanceSymbols; code++) {
     const TreeNode& node = dtree[code];
     distance_bits[code] = node.fc | (uint32_t{node.dl} << 16) | ((node.dl + uint32_t{kExtraDistanceBits[code]}) << 24);
   }
-  constexpr uint32_t kLow24 = 0xFFFFFFu;
 
   // A local copy keeps the writer's fields in registers: the byte stores
   // into the output buffer could otherwise alias them.
   BitWriter bits = b.bits;
   const uint32_t last_lit = b.last_lit;
   const uint8_t* flags = buf.flag_buffer;
-  const uint16_t* distances = buf.distance_buffer;
+  uint32_t dx = 0;
   uint32_t flag = 0;
+  // Literals and matches follow each other at random, so there is no branch
+  // on which one a tally is: a literal also codes the next distance (from the
+  // zero-filled or written distance buffer) and then drops it.
   for (uint32_t lx = 0; lx < last_lit; lx++) {
     if ((lx & 7) == 0) flag = *flags++;
-    const uint32_t lc = buf.literal_buffer[lx];
-    if ((flag & 1) == 0) {
-      bits.put_bits(ltree[lc].fc, ltree[lc].dl);
-    } else {
-      // The whole match, at most 20 + 28 bits, goes out in one step.
-      const uint32_t lb = length_bits[lc];
-      const uint32_t dist = *distances++;
-      const uint32_t dcode = distance_code(t, dist);
-      TESSEL_DEFLATE_CHECK(dcode < kDistanceSymbols, "bad d_code-compress_block");
-      const uint32_t db = distance_bits[dcode];
-      const uint64_t dvalue = (db & 0xFFFFu) | (uint64_t{dist - t.base_dist[dcode]} << ((db >> 16) & 0xFFu));
-      bits.put_bits((lb & kLow24) | (dvalue << (lb >> 24)), (lb >> 24) + (db >> 24));
-    }
+    const uint32_t is_match = flag & 1;
+    const uint32_t sym = symbol_bits[is_match][buf.literal_buffer[lx]];
+    const uint32_t dist = buf.distance_buffer[dx & (kTallyBufferSize - 1)];
+    const uint32_t dcode = distance_code(t, dist);
+    TESSEL_DEFLATE_CHECK(is_match == 0 || dcode < kDistanceSymbols, "bad d_code-compress_block");
+    const uint32_t db = distance_bits[dcode];
+    const uint64_t match_mask = uint64_t{0} - is_match;
+    const uint64_t dvalue =
+        ((db & 0xFFFFu) | (uint64_t{dist - t.base_dist[dcode]} << ((db >> 16) & 0xFFu))) & match_mask;
+    const uint32_t dcount = (db >> 24) & static_cast<uint32_t>(match_mask);
+    // A whole match, at most 20 + 28 bits, goes out in one step.
+    bits.put_bits((sym & kLow24) | (dvalue << (sym >> 24)), (sym >> 24) + dcount);
+    dx += is_match;
     flag >>= 1;
   }
   bits.put_bits(ltree[kEndOfBlock].fc, ltree[kEndOfBlock].dl);

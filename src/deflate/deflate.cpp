@@ -290,6 +290,8 @@ uint64_t run_fast_path(deflate_context& c, Link* link) {
 
   while (lookahead != 0) {
     if (lookahead >= kMinMatch) candidate = insert_position(window, head, link, h, pos);
+    // Start fetching the head entry of the next position while this one is searched.
+    __builtin_prefetch(&head[fold_hash(h, window[(pos + kMinMatch) & (kWindowBufferSize - 1)])]);
     if (candidate != 0 && pos - candidate <= kMaxDistance) {
       length = best_match<params, Link>(window, link, pos, candidate, kMinMatch - 1, match_start);
       if (length > lookahead) length = lookahead;
@@ -351,6 +353,8 @@ uint64_t run_lazy_path(deflate_context& c, Link* link) {
 
   while (lookahead != 0) {
     if (lookahead >= kMinMatch) candidate = insert_position(window, head, link, h, pos);
+    // Start fetching the head entry of the next position while this one is searched.
+    __builtin_prefetch(&head[fold_hash(h, window[(pos + kMinMatch) & (kWindowBufferSize - 1)])]);
     const unsigned prev_length = length;
     const unsigned prev_match = match_start;
     length = kMinMatch - 1;
