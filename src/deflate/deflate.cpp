@@ -183,7 +183,7 @@ template <LevelParams params, class Link>
       candidate = static_cast<unsigned>(steps & 0xFFFFu);
       if (candidate <= limit || --chain == 0) goto done;
       if (k == kSteps) break;
-      steps >>= kLinkStepBits;
+      if constexpr (kSteps > 1) steps >>= kLinkStepBits;
       if (examine(candidate)) goto done;
     }
     steps = next_steps;
@@ -217,8 +217,8 @@ void open_matcher(deflate_context& c, int level, DeflateHeader& header) {
 }
 
 // Rebases the 16-bit positions of a table after a slide: a position of 32768
-// or more loses 32768, a smaller one becomes 0 (none). Eight at a time; the
-// link table's entries are four such positions each.
+// or more loses 32768, a smaller one becomes 0 (none). Eight at a time; an
+// entry of the four-step link table is four such positions.
 void rebase_positions(void* table, size_t bytes) {
   using Lanes = uint16_t __attribute__((vector_size(16)));
   constexpr size_t kLanesBytes = sizeof(Lanes);
