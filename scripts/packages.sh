@@ -4,7 +4,7 @@
 TESSEL_PACKAGES=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev googletest
-  zlib1g-dev
+  zlib1g-dev libssl-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-dejavu-core
   clang libclang-rt-14-dev

@@ -86,10 +86,7 @@ void ct_init(BlockOutput& b, DeflateTables& tables, deflate_buffers& buffers, De
   b.bl_desc = TreeDesc{b.bl_tree, nullptr, kExtraBitLengthBits, 0, kBitLengthSymbols,
                        kMaxBitLengthBits, 0};
   b.compressed_len = 0;
-  b.bits.bit_buffer = 0;
-  b.bits.bit_count = 0;
-  b.bits.fill = 0;
-  b.bits.io = &io;
+  b.bits = BitWriter(b.output_buffer, &io);
   open_block(b);
 }
 
@@ -145,32 +142,54 @@ void send_all_trees(BlockOutput& b, int lcodes, int dcodes, int blcodes) {
 void compress_block(BlockOutput& b, const TreeNode* ltree, const TreeNode* dtree) {
   const DeflateTables& t = *b.tables;
   const deflate_buffers& buf = *b.buffers;
-  BitWriter& bits = b.bits;
+  // Per block: for each literal (row 0) and each match length - 3 (row 1),
+  // its code with any extra bits as one bit string (low 24 bits) and its bit
+  // count (high 8 bits); per distance code, the code in the low 16 bits, its
+  // length in bits 16-23 and its length with the extra bits in bits 24-31.
+  constexpr uint32_t kLow24 = 0xFFFFFFu;
+  uint32_t symbol_bits[2][256];
+  for (uint32_t lc = 0; lc < 256; lc++) {
+    symbol_bits[0][lc] = ltree[lc].fc | (uint32_t{ltree[lc].dl} << 24);
+    const uint32_t code = t.length_code[lc];
+    const TreeNode& node = ltree[code + kLiteralCount + 1];
+    symbol_bits[1][lc] = (node.fc | ((lc - t.base_length[code]) << node.dl)) |
+                         ((node.dl + uint32_t{kExtraLengthBits[code]}) << 24);
+  }
+  uint32_t distance_bits[kDistanceSymbols];
+  for (uint32_t code = 0; code < kDistanceSymbols; code++) {
+    const TreeNode& node = dtree[code];
+    distance_bits[code] = node.fc | (uint32_t{node.dl} << 16) | ((node.dl + uint32_t{kExtraDistanceBits[code]}) << 24);
+  }
+
+  // A local copy keeps the writer's fields in registers: the byte stores
+  // into the output buffer could otherwise alias them.
+  BitWriter bits = b.bits;
+  const uint32_t last_lit = b.last_lit;
+  const uint8_t* flags = buf.flag_buffer;
   uint32_t dx = 0;
-  uint32_t fx = 0;
   uint32_t flag = 0;
-  for (uint32_t lx = 0; lx < b.last_lit; lx++) {
-    if ((lx & 7) == 0) flag = buf.flag_buffer[fx++];
-    const uint32_t lc = buf.literal_buffer[lx];
-    if ((flag & 1) == 0) {
-      bits.put_bits(ltree[lc].fc, ltree[lc].dl);
-    } else {
-      // Length code and its extra bits, then distance code and its extra
-      // bits: at most 20 and 28 bits, so each pair goes out in one step.
-      const uint32_t code = t.length_code[lc];
-      const TreeNode& lnode = ltree[code + kLiteralCount + 1];
-      const uint32_t lextra = kExtraLengthBits[code];
-      bits.put_bits(lnode.fc | ((lc - t.base_length[code]) << lnode.dl), lnode.dl + lextra);
-      const uint32_t dist = buf.distance_buffer[dx++];
-      const uint32_t dcode = distance_code(t, dist);
-      TESSEL_DEFLATE_CHECK(dcode < kDistanceSymbols, "bad d_code-compress_block");
-      const TreeNode& dnode = dtree[dcode];
-      const uint32_t dextra = kExtraDistanceBits[dcode];
-      bits.put_bits(dnode.fc | ((dist - t.base_dist[dcode]) << dnode.dl), dnode.dl + dextra);
-    }
+  // Literals and matches follow each other at random, so there is no branch
+  // on which one a tally is: a literal also codes the next distance (from the
+  // zero-filled or written distance buffer) and then drops it.
+  for (uint32_t lx = 0; lx < last_lit; lx++) {
+    if ((lx & 7) == 0) flag = *flags++;
+    const uint32_t is_match = flag & 1;
+    const uint32_t sym = symbol_bits[is_match][buf.literal_buffer[lx]];
+    const uint32_t dist = buf.distance_buffer[dx & (kTallyBufferSize - 1)];
+    const uint32_t dcode = distance_code(t, dist);
+    TESSEL_DEFLATE_CHECK(is_match == 0 || dcode < kDistanceSymbols, "bad d_code-compress_block");
+    const uint32_t db = distance_bits[dcode];
+    const uint64_t match_mask = uint64_t{0} - is_match;
+    const uint64_t dvalue =
+        ((db & 0xFFFFu) | (uint64_t{dist - t.base_dist[dcode]} << ((db >> 16) & 0xFFu))) & match_mask;
+    const uint32_t dcount = (db >> 24) & static_cast<uint32_t>(match_mask);
+    // A whole match, at most 20 + 28 bits, goes out in one step.
+    bits.put_bits((sym & kLow24) | (dvalue << (sym >> 24)), (sym >> 24) + dcount);
+    dx += is_match;
     flag >>= 1;
   }
   bits.put_bits(ltree[kEndOfBlock].fc, ltree[kEndOfBlock].dl);
+  b.bits = bits;
 }
 
 uint64_t emit_block(BlockOutput& b, const uint8_t* bytes, uint64_t stored_len, bool last) {

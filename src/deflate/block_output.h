@@ -22,14 +22,19 @@ inline constexpr uint16_t kInternalText = 1;
 
 // Packs bits least significant first and collects the bytes in a
 // 1024-byte buffer. The byte stream is that of a 16-bit bit buffer flushed a
-// word at a time; a 64-bit buffer holds the bits here so that a whole
-// literal, or a match with its extra bits, costs one shift and one test.
+// word at a time. Here a 64-bit buffer holds fewer than 8 pending bits between
+// calls, so one call takes a whole match (length and distance codes with
+// their extra bits, at most 48 bits) and writes its complete bytes with one
+// 8-byte store. The output buffer lives outside the writer: a coding loop
+// works on a local copy of it, whose fields then stay in registers.
 struct BitWriter {
   uint64_t bit_buffer = 0;
-  uint32_t bit_count = 0;  // valid bits in bit_buffer, always below 32 between calls
+  uint32_t bit_count = 0;  // pending bits in bit_buffer, below 8 between calls
   uint32_t fill = 0;       // bytes in out
-  DeflateIO* io = nullptr;
-  uint8_t out[kOutputBufferSize];
+  uint8_t* out;            // kOutputBufferSize bytes
+  DeflateIO* io;
+
+  BitWriter(uint8_t* buffer, DeflateIO* sink) : out(buffer), io(sink) {}
 
   // Passes the buffered bytes to write_output and empties the buffer.
   void drain_output() {
@@ -52,20 +57,20 @@ struct BitWriter {
     fill += 2;
   }
 
-  // Appends `length` bits (up to 32) of `value`; value must fit in them.
-  void put_bits(uint32_t value, uint32_t length) {
-    bit_buffer |= static_cast<uint64_t>(value) << bit_count;
+  // Appends `length` bits (up to kMaxPutBits) of `value`; value must fit in them.
+  void put_bits(uint64_t value, uint32_t length) {
+    bit_buffer |= value << bit_count;
     bit_count += length;
-    if (bit_count >= 32) {
-      if (fill > kOutputBufferSize - 4) drain_output();
-      uint32_t word = static_cast<uint32_t>(bit_buffer);
-      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
-      std::memcpy(out + fill, &word, 4);
-      fill += 4;
-      bit_buffer >>= 32;
-      bit_count -= 32;
-    }
+    // The store writes 8 bytes and keeps the complete ones.
+    if (fill > kOutputBufferSize - 8) drain_output();
+    uint64_t word = bit_buffer;
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    std::memcpy(out + fill, &word, 8);
+    fill += bit_count >> 3;
+    bit_buffer >>= bit_count & ~7u;
+    bit_count &= 7;
   }
+  static constexpr uint32_t kMaxPutBits = 56;
 
   // One symbol or field of the stream, 1 to 15 bits.
   void send_bits(uint32_t value, uint32_t length) {
@@ -75,11 +80,6 @@ struct BitWriter {
 
   // Writes out the pending bits, the last byte padded with zeros, and drains.
   void align_bits() {
-    while (bit_count >= 8) {
-      put_byte(static_cast<uint8_t>(bit_buffer));
-      bit_buffer >>= 8;
-      bit_count -= 8;
-    }
     if (bit_count > 0) put_byte(static_cast<uint8_t>(bit_buffer));
     drain_output();
     bit_buffer = 0;
@@ -121,7 +121,8 @@ struct BlockOutput {
   uint8_t flag_bit = 1;     // the bit of it the next tally uses
 
   uint64_t compressed_len = 0;  // bits written for the entry so far
-  BitWriter bits;
+  uint8_t output_buffer[kOutputBufferSize];
+  BitWriter bits{output_buffer, nullptr};
 };
 
 // Builds the static tables of `tables` unless they exist.

@@ -62,9 +62,10 @@ struct deflate_context {
   uint16_t ins_h = 0;        // insertion hash, 15 bits
   uint16_t match_start = 0;  // start of the best match of the last improving search
   bool eof = false;
-  LevelParams params{};
   uint64_t bytes_read = 0;   // for the consistency check only
   uint64_t bytes_slid = 0;
+  void* link_table = nullptr;  // the link table of the level, rebased with head on a slide
+  size_t link_table_size = 0;
   BlockOutput out;
 
   deflate_context(deflate_buffers& b, DeflateIO& i) : buffers(b), io(i) {}
@@ -74,11 +75,24 @@ namespace {
 
 inline unsigned fold_hash(unsigned h, uint8_t byte) { return ((h << kHashShift) ^ byte) & kHashMask; }
 
-// Inserts window position p into its hash chain; returns its chain candidate (0 = none).
-inline unsigned insert_position(uint8_t* window, uint16_t* head, uint16_t* link, unsigned& h, unsigned p) {
+// Chain steps held by a link entry of type Link: uint16_t (one) or uint64_t (four).
+template <class Link>
+constexpr unsigned kLinkSteps = sizeof(Link) / sizeof(uint16_t);
+constexpr unsigned kLinkStepBits = 16;
+
+// Inserts window position p into its hash chain; returns its chain candidate
+// (0 = none). With four steps per entry, the candidate's own entry gives the
+// three steps after it. When there is no candidate those are whatever the
+// entry at index 0 holds: a walk stops at the 0 and never reads them.
+template <class Link>
+inline unsigned insert_position(const uint8_t* window, uint16_t* head, Link* link, unsigned& h, unsigned p) {
   h = fold_hash(h, window[p + kMinMatch - 1]);
   const unsigned candidate = head[h];
-  link[p & kHashMask] = static_cast<uint16_t>(candidate);
+  if constexpr (kLinkSteps<Link> == 1) {
+    link[p & kHashMask] = static_cast<Link>(candidate);
+  } else {
+    link[p & kHashMask] = (link[candidate & kHashMask] << kLinkStepBits) | candidate;
+  }
   head[h] = static_cast<uint16_t>(p);
   return candidate;
 }
@@ -119,12 +133,20 @@ void refill_window(deflate_context& c);
 // Searches the chain from `candidate` for a match longer than `best` at
 // window position s. Returns the best length (possibly past the lookahead:
 // the caller clamps it) and sets match_start when it improved on `best`.
-unsigned best_match(deflate_context& c, unsigned s, unsigned candidate, unsigned best) {
-  const uint8_t* const window = c.buffers.window;
-  const uint16_t* const link = c.buffers.link;
-  unsigned chain = c.params.chain_limit;
-  if (best >= c.params.search_cut) chain >>= 2;
-  const unsigned stop_length = c.params.stop_length;
+//
+// The candidates are those of a walk along the chain one link at a time:
+// stop at the first position at or below the distance limit, or when the
+// chain budget runs out, or at a match of stop_length. The entry after the
+// steps in hand is read while the candidates they name are compared.
+//
+// Inlined into the encoder loops, which are built once per level: the
+// level's parameters are constants there and match_start stays in a register.
+template <LevelParams params, class Link>
+[[gnu::always_inline]] inline unsigned best_match(const uint8_t* window, const Link* link, unsigned s,
+                                                  unsigned candidate, unsigned best, unsigned& match_start) {
+  unsigned chain = params.chain_limit;
+  if (best >= params.search_cut) chain >>= 2;
+  const unsigned stop_length = params.stop_length;
   const unsigned limit = s > kMaxDistance ? s - kMaxDistance : 0;
   const uint8_t* const scan = window + s;
   const uint16_t scan_start = load16(scan);
@@ -135,27 +157,43 @@ unsigned best_match(deflate_context& c, unsigned s, unsigned candidate, unsigned
   // Rejection first reads the two bytes around the current best length: that
   // test fails for most candidates, so the loop keeps a base pointer for it.
   const uint8_t* end_base = window + best - 1;
-  do {
-    TESSEL_DEFLATE_CHECK(candidate < s, "No Future");
-    if (__builtin_expect(load16(end_base + candidate) != scan_end, 1)) continue;
-    const uint8_t* const match = window + candidate;
-    if (load16(match) != scan_start) continue;
+  // Compares one candidate; returns true when the search is over.
+  auto examine = [&](unsigned cand) {
+    TESSEL_DEFLATE_CHECK(cand < s, "No Future");
+    if (__builtin_expect(load16(end_base + cand) != scan_end, 1)) return false;
+    const uint8_t* const match = window + cand;
+    if (load16(match) != scan_start) return false;
     TESSEL_DEFLATE_CHECK(s + kMaxMatch < kWindowBufferSize, "Wild Scan");
     const unsigned len = match_length(scan, match);
-    if (len > best) {
-      c.match_start = static_cast<uint16_t>(candidate);
-      best = len;
-      if (len >= stop_length) break;
-      scan_end = load16(scan + best - 1);
-      end_base = window + best - 1;
+    if (len <= best) return false;
+    match_start = cand;
+    best = len;
+    if (len >= stop_length) return true;
+    scan_end = load16(scan + best - 1);
+    end_base = window + best - 1;
+    return false;
+  };
+
+  constexpr unsigned kSteps = kLinkSteps<Link>;
+  Link steps = link[candidate & kHashMask];
+  for (;;) {
+    const Link next_steps = link[(steps >> (kLinkStepBits * (kSteps - 1))) & kHashMask];
+    if (examine(candidate)) goto done;
+    for (unsigned k = 1;; k++) {
+      candidate = static_cast<unsigned>(steps & 0xFFFFu);
+      if (candidate <= limit || --chain == 0) goto done;
+      if (k == kSteps) break;
+      if constexpr (kSteps > 1) steps >>= kLinkStepBits;
+      if (examine(candidate)) goto done;
     }
-  } while ((candidate = link[candidate & kHashMask]) > limit && --chain != 0);
+    steps = next_steps;
+  }
+done:
   return best;
 }
 
 void open_matcher(deflate_context& c, int level, DeflateHeader& header) {
   std::memset(c.buffers.head, 0, sizeof c.buffers.head);
-  c.params = level_table[level];
   if (level <= 2) {
     header.GeneralPurposeFlags |= kFlagFast;
   } else if (level >= 8) {
@@ -178,6 +216,23 @@ void open_matcher(deflate_context& c, int level, DeflateHeader& header) {
   c.ins_h = static_cast<uint16_t>(h);
 }
 
+// Rebases the 16-bit positions of a table after a slide: a position of 32768
+// or more loses 32768, a smaller one becomes 0 (none). Eight at a time; an
+// entry of the four-step link table is four such positions.
+void rebase_positions(void* table, size_t bytes) {
+  using Lanes = uint16_t __attribute__((vector_size(16)));
+  constexpr size_t kLanesBytes = sizeof(Lanes);
+  static_assert(sizeof(deflate_buffers::head) % kLanesBytes == 0 && sizeof(deflate_buffers::link) % kLanesBytes == 0 &&
+                sizeof(deflate_buffers::link4) % kLanesBytes == 0);
+  uint8_t* const p = static_cast<uint8_t*>(table);
+  for (size_t i = 0; i < bytes; i += kLanesBytes) {
+    Lanes v;
+    std::memcpy(&v, p + i, kLanesBytes);
+    v = v & (Lanes{} - (v >> 15)) & static_cast<uint16_t>(kDistanceWindow - 1);
+    std::memcpy(p + i, &v, kLanesBytes);
+  }
+}
+
 // Slides the upper half of the window down and rebases every position.
 void slide_window(deflate_context& c) {
   deflate_buffers& b = c.buffers;
@@ -185,14 +240,8 @@ void slide_window(deflate_context& c) {
   c.match_start = static_cast<uint16_t>(c.match_start - kDistanceWindow);
   c.pos = static_cast<uint16_t>(c.pos - kDistanceWindow);
   c.block_start -= static_cast<int32_t>(kDistanceWindow);
-  for (unsigned n = 0; n < kHashSize; n++) {
-    const unsigned v = b.head[n];
-    b.head[n] = static_cast<uint16_t>(v >= kDistanceWindow ? v - kDistanceWindow : 0);
-  }
-  for (unsigned n = 0; n < kHashSize; n++) {
-    const unsigned v = b.link[n];
-    b.link[n] = static_cast<uint16_t>(v >= kDistanceWindow ? v - kDistanceWindow : 0);
-  }
+  rebase_positions(b.head, sizeof b.head);
+  rebase_positions(c.link_table, c.link_table_size);
   c.bytes_slid += kDistanceWindow;
 }
 
@@ -228,28 +277,30 @@ uint64_t end_block(deflate_context& c, bool last) {
 }
 
 // Levels 1-3: take the longest match at each position at once.
-uint64_t run_fast_path(deflate_context& c) {
+template <LevelParams params, class Link>
+uint64_t run_fast_path(deflate_context& c, Link* link) {
   uint8_t* const window = c.buffers.window;
   uint16_t* const head = c.buffers.head;
-  uint16_t* const link = c.buffers.link;
-  const unsigned lazy_limit = c.params.lazy_limit;
   unsigned pos = c.pos;
   unsigned lookahead = c.lookahead;
+  unsigned match_start = c.match_start;
   unsigned h = c.ins_h;
   unsigned candidate = 0;
   unsigned length = 0;
 
   while (lookahead != 0) {
     if (lookahead >= kMinMatch) candidate = insert_position(window, head, link, h, pos);
+    // Start fetching the head entry of the next position while this one is searched.
+    __builtin_prefetch(&head[fold_hash(h, window[(pos + kMinMatch) & (kWindowBufferSize - 1)])]);
     if (candidate != 0 && pos - candidate <= kMaxDistance) {
-      length = best_match(c, pos, candidate, kMinMatch - 1);
+      length = best_match<params, Link>(window, link, pos, candidate, kMinMatch - 1, match_start);
       if (length > lookahead) length = lookahead;
     }
     bool full;
     if (length >= kMinMatch) {
-      full = ct_tally(c.out, static_cast<uint16_t>(pos - c.match_start), length - kMinMatch, pos, c.block_start);
+      full = ct_tally(c.out, static_cast<uint16_t>(pos - match_start), length - kMinMatch, pos, c.block_start);
       lookahead -= length;
-      if (length <= lazy_limit) {
+      if (length <= params.lazy_limit) {
         for (unsigned k = length - 1; k != 0; k--) {
           pos++;
           candidate = insert_position(window, head, link, h, pos);
@@ -274,9 +325,11 @@ uint64_t run_fast_path(deflate_context& c) {
     if (lookahead < kMinLookahead) {
       c.pos = static_cast<uint16_t>(pos);
       c.lookahead = static_cast<uint16_t>(lookahead);
+      c.match_start = static_cast<uint16_t>(match_start);
       refill_window(c);
       pos = c.pos;
       lookahead = c.lookahead;
+      match_start = c.match_start;
     }
   }
   c.pos = static_cast<uint16_t>(pos);
@@ -286,13 +339,13 @@ uint64_t run_fast_path(deflate_context& c) {
 
 // Levels 4-9: hold each match for one position and take the next one
 // instead when that is longer.
-uint64_t run_lazy_path(deflate_context& c) {
+template <LevelParams params, class Link>
+uint64_t run_lazy_path(deflate_context& c, Link* link) {
   uint8_t* const window = c.buffers.window;
   uint16_t* const head = c.buffers.head;
-  uint16_t* const link = c.buffers.link;
-  const unsigned lazy_limit = c.params.lazy_limit;
   unsigned pos = c.pos;
   unsigned lookahead = c.lookahead;
+  unsigned match_start = c.match_start;
   unsigned h = c.ins_h;
   unsigned candidate = 0;
   unsigned length = kMinMatch - 1;
@@ -300,13 +353,15 @@ uint64_t run_lazy_path(deflate_context& c) {
 
   while (lookahead != 0) {
     if (lookahead >= kMinMatch) candidate = insert_position(window, head, link, h, pos);
+    // Start fetching the head entry of the next position while this one is searched.
+    __builtin_prefetch(&head[fold_hash(h, window[(pos + kMinMatch) & (kWindowBufferSize - 1)])]);
     const unsigned prev_length = length;
-    const uint16_t prev_match = c.match_start;
+    const unsigned prev_match = match_start;
     length = kMinMatch - 1;
-    if (candidate != 0 && prev_length < lazy_limit && pos - candidate <= kMaxDistance) {
-      length = best_match(c, pos, candidate, prev_length);
+    if (candidate != 0 && prev_length < params.lazy_limit && pos - candidate <= kMaxDistance) {
+      length = best_match<params, Link>(window, link, pos, candidate, prev_length, match_start);
       if (length > lookahead) length = lookahead;
-      if (length == kMinMatch && static_cast<uint16_t>(pos - c.match_start) > kTooFar) length = kMinMatch - 1;
+      if (length == kMinMatch && static_cast<uint16_t>(pos - match_start) > kTooFar) length = kMinMatch - 1;
     }
     if (prev_length >= kMinMatch && length <= prev_length) {
       // The pending match, found at pos - 1, is the better one.
@@ -341,9 +396,11 @@ uint64_t run_lazy_path(deflate_context& c) {
     if (lookahead < kMinLookahead) {
       c.pos = static_cast<uint16_t>(pos);
       c.lookahead = static_cast<uint16_t>(lookahead);
+      c.match_start = static_cast<uint16_t>(match_start);
       refill_window(c);
       pos = c.pos;
       lookahead = c.lookahead;
+      match_start = c.match_start;
     }
   }
   c.pos = static_cast<uint16_t>(pos);
@@ -365,8 +422,23 @@ uint64_t deflate_entry(int level, DeflateHeader& header, deflate_buffers& buffer
   deflate_context c(buffers, io);
   ct_init(c.out, tables, buffers, header, io, level);
   try {
+    // Levels 1 and 2 search at most 8 candidates: one step per link entry.
+    uint16_t* const link = buffers.link;
+    uint64_t* const link4 = buffers.link4;
+    c.link_table = level <= 2 ? static_cast<void*>(link) : static_cast<void*>(link4);
+    c.link_table_size = level <= 2 ? sizeof buffers.link : sizeof buffers.link4;
     open_matcher(c, level, header);
-    return level <= 3 ? run_fast_path(c) : run_lazy_path(c);
+    switch (level) {
+      case 1: return run_fast_path<level_table[1]>(c, link);
+      case 2: return run_fast_path<level_table[2]>(c, link);
+      case 3: return run_fast_path<level_table[3]>(c, link4);
+      case 4: return run_lazy_path<level_table[4]>(c, link4);
+      case 5: return run_lazy_path<level_table[5]>(c, link4);
+      case 6: return run_lazy_path<level_table[6]>(c, link4);
+      case 7: return run_lazy_path<level_table[7]>(c, link4);
+      case 8: return run_lazy_path<level_table[8]>(c, link4);
+      default: return run_lazy_path<level_table[9]>(c, link4);
+    }
   } catch (...) {
     // The entry is abandoned; clear the window as a finished entry would, so
     // that a later entry never sees this one's bytes.

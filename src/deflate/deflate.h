@@ -35,12 +35,20 @@ inline constexpr uint32_t kHashSize = 32768;
 inline constexpr uint32_t kTallyBufferSize = 32768;
 inline constexpr uint32_t kFlagBufferSize = 4096;
 
-// The six work buffers, allocated once per zip operation and reused by every
+// The work buffers, allocated once per zip operation and reused by every
 // entry. The window is zero-filled at allocation, so that the output never
 // depends on uninitialised memory.
+//
+// A level uses one of two link tables, both indexed by position AND 32767.
+// The fast levels, whose searches look at no more than 8 candidates, keep
+// the previous position of each chain: inserting a position is then a single
+// store. The other levels keep the four positions that precede p in its
+// chain, the nearest in the low 16 bits: one load yields four chain steps,
+// so a long search waits for a table read once per four candidates.
 struct deflate_buffers {
   alignas(64) uint8_t window[kWindowBufferSize];   // input bytes; index = window position
   alignas(64) uint16_t link[kHashSize];             // previous position with the same hash
+  alignas(64) uint64_t link4[kHashSize];            // four earlier positions with the same hash
   alignas(64) uint16_t head[kHashSize];             // newest position per hash; 0 = none
   alignas(64) uint8_t literal_buffer[kTallyBufferSize];    // literal or match length - 3
   alignas(64) uint16_t distance_buffer[kTallyBufferSize];  // match distance - 1

@@ -59,8 +59,8 @@ class RecordingIO : public DeflateIO {
 
 TEST(BitWriter, PacksLeastSignificantBitFirst) {
   RecordingIO io;
-  BitWriter w;
-  w.io = &io;
+  uint8_t buffer[kOutputBufferSize];
+  BitWriter w(buffer, &io);
   w.send_bits(0b101, 3);
   w.send_bits(0x3FF, 10);
   w.send_bits(0, 3);
@@ -76,8 +76,8 @@ TEST(BitWriter, PacksLeastSignificantBitFirst) {
 
 TEST(BitWriter, DrainsThroughItsBuffer) {
   RecordingIO io;
-  BitWriter w;
-  w.io = &io;
+  uint8_t buffer[kOutputBufferSize];
+  BitWriter w(buffer, &io);
   for (int i = 0; i < 3000; i++) w.send_bits(static_cast<uint32_t>(0xA5 ^ (i & 0xFF)), 8);
   w.send_bits(0x5, 4);
   w.align_bits();

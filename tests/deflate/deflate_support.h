@@ -235,6 +235,37 @@ inline Bytes Executable(size_t limit, int which = 0) {
   return SyntheticText(limit, 99);  // no programs here: stand in with something
 }
 
+// Machine-code-like bytes, deterministic for a seed: instruction patterns from
+// a small set with varying operands, zero padding of any length and short
+// stretches of noise, so that there are chains of every length, long runs and
+// matches near and far.
+inline Bytes StructuredBinary(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<Bytes> patterns(48);
+  for (auto& p : patterns) {
+    p.resize(2 + rng() % 11);
+    for (auto& c : p) c = static_cast<uint8_t>(rng());
+  }
+  Bytes b;
+  while (b.size() < n) {
+    const uint32_t r = rng() % 100;
+    if (r < 80) {
+      const Bytes& p = patterns[rng() % 24 + (rng() % 2) * (rng() % 24)];  // a few patterns dominate
+      b.insert(b.end(), p.begin(), p.end());
+      const uint32_t operand = rng() % 4096;
+      b.push_back(static_cast<uint8_t>(operand));
+      b.push_back(static_cast<uint8_t>(operand >> 8));
+      if (r < 30) b.insert(b.end(), 2, 0);
+    } else if (r < 84) {
+      b.insert(b.end(), 1 + rng() % (r < 82 ? 16 : 600), 0);
+    } else {
+      for (uint32_t k = 1 + rng() % 24; k != 0; k--) b.push_back(static_cast<uint8_t>(rng()));
+    }
+  }
+  b.resize(n);
+  return b;
+}
+
 struct CorpusItem {
   std::string name;
   Bytes data;

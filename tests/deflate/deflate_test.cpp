@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+
+#include <memory>
 #include <stdexcept>
 
 #include "deflate/deflate_support.h"
@@ -216,6 +219,13 @@ TEST(DeflateEntry, OutputDoesNotDependOnEarlierEntries) {
       EXPECT_EQ(after_others.header.CompressionMethod, alone.header.CompressionMethod);
     }
   }
+  // Nor on the level of earlier entries: the fast and the other levels keep
+  // their chains in tables of their own.
+  Writer mixed;
+  const Bytes text = SyntheticText(100000, 5);
+  for (int level : {9, 1, 6, 2, 3, 1, 9}) {
+    EXPECT_EQ(mixed.Compress(level, text).bytes, CompressFresh(level, text).bytes) << "level " << level;
+  }
 }
 
 TEST(DeflateEntry, ShortReadsStillRoundTrip) {
@@ -269,6 +279,81 @@ TEST(DeflateEntry, StoredBlocksGoOutInOneWriteFromTheWindow) {
   const ProbeResult p = ProbeStream(io.output.data(), io.output.size());
   ASSERT_TRUE(p.ok) << p.error;
   EXPECT_EQ(io.largest, p.blocks[0].out_len);
+}
+
+// SHA-256 of everything one level writes for the inputs below: each entry's
+// size, method, internal attributes and flag bits, then its bytes.
+class LevelDigest {
+ public:
+  LevelDigest() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr); }
+  void Add(const Compressed& c) {
+    const uint16_t h[3] = {c.header.CompressionMethod, c.header.InternalAttributes, c.header.GeneralPurposeFlags};
+    uint8_t fields[14];
+    for (int i = 0; i < 8; i++) fields[i] = static_cast<uint8_t>(c.size >> (8 * i));
+    for (int i = 0; i < 3; i++) {
+      fields[8 + 2 * i] = static_cast<uint8_t>(h[i]);
+      fields[9 + 2 * i] = static_cast<uint8_t>(h[i] >> 8);
+    }
+    EVP_DigestUpdate(ctx_.get(), fields, sizeof fields);
+    EVP_DigestUpdate(ctx_.get(), c.bytes.data(), c.bytes.size());
+  }
+  Bytes Final() {
+    Bytes d(EVP_MAX_MD_SIZE);
+    unsigned int n = 0;
+    EVP_DigestFinal_ex(ctx_.get(), d.data(), &n);
+    d.resize(n);
+    return d;
+  }
+
+ private:
+  struct Free {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+  };
+  std::unique_ptr<EVP_MD_CTX, Free> ctx_;
+};
+
+// The compressed form of fixed inputs must never change: a faster match
+// finder, tally or bit writer has to write the very same bytes. The digests
+// were taken from the compressor as first released.
+TEST(DeflateEntry, OutputUnchangedAtEveryLevel) {
+  const char* const expected[10] = {
+      nullptr,
+      "EB E2 C7 F0 C9 A9 BE 7B 62 78 E5 0D 51 7A A3 49 5F 9A 6F 17 DC 26 B2 BE 68 AF A6 2F C8 B9 AD 92",
+      "97 55 10 04 22 75 17 82 0E 05 A3 92 5E C8 99 3A B7 F2 95 31 AB D5 AC 6F 20 F5 89 1B 05 0F 84 C0",
+      "10 40 46 88 57 B5 8E E8 2E 5D F9 E3 69 01 35 96 A1 36 D3 C5 48 DB D3 6B 2D D3 F4 C8 BA 7C CA CC",
+      "02 BF 73 75 DA 26 C3 CE 4F C5 E4 D9 FC C5 65 33 26 7D 08 EB 8C 9E 24 C7 EE BD E3 15 CB 24 3A CC",
+      "DD 25 5B 7C A1 8C 5F 23 61 72 C1 BD 45 19 70 ED 28 F3 AE 97 0D 1A 48 0F 89 DA 1E 40 FE 18 D7 00",
+      "11 A9 B4 2F C5 87 29 5A 98 B0 EB F9 9B 3C 2A 64 53 E4 5E 2A 4D BD DE 18 F7 C6 A0 C3 97 2F 8C CF",
+      "9F E3 BB 8D F6 DC 6C 33 78 C2 06 B3 5F 1A 34 29 C0 25 AB 6C 12 0C 49 50 B7 80 37 15 EF 5E CB 54",
+      "32 52 55 71 05 92 2D F1 58 E4 B9 7C 28 11 32 10 16 50 82 D1 A3 D9 1C 32 04 FA B5 C4 E6 D0 A2 B8",
+      "E8 B9 E5 E3 A7 95 98 99 E5 D1 97 CD 52 15 89 48 53 94 A5 7A 95 E4 DC 5E 09 0F B9 1F 7A 3D 68 3F",
+  };
+  const Bytes text = SyntheticText(300000, 1);
+  // Random bytes with copies exactly at and just inside the greatest distance.
+  Bytes far = RandomBytes(100000, 4);
+  std::copy_n(far.begin() + 1000, 600, far.begin() + 1000 + 32506);
+  std::copy_n(far.begin() + 9000, 600, far.begin() + 9000 + 32505);
+  Bytes runs(70000, 'a');
+  runs.insert(runs.end(), 40000, 0);
+  for (int i = 0; i < 200; i++) runs.insert(runs.end(), static_cast<size_t>(i % 7 + 1) * 37, static_cast<uint8_t>(i));
+  Bytes mix;
+  for (int i = 0; i < 12; i++) {
+    const uint32_t seed = 30 + static_cast<uint32_t>(i);
+    const Bytes part = i % 3 == 0 ? RandomBytes(7000, seed) : i % 3 == 1 ? SyntheticText(9000, seed)
+                                                                         : StructuredBinary(11000, seed);
+    mix.insert(mix.end(), part.begin(), part.end());
+  }
+  const Bytes inputs[] = {text, StructuredBinary(300000, 5), far, runs, mix, RandomBytes(70000, 2),
+                          Bytes(text.begin(), text.begin() + 1), Bytes(text.begin(), text.begin() + 3),
+                          Bytes(text.begin(), text.begin() + 262), Bytes(text.begin(), text.begin() + 32768),
+                          Bytes(text.begin(), text.begin() + 65275)};
+  for (int level = 1; level <= 9; level++) {
+    Writer w;  // one writer for all entries of a level, as in one zip operation
+    LevelDigest digest;
+    for (const Bytes& input : inputs) digest.Add(w.Compress(level, input));
+    digest.Add(w.Compress(level, text, {}, 777));  // short reads
+    EXPECT_EQ(Hex(digest.Final()), expected[level]) << "level " << level;
+  }
 }
 
 }  // namespace
