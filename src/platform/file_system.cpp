@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,25 @@ namespace tessel {
 namespace {
 
 constexpr const char* kNotRegularReason = "not a regular file";
+
+// Kernel file systems whose files show the system's state: the ones every
+// Linux system mounts, and those the kernel offers for its own interfaces.
+constexpr uint32_t kConfigFsMagic = 0x62656570;
+constexpr uint32_t kFuseCtlMagic = 0x65735543;
+constexpr uint32_t kMqueueMagic = 0x19800202;
+constexpr uint32_t kRpcPipeFsMagic = 0x67596969;
+constexpr uint32_t kPseudoFileSystems[] = {
+    PROC_SUPER_MAGIC,   SYSFS_MAGIC,     DEVPTS_SUPER_MAGIC, DEBUGFS_MAGIC,      TRACEFS_MAGIC,
+    SECURITYFS_MAGIC,   CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, BPF_FS_MAGIC,    PSTOREFS_MAGIC,
+    EFIVARFS_MAGIC,     SELINUX_MAGIC,   SMACK_MAGIC,        BINFMTFS_MAGIC,     NSFS_MAGIC,
+    kConfigFsMagic,     kFuseCtlMagic,   kMqueueMagic,       kRpcPipeFsMagic,
+};
+
+bool IsPseudoType(const struct statfs& fs) {
+  const auto type = static_cast<uint32_t>(fs.f_type);
+  return std::find(std::begin(kPseudoFileSystems), std::end(kPseudoFileSystems), type) !=
+         std::end(kPseudoFileSystems);
+}
 
 // Closes a DIR stream when it goes out of scope.
 class DirStream {
@@ -133,15 +154,26 @@ std::string OpenedFile::Reason() const {
   return std::strerror(ErrorNumber);
 }
 
+bool IsPseudoFileSystem(const std::string& path) {
+  struct statfs fs {};
+  return ::statfs(path.empty() ? "." : path.c_str(), &fs) == 0 && IsPseudoType(fs);
+}
+
+bool IsPseudoFileSystem(int fd) {
+  struct statfs fs {};
+  return ::fstatfs(fd, &fs) == 0 && IsPseudoType(fs);
+}
+
 OpenedFile OpenRegularFileForReading(const std::string& path) {
   OpenedFile result;
   // Looking first keeps FIFOs and devices closed: opening some devices has
-  // effects of its own (a tape rewinds, a modem line is taken).
+  // effects of its own (a tape rewinds, a modem line is taken), and opening
+  // some kernel files takes what they hold from whoever else reads them.
   if (!Stat(path, result.Info)) {
     result.ErrorNumber = errno;
     return result;
   }
-  if (!result.Info.IsRegular()) {
+  if (!result.Info.IsRegular() || IsPseudoFileSystem(path)) {
     result.Status = OpenStatus::osNotRegular;
     return result;
   }
@@ -156,7 +188,7 @@ OpenedFile OpenRegularFileForReading(const std::string& path) {
     return result;
   }
   result.Info = FileInfoFromStat(st);
-  if (!result.Info.IsRegular()) {
+  if (!result.Info.IsRegular() || IsPseudoFileSystem(handle.Get())) {
     result.Status = OpenStatus::osNotRegular;
     return result;
   }

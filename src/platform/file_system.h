@@ -108,11 +108,20 @@ struct OpenedFile {
   std::string Reason() const;
 };
 
+// Whether the path (links followed) or the open file lies on a kernel file
+// system that shows the system's state instead of holding stored data: proc,
+// sysfs, devpts, debugfs, tracefs, securityfs, cgroup and the like. Their
+// files hold nothing to back up, and reading some of them blocks for ever
+// (/proc/kmsg). False when statfs fails.
+bool IsPseudoFileSystem(const std::string& path);
+bool IsPseudoFileSystem(int fd);
+
 // Opens a source file for reading without ever blocking on or reading from
 // anything but a regular file: the path is examined first (a FIFO, socket or
-// device is never opened), then opened with O_NONBLOCK and kept only when
-// fstat of the descriptor reports a regular file (a file swapped for a FIFO
-// in between is caught). Links are followed. Never throws.
+// device, or any file of a kernel file system, is never opened), then opened
+// with O_NONBLOCK and kept only when fstat and fstatfs of the descriptor
+// still agree (a file swapped for a FIFO in between is caught). Links are
+// followed. Never throws.
 OpenedFile OpenRegularFileForReading(const std::string& path);
 
 // One entry of a folder listing.

@@ -218,7 +218,7 @@ void TZipWriter::ExpandFilesList() {
       }
       continue;
     }
-    if (IsArchiveItself(path, info) || !FreshenAccepts(path)) continue;
+    if (IsArchiveItself(path, info) || !FreshenAccepts(path) || IsPseudoFileSystem(path)) continue;
     AppendLine(path, info, info.IsRegular() ? static_cast<int64_t>(info.Size) : 0);
   }
 

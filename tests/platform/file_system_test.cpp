@@ -238,5 +238,18 @@ TEST(FileSystem, TempFilesDeleteRenameAndFolders) {
   EXPECT_EQ(CurrentDirectory(), CurrentFolder());
 }
 
+TEST(FileSystem, KernelFileSystemsAreRecognised) {
+  TempFolder tmp;
+  EXPECT_FALSE(IsPseudoFileSystem(tmp.path()));
+  for (const char* path : {"/proc", "/proc/self/status", "/sys", "/dev/pts"}) {
+    struct stat st {};
+    if (::stat(path, &st) == 0) {
+      EXPECT_TRUE(IsPseudoFileSystem(path)) << path;
+    }
+  }
+  EXPECT_EQ(OpenRegularFileForReading("/proc/self/status").Status, OpenStatus::osNotRegular);
+  EXPECT_FALSE(IsPseudoFileSystem(tmp / "missing"));
+}
+
 }  // namespace
 }  // namespace tessel

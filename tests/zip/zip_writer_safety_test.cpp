@@ -1,5 +1,9 @@
 // The zip engine and the data it must neither lose nor leak: names that are
-// not UTF-8.
+// not UTF-8, and the files of kernel file systems.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "zip/engine_fixture.h"
@@ -50,6 +54,24 @@ TEST_F(SafetyTest, NamesThatAreNotUtf8AreStoredRawWithoutTheUtf8Flag) {
   update.ZipAction = zaUpdate;
   EXPECT_EQ(Zip(update, {dir / "*.txt"}), 0);
   EXPECT_EQ(ParseFile(Archive()).Entries.size(), 2u);
+}
+
+TEST_F(SafetyTest, KernelFileSystemsAreNeverOpened) {
+  struct stat proc {};
+  if (::stat("/proc/self/status", &proc) != 0) GTEST_SKIP() << "no /proc";
+  Put("a.txt", "a");
+  // A regression would block on a read for ever: end the test instead.
+  ::alarm(120);
+  TZipWriter zip;
+  zip.SetZipName(Archive());
+  zip.SetStorePaths(true);
+  // Named files, a wildcard search and a recursive one over kernel file
+  // systems: none of it holds data to back up, and some of it blocks a read.
+  EXPECT_EQ(Zip(zip, {dir / "a.txt", "/proc/self/status", "/proc/self/*.*", "|/proc/self/stat",
+                      ">/proc/sys/kernel/*", ">/sys/kernel/*.*"}),
+            1);
+  ::alarm(0);
+  EXPECT_EQ(ParseFile(Archive()).Entries.size(), 1u);
 }
 
 }  // namespace
