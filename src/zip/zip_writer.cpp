@@ -152,13 +152,8 @@ bool TZipWriter::FreshenAccepts(const std::string& path) const {
 }
 
 void TZipWriter::PrepareExpansion() {
-  archive_identity_known_ = false;
-  FileInfo archive;
-  if (!ZipName().empty() && Stat(ZipName(), archive)) {
-    archive_device_ = archive.Device;
-    archive_inode_ = archive.Inode;
-    archive_identity_known_ = true;
-  }
+  // Stat leaves an identity of nothing (ftMissing) when there is no such file.
+  Stat(ZipName(), archive_identity_);
   freshen_names_.clear();
   if (ZipAction == zaFreshen && !DiscardExistingEntries && Entries() != nullptr) {
     for (const TZipHeaderInfo* entry : *Entries()) freshen_names_.insert(entry->FullName());
@@ -166,9 +161,8 @@ void TZipWriter::PrepareExpansion() {
 }
 
 bool TZipWriter::IsArchiveItself(const std::string& path, const FileInfo& info) const {
-  if (path == ZipName()) return true;
-  return archive_identity_known_ && info.Type != FileType::ftMissing &&
-         info.Device == archive_device_ && info.Inode == archive_inode_;
+  return path == ZipName() || IsTempFileName(LastComponent(path), kTempArchivePrefix) ||
+         IsSameFile(info, archive_identity_);
 }
 
 void TZipWriter::AppendLine(std::string path, const FileInfo& info, int64_t counted) {

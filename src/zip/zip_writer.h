@@ -208,6 +208,8 @@ private:
   // Looks up the archive's identity (device and inode) and, with zaFreshen,
   // the names of the held directory.
   void PrepareExpansion();
+  // The archive or a temporary archive: files of the engine that are never
+  // packed.
   bool IsArchiveItself(const std::string& path, const FileInfo& info) const;
   void AppendLine(std::string path, const FileInfo& info, int64_t counted);
   // Tells OnSkippingFile (srOpenFailed) of a path of the list that could not
@@ -225,9 +227,7 @@ private:
   std::atomic<int64_t> total_bytes_{0};
   std::atomic<int64_t> bytes_done_{0};
   // Identity of the archive, so that a search never adds it to itself.
-  uint64_t archive_device_ = 0;
-  uint64_t archive_inode_ = 0;
-  bool archive_identity_known_ = false;
+  FileInfo archive_identity_;
   // The expanded list (FilesList mirrors its paths) and, with zaFreshen, the
   // stored names of the held directory's entries.
   std::vector<TFileLine> lines_;

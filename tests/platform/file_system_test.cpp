@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +68,15 @@ std::string ErrorText(const std::function<void()>& action) {
     return e.what();
   }
   return "(no error)";
+}
+
+// The names of a folder's entries, sorted.
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<DirectoryEntry> entries;
+  ReadDirectory(folder, entries);
+  std::vector<std::string> names;
+  for (const DirectoryEntry& e : entries) names.push_back(e.Name);
+  return names;
 }
 
 TEST(FileSystem, StatReportsTypeSizeTimeModeAndIdentity) {
@@ -236,6 +246,22 @@ TEST(FileSystem, TempFilesDeleteRenameAndFolders) {
   EXPECT_EQ(ErrorText([&] { CreateDirectories(tmp / "plain/sub"); }),
             "Cannot create directory " + (tmp / "plain/sub") + ": Not a directory");
   EXPECT_EQ(CurrentDirectory(), CurrentFolder());
+}
+
+TEST(TempFiles, OnlyStaleOnesOfTheGivenFormAreRemoved) {
+  TempFolder tmp;
+  for (const char* name : {"QWXabc123", "QWXzzzzzz", "QWXshort", "QWXtoolong1", "QWXab.c12", "XQWabc123"})
+    WriteFile(tmp / name, "x");
+  ASSERT_EQ(::symlink("QWXabc123", (tmp / "QWXlink00").c_str()), 0);
+  TempFile live = MakeTempFile(tmp.path(), "QWX");
+  EXPECT_EQ(RemoveStaleTempFiles(tmp.path(), "QWX"), 2u);
+  std::vector<std::string> left = {BaseName(live.Path), "QWXab.c12", "QWXlink00", "QWXshort", "QWXtoolong1",
+                                    "XQWabc123"};
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(Names(tmp.path()), left);
+  // Once its holder is gone, it is stale too.
+  live.Handle.Close();
+  EXPECT_EQ(RemoveStaleTempFiles(tmp.path(), "QWX"), 1u);
 }
 
 TEST(FileSystem, KernelFileSystemsAreRecognised) {

@@ -1,5 +1,8 @@
-// The zip engine and the data it must neither lose nor leak: names that are
-// not UTF-8, and the files of kernel file systems.
+// The zip engine and the data it must neither lose nor leak: archives of
+// other users, names that are not UTF-8, kernel file systems, and temporary
+// archives left by killed runs.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +16,12 @@
 namespace tessel {
 namespace {
 
+using enginetest::ListFolder;
+using enginetest::NamesOf;
 using enginetest::ParseFile;
+using ::testing::ElementsAre;
+
+constexpr uid_t kNobody = 65534;
 
 class SafetyTest : public enginetest::EngineFixture {
 protected:
@@ -24,6 +32,28 @@ protected:
     zip.SetZipName(Archive());
   }
 };
+
+TEST_F(SafetyTest, RootUpdatingAnotherUsersArchiveKeepsItsOwnerGroupAndMode) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+  Put("a.txt", "a");
+  {
+    TZipWriter zip;
+    Prepare(zip);
+    Zip(zip, {dir / "a.txt"});
+  }
+  ASSERT_EQ(::chown(Archive().c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chmod(Archive().c_str(), 0640), 0);
+  Put("b.txt", "b");
+  TZipWriter zip;
+  Prepare(zip);
+  EXPECT_EQ(Zip(zip, {dir / "b.txt"}), 1);
+  struct stat st {};
+  ASSERT_EQ(::stat(Archive().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  EXPECT_EQ(st.st_gid, kNobody);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_THAT(NamesOf(ParseFile(Archive())), ElementsAre("a.txt", "b.txt"));
+}
 
 TEST_F(SafetyTest, NamesThatAreNotUtf8AreStoredRawWithoutTheUtf8Flag) {
   Put("bad\xff.txt", "raw bytes");
@@ -72,6 +102,36 @@ TEST_F(SafetyTest, KernelFileSystemsAreNeverOpened) {
             1);
   ::alarm(0);
   EXPECT_EQ(ParseFile(Archive()).Entries.size(), 1u);
+}
+
+// A temporary archive left by a killed run: a name of the form the engine
+// makes, in the archive's folder, that nobody holds.
+void LeaveTemporaryArchive(const std::string& path) { enginetest::WriteBytes(path, "PK\x03\x04 half an archive"); }
+
+TEST_F(SafetyTest, StaleTemporaryArchivesGoAndAreNeverPacked) {
+  Put("data/a.txt", "a");
+  const std::string temp = dir / "temp";
+  ::mkdir(temp.c_str(), 0700);
+  LeaveTemporaryArchive(dir / "QWXaB3dE9");       // beside the archive
+  LeaveTemporaryArchive(temp + "/QWXzz1200");     // in TempPath
+  LeaveTemporaryArchive(dir / "data/QWX123456");  // in a folder the job covers
+  Put("QWXnotmine.txt", "a user's file");         // not a name the engine makes
+  // One that a run still writing holds: it is neither packed nor touched.
+  LeaveTemporaryArchive(dir / "QWXlive00");
+  const int live = ::open((dir / "QWXlive00").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(live, 0);
+  ASSERT_EQ(::flock(live, LOCK_EX | LOCK_NB), 0);
+
+  TZipWriter zip;
+  Prepare(zip);
+  zip.TempPath = temp;
+  EXPECT_EQ(Zip(zip, {dir / "*.*"}), 2);
+  EXPECT_THAT(NamesOf(ParseFile(Archive())), ElementsAre("QWXnotmine.txt", "data/a.txt"));
+  EXPECT_THAT(ListFolder(dir.path()), ElementsAre("QWXlive00", "QWXnotmine.txt", "data", "out.zip", "temp"));
+  EXPECT_TRUE(ListFolder(temp).empty());
+  // A run never removes one outside the archive's folder and TempPath.
+  EXPECT_THAT(ListFolder(dir / "data"), ElementsAre("QWX123456", "a.txt"));
+  ::close(live);
 }
 
 }  // namespace
