@@ -27,6 +27,7 @@ constexpr const char* kUndetermined = "Неопределено";
 constexpr const char* kHours = " ч. ";
 constexpr const char* kMinutes = " м. ";
 constexpr const char* kSeconds = " с.";
+constexpr const char* kWaitingForArchive = "Ожидание: этот архив записывает другой запуск";
 constexpr const char* kMissingSourcesKeepArchive = "Архив оставлен без изменений, потому что не найдено: ";
 constexpr const char* kListSeparator = ", ";
 
@@ -331,6 +332,11 @@ RunController::RunController(JobSettings& job, RunDisplay& display, const Startu
     impl->OnStartZip(path, skip);
   };
   engine.OnNoSuchFile = [impl](TZipWriter&, const std::string& path) { impl->ReportMissing(path); };
+  // Another run is writing the same archive; this one follows it. The line
+  // of the current file tells why nothing moves meanwhile.
+  engine.OnWaitForArchive = [impl](TZipWriter&, const std::string&) {
+    impl->display.ShowCurrentFile(kWaitingForArchive);
+  };
   engine.OnSkippingFile = [impl](TZipWriter&, TSkipReason reason, const std::string& path, int32_t,
                                  bool&, const std::string& reason_text) {
     impl->OnSkippingFile(reason, path, reason_text);

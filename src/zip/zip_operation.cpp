@@ -20,6 +20,10 @@ namespace {
 constexpr size_t kStagingSize = 262144;
 // The list limit of an archive directory (one growth step short of 65534).
 constexpr size_t kMaxEntries = 65520;
+// The lock file of a new archive is its creator's alone; that of an
+// existing one may be opened by whoever may read the archive.
+constexpr uint32_t kNewLockFileMode = 0600;
+constexpr uint32_t kReadWriteBits = 0666;
 // Added to the name of a finished archive kept for the user.
 constexpr const char* kKeptArchiveSuffix = ".zip";
 constexpr int kMaxLevel = 9;
@@ -81,12 +85,12 @@ TZipWriter::Operation::~Operation() {
   w_.lines_.clear();
   w_.files_list_.clear();
   w_.freshen_names_.clear();
+  lock_.Release();
   w_.busy_.store(false);
 }
 
 int32_t TZipWriter::Operation::Run() {
-  // A link to the archive stays; the file it leads to is replaced.
-  target_ = ReplacementTarget(w_.ZipName());
+  LockArchive();
   RemoveStaleTemporaryArchives();
   // The old directory is read first, so that freshen can test the files
   // against it and its comment is at hand for the new end record.
@@ -102,6 +106,24 @@ int32_t TZipWriter::Operation::Run() {
 }
 
 // ---------------------------------------------------------------- stages
+
+void TZipWriter::Operation::LockArchive() {
+  // A link to the archive stays; the file it leads to is replaced, and its
+  // lock lies beside that file, where every way to the archive meets it.
+  target_ = ReplacementTarget(w_.ZipName());
+  FileInfo info;
+  const uint32_t mode = Stat(target_, info) ? info.Mode & kReadWriteBits : kNewLockFileMode;
+  // While it waits, the operation stays as stoppable as while it writes.
+  auto poll = [this] {
+    if (w_.DoProcessMessages && w_.ProcessInput) w_.ProcessInput();
+    if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
+  };
+  const std::string lock_path = target_ + kArchiveLockSuffix;
+  auto tell = [&] {
+    if (w_.OnWaitForArchive) w_.OnWaitForArchive(w_, lock_path);
+  };
+  lock_.Acquire(lock_path, mode, tell, poll);
+}
 
 void TZipWriter::Operation::RemoveStaleTemporaryArchives() {
   // Temporary archives that nobody holds were left by killed runs.

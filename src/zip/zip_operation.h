@@ -11,6 +11,7 @@
 
 #include "deflate/deflate.h"
 #include "platform/atomic_file.h"
+#include "platform/file_lock.h"
 #include "zip/zip_writer.h"
 
 namespace tessel {
@@ -34,6 +35,7 @@ public:
   void write_output(const uint8_t* src, uint32_t count) override;
 
 private:
+  void LockArchive();
   void RemoveStaleTemporaryArchives();
   void InspectOldArchive();
   void OpenOutput();
@@ -63,6 +65,7 @@ private:
   bool old_exists_ = false;
   bool carry_over_ = false;
   std::string target_;        // the file the finished archive replaces or becomes
+  LockFile lock_;             // held from before the old archive is read until the new one is in place
 
   // The temporary archive and its replacement of target_; out_ writes it.
   std::unique_ptr<AtomicFileWriter> writer_;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "deflate/deflate.h"
+#include "platform/atomic_file.h"
 #include "zip/dir_search.h"
 #include "zip/stored_directory.h"
 #include "zip/wildcard.h"
@@ -122,6 +123,7 @@ void TZipWriter::Assign(const TZipWriter& source) {
   OnNoSuchFile = source.OnNoSuchFile;
   OnSkippingFile = source.OnSkippingFile;
   OnUpdate = source.OnUpdate;
+  OnWaitForArchive = source.OnWaitForArchive;
   ShowMessage = source.ShowMessage;
   OutputStreamWrapper = source.OutputStreamWrapper;
   SourceStreamWrapper = source.SourceStreamWrapper;
@@ -154,6 +156,8 @@ bool TZipWriter::FreshenAccepts(const std::string& path) const {
 void TZipWriter::PrepareExpansion() {
   // Stat leaves an identity of nothing (ftMissing) when there is no such file.
   Stat(ZipName(), archive_identity_);
+  lock_identity_ = FileInfo();
+  if (!ZipName().empty()) Stat(ReplacementTarget(ZipName()) + kArchiveLockSuffix, lock_identity_);
   freshen_names_.clear();
   if (ZipAction == zaFreshen && !DiscardExistingEntries && Entries() != nullptr) {
     for (const TZipHeaderInfo* entry : *Entries()) freshen_names_.insert(entry->FullName());
@@ -162,7 +166,7 @@ void TZipWriter::PrepareExpansion() {
 
 bool TZipWriter::IsArchiveItself(const std::string& path, const FileInfo& info) const {
   return path == ZipName() || IsTempFileName(LastComponent(path), kTempArchivePrefix) ||
-         IsSameFile(info, archive_identity_);
+         IsSameFile(info, archive_identity_) || IsSameFile(info, lock_identity_);
 }
 
 void TZipWriter::AppendLine(std::string path, const FileInfo& info, int64_t counted) {

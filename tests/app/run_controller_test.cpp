@@ -4,6 +4,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -496,6 +498,38 @@ TEST_F(RunControllerTest, ReplaceModeZeroWithAMissingSourceKeepsTheArchive) {
   EXPECT_EQ(Entries(archive), (std::set<std::string>{"a.txt"}));
   ASSERT_EQ(controller.SkippedFiles().size(), 1u);
   EXPECT_EQ(controller.SkippedFiles()[0].Path, (root_ / "disk" / "c.txt").string());
+}
+
+TEST_F(RunControllerTest, ARunWaitsForABusyArchiveAndSaysSo) {
+  WriteFile(data_ / "a.txt", "a");
+  const std::string waiting = "file:Ожидание: этот архив записывает другой запуск";
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop);
+    // Another run holds the archive's lock.
+    fs::create_directories(out_);
+    const int held = ::open((out_ / "backup.zip.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    RecordingDisplay display;
+    RunController controller(job_, display, options_);
+    // The stop button ends the wait; else the other run ends and this one
+    // follows.
+    display.Hook = [&](const std::string& call) {
+      if (call != waiting) return;
+      if (stop) controller.StopRun();
+      else ::close(held);
+    };
+    if (stop) {
+      EXPECT_THROW(controller.StartRun(), EUserCanceled);
+      EXPECT_EQ(OutFolder(), std::vector<std::string>{"backup.zip.lock"});
+      ::close(held);
+    } else {
+      controller.StartRun();
+      EXPECT_EQ(Entries(out_ / "backup.zip"), std::set<std::string>{"a.txt"});
+      EXPECT_EQ(OutFolder(), std::vector<std::string>{"backup.zip"});
+    }
+    EXPECT_EQ(std::count(display.Calls.begin(), display.Calls.end(), waiting), 1);
+  }
 }
 
 TEST_F(RunControllerTest, StopRunEndsTheRunAndClearsTheDisplay) {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,10 +14,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/file_lock.h"
 
 namespace tessel {
 namespace {
@@ -275,6 +278,61 @@ TEST(FileSystem, KernelFileSystemsAreRecognised) {
   }
   EXPECT_EQ(OpenRegularFileForReading("/proc/self/status").Status, OpenStatus::osNotRegular);
   EXPECT_FALSE(IsPseudoFileSystem(tmp / "missing"));
+}
+
+TEST(LockFile, OneHolderAtATimeAndNoFileLeftBehind) {
+  TempFolder tmp;
+  const std::string path = tmp / "a.zip.lock";
+  LockFile first, second;
+  EXPECT_TRUE(first.TryAcquire(path, 0600));
+  EXPECT_FALSE(second.TryAcquire(path, 0600));
+  first.Release();
+  EXPECT_FALSE(PathExists(path));
+  EXPECT_TRUE(second.TryAcquire(path, 0600));
+  EXPECT_EQ(StatOrThrow(path).Mode & 0777, 0600u);
+  second.Release();
+  EXPECT_TRUE(Names(tmp.path()).empty());
+  EXPECT_EQ(ErrorText([&] { first.TryAcquire(tmp / "missing/a.zip.lock", 0600); }),
+            "Cannot lock " + (tmp / "missing/a.zip.lock") + ": No such file or directory");
+}
+
+TEST(LockFile, AKilledHolderLeavesNoLockThatBlocks) {
+  TempFolder tmp;
+  const std::string path = tmp / "a.zip.lock";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    LockFile lock;
+    if (lock.TryAcquire(path, 0600)) ::raise(SIGKILL);
+    ::_exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_TRUE(PathExists(path));  // the file stays, its lock does not
+  LockFile lock;
+  EXPECT_TRUE(lock.TryAcquire(path, 0600));
+}
+
+TEST(LockFile, AWaiterIsToldOnceAndMayGiveUp) {
+  TempFolder tmp;
+  const std::string path = tmp / "a.zip.lock";
+  LockFile holder;
+  ASSERT_TRUE(holder.TryAcquire(path, 0600));
+  LockFile waiter;
+  int told = 0, polls = 0;
+  // The holder lets go after a few looks: the waiter then has it.
+  waiter.Acquire(path, 0600, [&] { ++told; }, [&] {
+    if (++polls == 3) holder.Release();
+  });
+  EXPECT_TRUE(waiter.Held());
+  EXPECT_EQ(told, 1);
+  EXPECT_GE(polls, 3);
+  // A poll that throws ends the wait without the lock.
+  LockFile late;
+  EXPECT_THROW(late.Acquire(path, 0600, {}, [] { throw std::runtime_error("stop"); }), std::runtime_error);
+  EXPECT_FALSE(late.Held());
+  EXPECT_TRUE(waiter.Held());
 }
 
 }  // namespace
