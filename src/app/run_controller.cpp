@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <unordered_set>
 
 #include "app/archive_guard.h"
 #include "app/mask.h"
@@ -25,6 +26,9 @@ constexpr const char* kUndetermined = "Неопределено";
 constexpr const char* kHours = " ч. ";
 constexpr const char* kMinutes = " м. ";
 constexpr const char* kSeconds = " с.";
+constexpr const char* kWaitingForArchive = "Ожидание: этот архив записывает другой запуск";
+constexpr const char* kMissingSourcesKeepArchive = "Архив оставлен без изменений, потому что не найдено: ";
+constexpr const char* kListSeparator = ", ";
 
 // Below this fraction done the remaining time is too unsteady to tell.
 constexpr long double kMinimumFraction = 0.01L;
@@ -54,7 +58,8 @@ struct RunController::Impl {
   void OnSkippingFile(TSkipReason reason, const std::string& path, const std::string& reason_text);
   bool IsExcludedByMask(const std::string& path) const;
   void ReportMissing(const std::string& path);
-  void ReportMissingFolders();
+  std::vector<std::string> MissingSources() const;
+  void CheckSourcesBeforeReplacing(const std::vector<std::string>& missing) const;
   void ClearDisplay();
   void ApplyEngineSettings();
   void CreateArchiveFolder(const std::string& name);
@@ -72,6 +77,7 @@ struct RunController::Impl {
   MonotonicClock clock = [] { return std::chrono::steady_clock::now(); };
   std::chrono::steady_clock::time_point run_start_clock{};
   std::vector<SkippedFile> skipped_files;
+  std::unordered_set<std::string> reported_missing;
   // A StartRun is under way: set from its first step, before the engine
   // itself is busy, so that a second start or a close in between is refused.
   std::atomic<bool> running{false};
@@ -146,22 +152,46 @@ void RunController::Impl::OnSkippingFile(TSkipReason reason, const std::string& 
 
 void RunController::Impl::ReportMissing(const std::string& path) {
   if (path.find_first_not_of(' ') == std::string::npos || IsExcludedByMask(path)) return;
+  // The run names what it finds missing before the engine starts, and the
+  // engine names a missing file again when it lists it.
+  if (!reported_missing.insert(path).second) return;
   skipped_files.push_back({path, std::strerror(ENOENT)});
 }
 
-// The engine passes over a search whose folder does not exist without a word;
-// for a backup that is a source gone missing (an unmounted disk, a renamed
-// folder), and the user hears of it like of an unreadable file.
-void RunController::Impl::ReportMissingFolders() {
+// What the include lines name and is not there: the folder of a search, or
+// the file a line names (with or without a "|" or ">" in front). The engine
+// passes over a missing folder without a word, and over a missing file of a
+// line with such a prefix, which it searches for; for a backup either is a
+// source gone missing (an unmounted disk, a renamed folder). Lines that say
+// nothing and paths the exclude masks leave out are not counted.
+std::vector<std::string> RunController::Impl::MissingSources() const {
+  std::vector<std::string> missing;
   for (const std::string& line : engine.FilesList()) {
-    if (line.empty() || line.back() == '/' || !HasWildcards(line)) continue;
+    if (line.find_first_not_of(' ') == std::string::npos || line.back() == '/') continue;
     std::string_view spec(line);
     if (spec.front() == '|' || spec.front() == '>') spec.remove_prefix(1);
-    const std::string folder(FolderPart(spec));
-    if (folder.empty() || HasWildcards(folder)) continue;
+    std::string path(spec);
+    if (HasWildcards(spec)) {
+      path = FolderPart(spec);
+      if (path.empty() || HasWildcards(path)) continue;
+    }
     FileInfo info;
-    if (!Stat(folder, info) && (errno == ENOENT || errno == ENOTDIR)) ReportMissing(folder);
+    if (Stat(path, info) || (errno != ENOENT && errno != ENOTDIR) || IsExcludedByMask(path)) continue;
+    if (std::find(missing.begin(), missing.end(), path) == missing.end()) missing.push_back(std::move(path));
   }
+  return missing;
+}
+
+// Replace mode 0 writes the archive anew from what it finds: with a source
+// missing, that would put a partial backup in place of a complete one.
+void RunController::Impl::CheckSourcesBeforeReplacing(const std::vector<std::string>& missing) const {
+  if (job.ReplaceMode != 0 || missing.empty() || !FileExists(engine.ZipName())) return;
+  std::string message = kMissingSourcesKeepArchive;
+  for (size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) message += kListSeparator;
+    message += missing[i];
+  }
+  throw Error(message);
 }
 
 bool RunController::Impl::IsExcludedByMask(const std::string& path) const {
@@ -185,6 +215,7 @@ void RunController::Impl::Run() {
   // steps below still reaches the engine, which acts on it at its first write.
   engine.TakeCancelRequest();
   skipped_files.clear();
+  reported_missing.clear();
   // Lines left behind by a run that failed before the engine started must
   // not add to this run's list.
   ScopeExit clear_files([this] {
@@ -204,7 +235,7 @@ void RunController::Impl::Run() {
 
   engine.FilesList().clear();
   for (const std::string& spec : job.IncludeMasks.Items) engine.FilesList().push_back(spec);
-  ReportMissingFolders();
+  const std::vector<std::string> missing = MissingSources();
 
   const std::string name = ExpandArchiveName(job.FileNameMask, 0.0);
   engine.SetZipName(name);
@@ -234,6 +265,8 @@ void RunController::Impl::Run() {
       engine.DiscardExistingEntries = false;
       break;
   }
+  CheckSourcesBeforeReplacing(missing);
+  for (const std::string& path : missing) ReportMissing(path);
   guard = ArchiveGuard(engine.ZipName(), job.FileNameMask);
   engine.ZipFiles();
 }
@@ -259,6 +292,11 @@ RunController::RunController(JobSettings& job, RunDisplay& display, const Startu
     impl->OnStartZip(path, skip);
   };
   engine.OnNoSuchFile = [impl](TZipWriter&, const std::string& path) { impl->ReportMissing(path); };
+  // Another run is writing the same archive; this one follows it. The line
+  // of the current file tells why nothing moves meanwhile.
+  engine.OnWaitForArchive = [impl](TZipWriter&, const std::string&) {
+    impl->display.ShowCurrentFile(kWaitingForArchive);
+  };
   engine.OnSkippingFile = [impl](TZipWriter&, TSkipReason reason, const std::string& path, int32_t,
                                  bool&, const std::string& reason_text) {
     impl->OnSkippingFile(reason, path, reason_text);

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/paths.h"
 
 namespace tessel {

@@ -2,10 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/errors.h"
@@ -14,6 +20,69 @@ namespace tessel {
 namespace {
 
 constexpr const char* kNotRegularReason = "not a regular file";
+
+// Kernel file systems whose files show the system's state: the ones every
+// Linux system mounts, and those the kernel offers for its own interfaces.
+constexpr uint32_t kConfigFsMagic = 0x62656570;
+constexpr uint32_t kFuseCtlMagic = 0x65735543;
+constexpr uint32_t kMqueueMagic = 0x19800202;
+constexpr uint32_t kRpcPipeFsMagic = 0x67596969;
+constexpr uint32_t kPseudoFileSystems[] = {
+    PROC_SUPER_MAGIC,   SYSFS_MAGIC,     DEVPTS_SUPER_MAGIC, DEBUGFS_MAGIC,      TRACEFS_MAGIC,
+    SECURITYFS_MAGIC,   CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC, BPF_FS_MAGIC,    PSTOREFS_MAGIC,
+    EFIVARFS_MAGIC,     SELINUX_MAGIC,   SMACK_MAGIC,        BINFMTFS_MAGIC,     NSFS_MAGIC,
+    kConfigFsMagic,     kFuseCtlMagic,   kMqueueMagic,       kRpcPipeFsMagic,
+};
+
+bool IsPseudoType(const struct statfs& fs) {
+  const auto type = static_cast<uint32_t>(fs.f_type);
+  return std::find(std::begin(kPseudoFileSystems), std::end(kPseudoFileSystems), type) !=
+         std::end(kPseudoFileSystems);
+}
+
+// The random part of a temporary file's name.
+constexpr char kTempNameCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr size_t kTempNameRandomLength = 6;
+constexpr int kTempNameAttempts = 1000;
+
+bool IsTempNameCharacter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+std::string RandomTempNamePart() {
+  uint8_t bytes[kTempNameRandomLength] = {};
+  if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    // Without the kernel's generator: a clock and a counter still make names
+    // that differ from try to try, and O_EXCL keeps them unique.
+    static std::atomic<uint64_t> counter{0};
+    uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                    (static_cast<uint64_t>(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+    for (uint8_t& b : bytes) {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      b = static_cast<uint8_t>(seed >> 56);
+    }
+  }
+  std::string part(kTempNameRandomLength, ' ');
+  for (size_t i = 0; i < kTempNameRandomLength; ++i) part[i] = kTempNameCharacters[bytes[i] % (sizeof kTempNameCharacters - 1)];
+  return part;
+}
+
+// Takes an exclusive flock on a file just made. A file system without flock
+// gives none (false); the file then cannot be told from a stale one, and
+// RemoveStaleTempFiles, unable to lock it either, leaves it alone.
+bool LockNewFile(int fd) {
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+// Whether the name in the folder still leads to the open file.
+bool NameLeadsTo(const std::string& path, int fd) {
+  struct stat by_name {}, by_fd {};
+  return ::lstat(path.c_str(), &by_name) == 0 && ::fstat(fd, &by_fd) == 0 && by_name.st_dev == by_fd.st_dev &&
+         by_name.st_ino == by_fd.st_ino;
+}
 
 // Closes a DIR stream when it goes out of scope.
 class DirStream {
@@ -132,15 +201,26 @@ std::string OpenedFile::Reason() const {
   return std::strerror(ErrorNumber);
 }
 
+bool IsPseudoFileSystem(const std::string& path) {
+  struct statfs fs {};
+  return ::statfs(path.empty() ? "." : path.c_str(), &fs) == 0 && IsPseudoType(fs);
+}
+
+bool IsPseudoFileSystem(int fd) {
+  struct statfs fs {};
+  return ::fstatfs(fd, &fs) == 0 && IsPseudoType(fs);
+}
+
 OpenedFile OpenRegularFileForReading(const std::string& path) {
   OpenedFile result;
   // Looking first keeps FIFOs and devices closed: opening some devices has
-  // effects of its own (a tape rewinds, a modem line is taken).
+  // effects of its own (a tape rewinds, a modem line is taken), and opening
+  // some kernel files takes what they hold from whoever else reads them.
   if (!Stat(path, result.Info)) {
     result.ErrorNumber = errno;
     return result;
   }
-  if (!result.Info.IsRegular()) {
+  if (!result.Info.IsRegular() || IsPseudoFileSystem(path)) {
     result.Status = OpenStatus::osNotRegular;
     return result;
   }
@@ -155,7 +235,7 @@ OpenedFile OpenRegularFileForReading(const std::string& path) {
     return result;
   }
   result.Info = FileInfoFromStat(st);
-  if (!result.Info.IsRegular()) {
+  if (!result.Info.IsRegular() || IsPseudoFileSystem(handle.Get())) {
     result.Status = OpenStatus::osNotRegular;
     return result;
   }
@@ -207,16 +287,47 @@ bool ReadDirectory(const std::string& folder, std::vector<DirectoryEntry>& entri
   return true;
 }
 
-TempFile MakeTempFile(const std::string& folder, std::string_view prefix) {
-  std::string name = folder.empty() ? std::string() : JoinPath(folder, "");
-  name.append(prefix);
-  name += "XXXXXX";
-  const std::string name_template = name;  // mkostemp may change it even when it fails
-  TempFile file;
-  file.Handle = FileHandle(::mkostemp(name.data(), O_CLOEXEC));
-  if (!file.Handle.IsOpen()) ThrowHostError("Cannot create", name_template);
-  file.Path = std::move(name);
-  return file;
+TempFile MakeTempFile(const std::string& folder, std::string_view prefix, uint32_t mode) {
+  std::string base = folder.empty() ? std::string() : JoinPath(folder, "");
+  base.append(prefix);
+  for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+    TempFile file;
+    file.Path = base + RandomTempNamePart();
+    file.Handle = FileHandle(::open(file.Path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                    static_cast<mode_t>(mode & 07777)));
+    if (!file.Handle.IsOpen()) {
+      if (errno == EEXIST) continue;
+      ThrowHostError("Cannot create", base + "XXXXXX");
+    }
+    // A cleaner may have taken the file for a stale one between its creation
+    // and the lock; then the name is gone, and another is tried.
+    if (LockNewFile(file.Handle.Get()) && !NameLeadsTo(file.Path, file.Handle.Get())) continue;
+    return file;
+  }
+  ThrowHostError("Cannot create", base + "XXXXXX", EEXIST);
+}
+
+bool IsTempFileName(std::string_view name, std::string_view prefix) {
+  if (name.size() != prefix.size() + kTempNameRandomLength || !name.starts_with(prefix)) return false;
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(), IsTempNameCharacter);
+}
+
+size_t RemoveStaleTempFiles(const std::string& folder, std::string_view prefix) {
+  std::vector<DirectoryEntry> entries;
+  if (!ReadDirectory(folder, entries)) return 0;
+  size_t removed = 0;
+  for (const DirectoryEntry& entry : entries) {
+    if (entry.IsLink || entry.Type != FileType::ftRegular || !IsTempFileName(entry.Name, prefix)) continue;
+    const std::string path = folder.empty() ? entry.Name : JoinPath(folder, entry.Name);
+    FileHandle handle(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!handle.IsOpen()) continue;
+    struct stat st {};
+    if (::fstat(handle.Get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    // Whoever writes the file holds its lock until the file is finished.
+    if (::flock(handle.Get(), LOCK_EX | LOCK_NB) != 0) continue;
+    if (NameLeadsTo(path, handle.Get()) && ::unlink(path.c_str()) == 0) ++removed;
+  }
+  return removed;
 }
 
 void DeleteFile(const std::string& path) {

@@ -108,11 +108,20 @@ struct OpenedFile {
   std::string Reason() const;
 };
 
+// Whether the path (links followed) or the open file lies on a kernel file
+// system that shows the system's state instead of holding stored data: proc,
+// sysfs, devpts, debugfs, tracefs, securityfs, cgroup and the like. Their
+// files hold nothing to back up, and reading some of them blocks for ever
+// (/proc/kmsg). False when statfs fails.
+bool IsPseudoFileSystem(const std::string& path);
+bool IsPseudoFileSystem(int fd);
+
 // Opens a source file for reading without ever blocking on or reading from
 // anything but a regular file: the path is examined first (a FIFO, socket or
-// device is never opened), then opened with O_NONBLOCK and kept only when
-// fstat of the descriptor reports a regular file (a file swapped for a FIFO
-// in between is caught). Links are followed. Never throws.
+// device, or any file of a kernel file system, is never opened), then opened
+// with O_NONBLOCK and kept only when fstat and fstatfs of the descriptor
+// still agree (a file swapped for a FIFO in between is caught). Links are
+// followed. Never throws.
 OpenedFile OpenRegularFileForReading(const std::string& path);
 
 // One entry of a folder listing.
@@ -130,15 +139,25 @@ struct DirectoryEntry {
 // the current folder.
 bool ReadDirectory(const std::string& folder, std::vector<DirectoryEntry>& entries);
 
-// A new, uniquely named empty file made by mkstemp, open for reading and
-// writing (mode 0600), with the name folder + "/" + prefix + six characters.
+// A new, uniquely named empty file, open for reading and writing, with the
+// name folder + "/" + prefix + six characters of A-Z, a-z and 0-9. The
+// handle holds an exclusive flock on it, so that whoever clears away files
+// left by killed processes can tell a live one (RemoveStaleTempFiles).
 struct TempFile {
   FileHandle Handle;
   std::string Path;
 };
+// mode: the permission bits asked for, less the umask as for any new file.
 // An empty folder text puts the file in the current folder. Raises EHostError
-// "Cannot create <template>: ..." on failure.
-TempFile MakeTempFile(const std::string& folder, std::string_view prefix);
+// "Cannot create <folder>/<prefix>XXXXXX: ..." on failure.
+TempFile MakeTempFile(const std::string& folder, std::string_view prefix, uint32_t mode = 0600);
+// Whether a file name has the form MakeTempFile gives with this prefix.
+bool IsTempFileName(std::string_view name, std::string_view prefix);
+// Deletes the files of the folder whose names MakeTempFile could have given
+// with this prefix and that no process holds a flock on: they were left by a
+// process that was killed while it wrote them. A file that is held, is not
+// a regular file, or cannot be deleted stays. Returns the number deleted.
+size_t RemoveStaleTempFiles(const std::string& folder, std::string_view prefix);
 
 // unlink: raises "Cannot delete <path>: ...". TryDeleteFile returns false
 // with errno set instead (for clean-up paths that must not throw).

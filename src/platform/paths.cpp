@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/errors.h"
+#include "platform/file_system.h"
 
 namespace tessel {
 namespace {
@@ -18,46 +18,6 @@ namespace {
 std::string WithoutTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
-}
-
-// Closes a descriptor when it goes out of scope.
-class FileDescriptor {
-public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { Close(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int Get() const { return fd_; }
-  // Closes now; false (errno set) when close reports an error.
-  bool Close() {
-    if (fd_ < 0) return true;
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result == 0;
-  }
-
-private:
-  int fd_;
-};
-
-// The file that a path finally names, following symbolic links, so that a
-// replacement keeps a link in place; the path itself when it is no link or
-// its target cannot be resolved (a dangling link is then replaced).
-std::string ReplacementTarget(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-  char resolved[PATH_MAX];
-  if (::realpath(path.c_str(), resolved) == nullptr) return path;
-  return resolved;
-}
-
-// Flushes a folder's entries to disk; errors are not fatal after a rename
-// (the new content is in place), so they are ignored.
-void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
 }
 
 }  // namespace
@@ -140,7 +100,7 @@ bool MakeFolders(const std::string& path) {
 
 bool ReadWholeFile(const std::string& path, std::string& data) {
   data.clear();
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  FileHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.Get() < 0) return false;
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) return false;
@@ -161,58 +121,6 @@ bool ReadWholeFile(const std::string& path, std::string& data) {
     data.append(buffer, static_cast<size_t>(n));
   }
   return true;
-}
-
-void ReplaceFileAtomically(const std::string& path, std::string_view data,
-                           const WriteFunction& write_function) {
-  const std::string target = ReplacementTarget(path);
-  // A rename would slip past a write-protected file; honour the protection.
-  if (::access(target.c_str(), W_OK) != 0 && errno != ENOENT) ThrowHostError("Cannot write", target);
-  const std::string folder = DirName(target);
-  std::string temp_name = JoinPath(folder, "." + BaseName(target) + ".XXXXXX");
-  if (folder.empty()) temp_name = "." + BaseName(target) + ".XXXXXX";
-
-  FileDescriptor fd(::mkstemp(temp_name.data()));
-  if (fd.Get() < 0) ThrowHostError("Cannot create", temp_name);
-  // From here on every failure removes the temporary file.
-  auto fail = [&](const char* what, const std::string& name) {
-    const int error = errno;
-    fd.Close();
-    ::unlink(temp_name.c_str());
-    ThrowHostError(what, name, error);
-  };
-
-  // The new file keeps the old one's permission bits; a new file gets the
-  // usual 0666 less the umask instead of mkstemp's 0600.
-  struct stat st {};
-  mode_t mode;
-  if (::stat(target.c_str(), &st) == 0) {
-    mode = st.st_mode & 07777;
-  } else {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    mode = 0666 & ~mask;
-  }
-  if (::fchmod(fd.Get(), mode) != 0) fail("Cannot set the mode of", temp_name);
-
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write_function ? write_function(fd.Get(), data.data() + done, data.size() - done)
-                                     : ::write(fd.Get(), data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail("Cannot write", temp_name);
-    }
-    if (n == 0) {
-      errno = EIO;
-      fail("Cannot write", temp_name);
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::fsync(fd.Get()) != 0) fail("Cannot flush", temp_name);
-  if (!fd.Close()) fail("Cannot close", temp_name);
-  if (::rename(temp_name.c_str(), target.c_str()) != 0) fail("Cannot replace", target);
-  SyncFolder(folder);
 }
 
 }  // namespace tessel

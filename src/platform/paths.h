@@ -1,12 +1,10 @@
 #pragma once
 // Paths of the host: the user's home and configuration folders, splitting a
-// path into folder and name, creating folders, reading a whole file and
-// replacing a file atomically.
+// path into folder and name, creating folders and reading a whole file.
+// Files are replaced through AtomicFileWriter (atomic_file.h).
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace tessel {
 
@@ -42,18 +40,5 @@ bool MakeFolders(const std::string& path);
 
 // Reads the whole file into data. False with errno set on failure.
 bool ReadWholeFile(const std::string& path, std::string& data);
-
-// The write call through which ReplaceFileAtomically writes its data; tests
-// pass one that fails or stops half-way. Same contract as POSIX write(2).
-using WriteFunction = std::function<ssize_t(int fd, const void* data, size_t size)>;
-
-// Replaces the file at path with data so that the path always names either
-// the old or the complete new content: writes a temporary file in the same
-// folder, flushes it, gives it the old file's permission bits, renames it over
-// the path and flushes the folder. A symbolic link at path is kept and its
-// target replaced; a file that the process may not write is left alone.
-// Throws EHostError (the temporary file removed) on failure.
-void ReplaceFileAtomically(const std::string& path, std::string_view data,
-                           const WriteFunction& write_function = {});
 
 }  // namespace tessel

@@ -13,7 +13,8 @@ TDirSearch::TDirSearch(std::string_view start_folder, bool recurse, std::string_
     : pattern_(pattern), recurse_(recurse) {
   std::string path(start_folder);
   if (!path.empty() && path.back() != '/') path += '/';
-  OpenLevel(std::move(path));
+  // A kernel file system holds no data to back up: its search is over at once.
+  if (!IsPseudoFileSystem(path)) OpenLevel(std::move(path));
 }
 
 void TDirSearch::OpenLevel(std::string path) {
@@ -44,7 +45,8 @@ std::string TDirSearch::NextFile(TSearchData& record) {
     const DirectoryEntry& entry = level.Entries[level.Current];
     if (entry.Type == FileType::ftDirectory) {
       // A link to a folder is never entered: it could lead back up the tree.
-      if (!recurse_ || entry.IsLink) {
+      // Nor is a kernel file system mounted below (/proc under a search of /).
+      if (!recurse_ || entry.IsLink || IsPseudoFileSystem(level.Path + entry.Name)) {
         ++level.Current;
         continue;
       }

@@ -36,6 +36,7 @@ struct TSearchData {
 // on the heap); links to folders are never followed, so there are no loops;
 // FIFOs, sockets, devices and dangling links are never returned; a link to a
 // file is returned as a file. A folder that cannot be read counts as empty.
+// Kernel file systems (IsPseudoFileSystem) are neither searched nor entered.
 class TDirSearch {
 public:
   // start_folder gets a "/" when it lacks one; an empty start folder searches
@@ -53,7 +54,8 @@ public:
 
   bool Recurse() const { return recurse_; }
   const std::string& Pattern() const { return pattern_; }
-  // Number of open levels: 1 at the start folder, 0 when the search is over.
+  // Number of open levels: 1 at the start folder, 0 when the search is over
+  // (at once for a start folder on a kernel file system).
   size_t Depth() const { return levels_.size(); }
 
 private:

@@ -273,7 +273,11 @@ std::string TZipHeaderInfo::StoredNameBytes() const {
 }
 
 void TZipHeaderInfo::MarkUtf8NameIfNeeded() {
-  if (raw_name_.empty() && (HasHighByte(directory_) || HasHighByte(filename_))) {
+  // A name that is not UTF-8 (a file name of raw bytes) is stored as those
+  // bytes without the flag: with it, readers that trust the flag refuse the
+  // whole archive.
+  if (raw_name_.empty() && (HasHighByte(directory_) || HasHighByte(filename_)) &&
+      IsValidUtf8(directory_) && IsValidUtf8(filename_)) {
     GeneralPurposeFlags |= kFlagUtf8Name;
     UpdateNameLength();
   }

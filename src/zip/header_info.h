@@ -183,7 +183,8 @@ public:
   // The raw bytes read from the archive (empty for a new entry or after the
   // name was changed).
   const std::string& RawStoredName() const { return raw_name_; }
-  // Sets flag bit 11 when the name holds a byte of 0x80 or above (new entries).
+  // Sets flag bit 11 when the name holds a byte of 0x80 or above and is
+  // valid UTF-8 (new entries); other names keep their bytes without it.
   void MarkUtf8NameIfNeeded();
 
   // Writes the 30-byte local header, the stored name and, with LocalZip64,

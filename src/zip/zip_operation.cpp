@@ -1,15 +1,12 @@
 #include "zip/zip_operation.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <unordered_map>
 
 #include "platform/datetime.h"
@@ -21,8 +18,12 @@ namespace tessel {
 namespace {
 
 constexpr size_t kStagingSize = 262144;
-constexpr size_t kCopyBlockSize = 131072;
-constexpr uint32_t kDefaultFileMode = 0666;
+// The lock file of a new archive is its creator's alone; that of an
+// existing one may be opened by whoever may read the archive.
+constexpr uint32_t kNewLockFileMode = 0600;
+constexpr uint32_t kReadWriteBits = 0666;
+// Added to the name of a finished archive kept for the user.
+constexpr const char* kKeptArchiveSuffix = ".zip";
 constexpr int kMaxLevel = 9;
 // A file whose size at opening comes this close to 4 GiB gets a ZIP64 field
 // in its local header before its data is written: deflate's worst growth (a
@@ -42,19 +43,6 @@ struct SourceFailure {
 // without a ZIP64 field: the entry starts again with one. Never escapes the
 // operation.
 struct Zip64Restart {};
-
-// The process's file creation mask, read without changing it where the
-// system tells it (Linux 4.7 and later), else by the classic set-and-restore.
-mode_t CurrentUmask() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
-  }
-  const mode_t mask = ::umask(022);
-  ::umask(mask);
-  return mask;
-}
 
 std::string ReasonOf(const Error& error) {
   if (const auto* host = dynamic_cast<const EHostError*>(&error); host && host->ErrorNumber() != 0)
@@ -89,8 +77,7 @@ TZipWriter::Operation::~Operation() {
     out_.reset();
   } catch (...) {
   }
-  if (!temp_path_.empty() && !keep_temp_) TryDeleteFile(temp_path_);
-  if (!beside_path_.empty()) TryDeleteFile(beside_path_);
+  writer_.reset();  // an unfinished temporary archive goes
   buffers_.reset();
   staging_.reset();
   store_block_.reset();
@@ -106,10 +93,13 @@ TZipWriter::Operation::~Operation() {
   w_.lines_.clear();
   w_.files_list_.clear();
   w_.freshen_names_.clear();
+  lock_.Release();
   w_.busy_.store(false);
 }
 
 int32_t TZipWriter::Operation::Run() {
+  LockArchive();
+  RemoveStaleTemporaryArchives();
   // The old directory is read first, so that freshen can test the files
   // against it and its comment is at hand for the new end record.
   InspectOldArchive();
@@ -128,39 +118,49 @@ int32_t TZipWriter::Operation::Run() {
 
 // ---------------------------------------------------------------- stages
 
+void TZipWriter::Operation::LockArchive() {
+  // A link to the archive stays; the file it leads to is replaced, and its
+  // lock lies beside that file, where every way to the archive meets it.
+  target_ = ReplacementTarget(w_.ZipName());
+  FileInfo info;
+  const uint32_t mode = Stat(target_, info) ? info.Mode & kReadWriteBits : kNewLockFileMode;
+  // While it waits, the operation stays as stoppable as while it writes.
+  auto poll = [this] {
+    if (w_.DoProcessMessages && w_.ProcessInput) w_.ProcessInput();
+    if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
+  };
+  const std::string lock_path = target_ + kArchiveLockSuffix;
+  auto tell = [&] {
+    if (w_.OnWaitForArchive) w_.OnWaitForArchive(w_, lock_path);
+  };
+  lock_.Acquire(lock_path, mode, tell, poll);
+}
+
+void TZipWriter::Operation::RemoveStaleTemporaryArchives() {
+  // Temporary archives that nobody holds were left by killed runs.
+  RemoveStaleTempFiles(FolderOf(target_), kTempArchivePrefix);
+  if (!w_.TempPath.empty() && DirectoryExists(w_.TempPath)) RemoveStaleTempFiles(w_.TempPath, kTempArchivePrefix);
+}
+
 void TZipWriter::Operation::InspectOldArchive() {
-  const std::string& name = w_.ZipName();
-  target_ = name;
-  FileInfo link;
-  if (LStat(name, link) && link.Type == FileType::ftSymlink) {
-    // The link stays; the file it leads to is replaced.
-    if (char* real = ::realpath(name.c_str(), nullptr)) {
-      target_ = real;
-      std::free(real);
-    }
-  }
   FileInfo info;
   if (Stat(target_, info)) {
-    if (!info.IsRegular()) throw EHostError("Cannot open " + name + ": not a regular file", 0);
+    if (!info.IsRegular()) throw EHostError("Cannot open " + w_.ZipName() + ": not a regular file", 0);
     old_exists_ = true;
-    target_mode_ = info.Mode & 07777;
     if (!w_.DiscardExistingEntries) {
       w_.OpenArchive();
       carry_over_ = true;
     }
-  } else {
-    if (errno != ENOENT && errno != ENOTDIR) ThrowHostError("Cannot examine", name);
-    target_mode_ = kDefaultFileMode & ~static_cast<uint32_t>(CurrentUmask());
+  } else if (errno != ENOENT && errno != ENOTDIR) {
+    ThrowHostError("Cannot examine", w_.ZipName());
   }
 }
 
 void TZipWriter::Operation::OpenOutput() {
-  std::string folder = FolderOf(target_);
-  if (old_exists_ && !w_.TempPath.empty() && DirectoryExists(w_.TempPath)) folder = w_.TempPath;
-  TempFile temp = MakeTempFile(folder, kTempArchivePrefix);
-  temp_path_ = temp.Path;
-  out_ = std::make_unique<TLFNFileStream>(temp.Handle.Release(), temp_path_, kStreamBufferSize,
-                                          w_.OutputStreamWrapper);
+  const bool elsewhere = old_exists_ && !w_.TempPath.empty() && DirectoryExists(w_.TempPath);
+  writer_ = std::make_unique<AtomicFileWriter>(target_, kTempArchivePrefix, elsewhere ? w_.TempPath : std::string());
+  out_ = std::make_unique<TLFNFileStream>(writer_->DuplicateHandle().Release(), writer_->TempPath(),
+                                          kStreamBufferSize, w_.OutputStreamWrapper);
   end_.Clear();
   if (carry_over_) {
     w_.ZipComment();  // loads the comment text so that it is carried over
@@ -469,9 +469,7 @@ void TZipWriter::Operation::Finish() {
   const uint64_t end = out_->Position();
   if (!out_->Flush()) ThrowShortWrite(*out_);
   // A dropped entry may have left bytes behind the end record.
-  if (!out_->Truncate(end)) ThrowHostError("Cannot truncate", temp_path_);
-  SetFileMode(out_->Fd(), target_mode_, temp_path_);
-  FsyncFile(out_->Fd(), temp_path_);
+  if (!out_->Truncate(end)) ThrowHostError("Cannot truncate", writer_->TempPath());
   if (!out_->Close()) ThrowShortWrite(*out_);
   out_.reset();
   buffers_.reset();
@@ -489,51 +487,21 @@ void TZipWriter::Operation::Finish() {
 }
 
 void TZipWriter::Operation::InstallArchive() {
-  if (::rename(temp_path_.c_str(), target_.c_str()) == 0) {
-    temp_path_.clear();
-  } else if (errno == EXDEV) {
-    CopyAcrossFileSystems();
-  } else {
-    ThrowHostError("Cannot rename " + temp_path_ + " to", target_);
-  }
-  // The rename is done; a folder that refuses a sync keeps it all the same.
-  const std::string folder = FolderOf(target_);
-  FsyncDirectory(folder.empty() ? "." : folder);
-}
-
-void TZipWriter::Operation::CopyAcrossFileSystems() {
   try {
-    TempFile beside = MakeTempFile(FolderOf(target_), kTempArchivePrefix);
-    beside_path_ = beside.Path;
-    FileHandle input(::open(temp_path_.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!input.IsOpen()) ThrowHostError("Cannot open", temp_path_);
-    TFileHandleStream from(input.Release(), temp_path_);
-    TFileHandleStream to(beside.Handle.Release(), beside_path_);
-    uint64_t copied = 0;
-    for (;;) {
-      const size_t n = from.Read(staging_.get(), std::min(kCopyBlockSize, kStagingSize));
-      if (n == 0) break;
-      to.WriteBuffer(staging_.get(), n);
-      copied += n;
-    }
-    if (copied == 0) throw Error("Cannot copy " + temp_path_ + " to " + target_);
-    SetFileMode(to.Fd(), target_mode_, beside_path_);
-    FsyncFile(to.Fd(), beside_path_);
-    if (!to.Close()) ThrowHostError("Cannot close", beside_path_, to.LastError());
-    RenameFile(beside_path_, target_);
-    beside_path_.clear();
-  } catch (...) {
-    // The finished archive stays where it was written for the user to copy,
-    // when there is a user to tell where it is; else it would only be a
-    // stray temporary file.
-    keep_temp_ = static_cast<bool>(w_.ShowMessage);
-    if (w_.ShowMessage)
+    writer_->Commit();
+  } catch (const EHostError& error) {
+    // A finished archive that could not be copied from another file system
+    // stays where it was written for the user to copy, when there is a user
+    // to tell where it is; else it would only be a stray temporary file. Its
+    // name then changes, so that no run takes it for a stale temporary archive.
+    if (writer_->CrossedFileSystems() && w_.ShowMessage) {
+      writer_->KeepTemporary(kKeptArchiveSuffix);
       w_.ShowMessage(kMsgCopyErrorCaption,
-                     std::string(kMsgCannotCopyFrom) + temp_path_ + kMsgCopyArrow + target_);
+                     std::string(kMsgCannotCopyFrom) + writer_->TempPath() + kMsgCopyArrow + target_);
+    }
+    if (IsOutOfSpaceError(error.ErrorNumber())) throw ENotEnoughRoom();
     throw;
   }
-  TryDeleteFile(temp_path_);
-  temp_path_.clear();
 }
 
 // ----------------------------------------------------------- read / write

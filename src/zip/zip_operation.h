@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "deflate/deflate.h"
+#include "platform/atomic_file.h"
+#include "platform/file_lock.h"
 #include "zip/zip_writer.h"
 
 namespace tessel {
@@ -33,6 +35,8 @@ public:
   void write_output(const uint8_t* src, uint32_t count) override;
 
 private:
+  void LockArchive();
+  void RemoveStaleTemporaryArchives();
   void InspectOldArchive();
   void OpenOutput();
   void MergeExistingEntries();
@@ -50,7 +54,6 @@ private:
   void WriteDirectory();
   void Finish();
   void InstallArchive();
-  void CopyAcrossFileSystems();
 
   void AddWritten(std::unique_ptr<TZipHeaderInfo> entry);
   void SwitchToDirectOutput();
@@ -65,11 +68,10 @@ private:
   bool old_exists_ = false;
   bool carry_over_ = false;
   std::string target_;        // the file the finished archive replaces or becomes
-  uint32_t target_mode_ = 0;  // permission bits it gets
+  LockFile lock_;             // held from before the old archive is read until the new one is in place
 
-  std::string temp_path_;     // the output until it is renamed
-  std::string beside_path_;   // the copy beside the archive (TempPath elsewhere)
-  bool keep_temp_ = false;    // a failed copy leaves the finished archive for the user
+  // The temporary archive and its replacement of target_; out_ writes it.
+  std::unique_ptr<AtomicFileWriter> writer_;
   std::unique_ptr<TLFNFileStream> out_;
 
   // The entries of the new archive by their stored names, held as their two

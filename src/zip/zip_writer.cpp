@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "deflate/deflate.h"
+#include "platform/atomic_file.h"
 #include "zip/dir_search.h"
 #include "zip/stored_directory.h"
 #include "zip/wildcard.h"
@@ -111,6 +112,7 @@ void TZipWriter::Assign(const TZipWriter& source) {
   OnNoSuchFile = source.OnNoSuchFile;
   OnSkippingFile = source.OnSkippingFile;
   OnUpdate = source.OnUpdate;
+  OnWaitForArchive = source.OnWaitForArchive;
   ShowMessage = source.ShowMessage;
   OutputStreamWrapper = source.OutputStreamWrapper;
   SourceStreamWrapper = source.SourceStreamWrapper;
@@ -141,13 +143,10 @@ bool TZipWriter::FreshenAccepts(const std::string& path) const {
 }
 
 void TZipWriter::PrepareExpansion() {
-  archive_identity_known_ = false;
-  FileInfo archive;
-  if (!ZipName().empty() && Stat(ZipName(), archive)) {
-    archive_device_ = archive.Device;
-    archive_inode_ = archive.Inode;
-    archive_identity_known_ = true;
-  }
+  // Stat leaves an identity of nothing (ftMissing) when there is no such file.
+  Stat(ZipName(), archive_identity_);
+  lock_identity_ = FileInfo();
+  if (!ZipName().empty()) Stat(ReplacementTarget(ZipName()) + kArchiveLockSuffix, lock_identity_);
   freshen_names_.clear();
   if (ZipAction == zaFreshen && !DiscardExistingEntries && Entries() != nullptr) {
     for (const TZipHeaderInfo* entry : *Entries()) freshen_names_.insert(entry->FullName());
@@ -155,9 +154,8 @@ void TZipWriter::PrepareExpansion() {
 }
 
 bool TZipWriter::IsArchiveItself(const std::string& path, const FileInfo& info) const {
-  if (path == ZipName()) return true;
-  return archive_identity_known_ && info.Type != FileType::ftMissing &&
-         info.Device == archive_device_ && info.Inode == archive_inode_;
+  return path == ZipName() || IsTempFileName(LastComponent(path), kTempArchivePrefix) ||
+         IsSameFile(info, archive_identity_) || IsSameFile(info, lock_identity_);
 }
 
 void TZipWriter::AppendLine(std::string path, const FileInfo& info, int64_t counted) {
@@ -214,7 +212,7 @@ void TZipWriter::ExpandLines() {
       }
       continue;
     }
-    if (IsArchiveItself(path, info) || !FreshenAccepts(path)) continue;
+    if (IsArchiveItself(path, info) || !FreshenAccepts(path) || IsPseudoFileSystem(path)) continue;
     AppendLine(path, info, info.IsRegular() ? static_cast<int64_t>(info.Size) : 0);
   }
 

@@ -46,6 +46,8 @@ inline constexpr const char* kReasonVanished = "No such file or directory";
 inline constexpr const char* kReasonDuplicate = "Duplicate entry name";
 // The prefix of temporary archive names.
 inline constexpr const char* kTempArchivePrefix = "QWX";
+// What the lock file of an archive adds to its name ("backup.zip.lock").
+inline constexpr const char* kArchiveLockSuffix = ".lock";
 
 class TZipWriter;
 class DeflateTables;
@@ -70,6 +72,9 @@ using TSkippingFile =
                        int32_t FileIndex, bool& Retry, const std::string& ReasonText)>;
 using TUpdateEvent =
     std::function<void(TZipWriter& sender, TUpdateAction UDAction, int32_t FileIndex)>;
+// The archive is locked by another operation (another run, in this or
+// another process); this one waits until it is free.
+using TWaitForArchiveEvent = std::function<void(TZipWriter& sender, const std::string& LockPath)>;
 // The engine's one message box (caption, text): the failed copy of a finished
 // temporary archive to the archive's place.
 using TShowMessage = std::function<void(const std::string& caption, const std::string& text)>;
@@ -140,6 +145,9 @@ public:
   TNoSuchFileEvent OnNoSuchFile;
   TSkippingFile OnSkippingFile;
   TUpdateEvent OnUpdate;
+  // Fired once when an operation must wait for its archive; while it waits,
+  // it lets pending input run and acts on a cancel request.
+  TWaitForArchiveEvent OnWaitForArchive;
   // Shows the failed-copy message; nothing is shown when unassigned.
   TShowMessage ShowMessage;
 
@@ -158,8 +166,11 @@ public:
   int64_t BytesDone() const { return bytes_done_.load(std::memory_order_relaxed); }
 
   // --- operations -------------------------------------------------------------
-  // Runs the zip operation over FilesList and ZipName; returns the number of
-  // entries written from files and folders (copied entries do not count),
+  // Runs the zip operation over FilesList and ZipName. It first takes the
+  // archive's lock (the lock file ZipName + ".lock" beside it), waiting while
+  // another operation holds it, so that two runs on one archive follow one
+  // another; the lock is held until the archive is in place. Returns the
+  // number of entries written from files and folders (copied entries do not count),
   // then fires OnZipComplete with it. A blank ZipName does nothing (result 0,
   // FilesList kept, OnZipComplete still fired). Errors reach the caller;
   // OnZipComplete is then not fired. IsBusy is cleared, FilesList emptied and
@@ -199,6 +210,8 @@ private:
   // Looks up the archive's identity (device and inode) and, with zaFreshen,
   // the names of the held directory.
   void PrepareExpansion();
+  // The archive, its lock file, or a temporary archive: files of the engine
+  // that are never packed.
   bool IsArchiveItself(const std::string& path, const FileInfo& info) const;
   void AppendLine(std::string path, const FileInfo& info, int64_t counted);
   // Tells OnSkippingFile (srOpenFailed) of a path of the list that could not
@@ -216,9 +229,8 @@ private:
   std::atomic<int64_t> total_bytes_{0};
   std::atomic<int64_t> bytes_done_{0};
   // Identity of the archive, so that a search never adds it to itself.
-  uint64_t archive_device_ = 0;
-  uint64_t archive_inode_ = 0;
-  bool archive_identity_known_ = false;
+  FileInfo archive_identity_;
+  FileInfo lock_identity_;
   // The expanded list (FilesList mirrors its paths) and, with zaFreshen, the
   // stored names of the held directory's entries.
   std::vector<TFileLine> lines_;

@@ -4,10 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -332,6 +334,63 @@ TEST_F(ProgramTest, EarlierArchivesInTheBackedUpFolderAreLeftOut) {
     EXPECT_THAT(text, HasSubstr("a.txt"));
     EXPECT_THAT(text, ::testing::Not(HasSubstr(".zip"))) << archive;
   }
+}
+
+TEST_F(ProgramTest, TwoRunsOnOneArchiveLoseNothing) {
+  // Two jobs with one archive name, started at the same moment as a
+  // scheduler would: the second waits for the first and updates its result.
+  const fs::path archive = out_ / "shared.zip";
+  std::vector<std::string> expected;
+  for (const char* job : {"one", "two"}) {
+    std::vector<std::string> include;
+    for (int i = 0; i < 3; ++i) {
+      const std::string name = std::string(job) + std::to_string(i) + ".txt";
+      WriteFile(data_ / job / name, name + " of job " + job);
+      expected.push_back(data_.relative_path().string() + "/" + job + "/" + name);
+    }
+    WriteJob(scratch_ / (std::string(job) + ".ini"), archive.string(), {(data_ / job / "*.*").string()});
+    fs::create_directories(scratch_ / job / "home");
+  }
+  std::sort(expected.begin(), expected.end());
+  for (int trial = 0; trial < 20; ++trial) {
+    SCOPED_TRACE(trial);
+    fs::remove_all(out_);
+    Child one(scratch_ / "one", {"/b", "/i=" + (scratch_ / "one.ini").string()}, false);
+    Child two(scratch_ / "two", {"/b", "/i=" + (scratch_ / "two.ini").string()}, false);
+    const Result first = one.Wait();
+    const Result second = two.Wait();
+    ASSERT_EQ(first.status, 0) << first.err;
+    ASSERT_EQ(second.status, 0) << second.err;
+    const auto [status, text] = Shell("unzip -Z1 '" + archive.string() + "'");
+    ASSERT_EQ(status, 0) << text;
+    std::vector<std::string> names;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) names.push_back(line);
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(names, expected);
+    ASSERT_EQ(OutFiles(), std::vector<fs::path>{archive});
+  }
+}
+
+TEST_F(ProgramTest, TerminationSignalEndsTheWaitForABusyArchive) {
+  WriteFile(data_ / "a.txt", "alpha\n");
+  const fs::path archive = out_ / "busy.zip";
+  WriteJob(Job(), archive.string(), {(data_ / "*.*").string()});
+  // Another run holds the archive's lock file.
+  fs::create_directories(out_);
+  const int held = open((archive.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  Child child(scratch_, {"/b", JobSwitch()}, false);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(kill(child.Pid(), SIGTERM), 0);
+  const auto stopped = std::chrono::steady_clock::now();
+  Result result = child.Wait();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(500));
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_EQ(result.err, "tessel-backup: Пользователь прервал операцию\n");
+  EXPECT_FALSE(fs::exists(archive));
+  close(held);
 }
 
 }  // namespace

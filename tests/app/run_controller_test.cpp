@@ -4,6 +4,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -244,6 +246,8 @@ TEST_F(RunControllerTest, MissingSourcesAreReportedAndTheRestIsBackedUp) {
   job_.IncludeMasks.Append((data_ / "unmounted" / "*.*").string());   // a folder gone missing
   job_.IncludeMasks.Append(">" + (data_ / "renamed" / "*.doc").string());
   job_.IncludeMasks.Append((data_ / "missing.txt").string());         // a file gone missing
+  job_.IncludeMasks.Append("|" + (data_ / "report.doc").string());    // the same, searched here only
+  job_.IncludeMasks.Append(">" + (data_ / "old.doc").string());       // and with sub-folders
   job_.IncludeMasks.Append("");                                        // an empty row says nothing
   RunController controller(job_, display_, options_);
   controller.StartRun();
@@ -254,7 +258,9 @@ TEST_F(RunControllerTest, MissingSourcesAreReportedAndTheRestIsBackedUp) {
   }
   EXPECT_EQ(reported, (std::vector<std::string>{(data_ / "unmounted").string() + "/",
                                                 (data_ / "renamed").string() + "/",
-                                                (data_ / "missing.txt").string()}));
+                                                (data_ / "missing.txt").string(),
+                                                (data_ / "report.doc").string(),
+                                                (data_ / "old.doc").string()}));
   EXPECT_EQ(Entries(out_ / "backup.zip"), (std::set<std::string>{"a.txt"}));
 }
 
@@ -504,6 +510,88 @@ TEST_F(RunControllerTest, ReplaceModeZeroKeepsTheOldArchiveWhenTheRunFails) {
   }
   EXPECT_EQ(ReadFile(archive), before);
   EXPECT_EQ(OutFolder(), std::vector<std::string>{"backup.zip"});
+}
+
+TEST_F(RunControllerTest, ReplaceModeZeroWithAMissingSourceKeepsTheArchive) {
+  WriteFile(data_ / "a.txt", "a");
+  WriteFile(root_ / "disk" / "b.txt", "b");
+  WriteFile(root_ / "disk" / "c.txt", "c");
+  const fs::path archive = out_ / "backup.zip";
+  const struct {
+    std::string line;     // an include line whose source goes missing
+    fs::path missing;     // what the run names
+  } cases[] = {
+      {(root_ / "disk" / "*.*").string(), root_ / "disk/"},             // an unmounted disk
+      {(root_ / "disk" / "b.txt").string(), root_ / "disk" / "b.txt"},  // a named file
+      {"|" + (root_ / "disk" / "c.txt").string(), root_ / "disk" / "c.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    fs::remove_all(out_);
+    WriteFile(root_ / "disk" / "b.txt", "b");
+    WriteFile(root_ / "disk" / "c.txt", "c");
+    job_.IncludeMasks.Items = {(data_ / "*.*").string(), c.line};
+    job_.ReplaceMode = 2;
+    {
+      RecordingDisplay display;
+      RunController first(job_, display, options_);
+      first.StartRun();
+    }
+    const std::string before = ReadFile(archive);
+    fs::remove_all(root_ / "disk");
+    job_.ReplaceMode = 0;
+    RecordingDisplay display;
+    RunController controller(job_, display, options_);
+    try {
+      controller.StartRun();
+      ADD_FAILURE() << "a run with a missing source replaced the archive";
+    } catch (const Error& e) {
+      EXPECT_THAT(e.what(), HasSubstr(c.missing.string()));
+    }
+    EXPECT_EQ(ReadFile(archive), before);
+    EXPECT_EQ(OutFolder(), std::vector<std::string>{"backup.zip"});
+    EXPECT_FALSE(controller.IsBusy());
+  }
+  // Without an archive to keep, the run backs up what it finds and names
+  // the rest.
+  fs::remove_all(out_);
+  RunController controller(job_, display_, options_);
+  controller.StartRun();
+  EXPECT_EQ(Entries(archive), (std::set<std::string>{"a.txt"}));
+  ASSERT_EQ(controller.SkippedFiles().size(), 1u);
+  EXPECT_EQ(controller.SkippedFiles()[0].Path, (root_ / "disk" / "c.txt").string());
+}
+
+TEST_F(RunControllerTest, ARunWaitsForABusyArchiveAndSaysSo) {
+  WriteFile(data_ / "a.txt", "a");
+  const std::string waiting = "file:Ожидание: этот архив записывает другой запуск";
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop);
+    // Another run holds the archive's lock.
+    fs::create_directories(out_);
+    const int held = ::open((out_ / "backup.zip.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    RecordingDisplay display;
+    RunController controller(job_, display, options_);
+    // The stop button ends the wait; else the other run ends and this one
+    // follows.
+    display.Hook = [&](const std::string& call) {
+      if (call != waiting) return;
+      if (stop) controller.StopRun();
+      else ::close(held);
+    };
+    if (stop) {
+      EXPECT_THROW(controller.StartRun(), EUserCanceled);
+      EXPECT_EQ(OutFolder(), std::vector<std::string>{"backup.zip.lock"});
+      ::close(held);
+    } else {
+      controller.StartRun();
+      EXPECT_EQ(Entries(out_ / "backup.zip"), std::set<std::string>{"a.txt"});
+      EXPECT_EQ(OutFolder(), std::vector<std::string>{"backup.zip"});
+    }
+    EXPECT_EQ(std::count(display.Calls.begin(), display.Calls.end(), waiting), 1);
+  }
 }
 
 TEST_F(RunControllerTest, StopRunEndsTheRunAndClearsTheDisplay) {

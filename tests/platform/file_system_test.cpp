@@ -4,18 +4,22 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/file_lock.h"
 
 namespace tessel {
 namespace {
@@ -67,6 +71,15 @@ std::string ErrorText(const std::function<void()>& action) {
     return e.what();
   }
   return "(no error)";
+}
+
+// The names of a folder's entries, sorted.
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<DirectoryEntry> entries;
+  ReadDirectory(folder, entries);
+  std::vector<std::string> names;
+  for (const DirectoryEntry& e : entries) names.push_back(e.Name);
+  return names;
 }
 
 TEST(FileSystem, StatReportsTypeSizeTimeModeAndIdentity) {
@@ -226,6 +239,90 @@ TEST(FileSystem, TempFilesDeleteRenameAndFolders) {
             "Cannot rename " + (tmp / "none") + " to " + (tmp / "other") + ": No such file or directory");
   EXPECT_EQ(ErrorText([&] { MakeTempFile(tmp / "missing", "QWX"); }),
             "Cannot create " + (tmp / "missing/QWXXXXXXX") + ": No such file or directory");
+}
+
+TEST(TempFiles, OnlyStaleOnesOfTheGivenFormAreRemoved) {
+  TempFolder tmp;
+  for (const char* name : {"QWXabc123", "QWXzzzzzz", "QWXshort", "QWXtoolong1", "QWXab.c12", "XQWabc123"})
+    WriteFile(tmp / name, "x");
+  ASSERT_EQ(::symlink("QWXabc123", (tmp / "QWXlink00").c_str()), 0);
+  TempFile live = MakeTempFile(tmp.path(), "QWX");
+  EXPECT_EQ(RemoveStaleTempFiles(tmp.path(), "QWX"), 2u);
+  std::vector<std::string> left = {BaseName(live.Path), "QWXab.c12", "QWXlink00", "QWXshort", "QWXtoolong1",
+                                    "XQWabc123"};
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(Names(tmp.path()), left);
+  // Once its holder is gone, it is stale too.
+  live.Handle.Close();
+  EXPECT_EQ(RemoveStaleTempFiles(tmp.path(), "QWX"), 1u);
+}
+
+TEST(FileSystem, KernelFileSystemsAreRecognised) {
+  TempFolder tmp;
+  EXPECT_FALSE(IsPseudoFileSystem(tmp.path()));
+  for (const char* path : {"/proc", "/proc/self/status", "/sys", "/dev/pts"}) {
+    struct stat st {};
+    if (::stat(path, &st) == 0) {
+      EXPECT_TRUE(IsPseudoFileSystem(path)) << path;
+    }
+  }
+  EXPECT_EQ(OpenRegularFileForReading("/proc/self/status").Status, OpenStatus::osNotRegular);
+  EXPECT_FALSE(IsPseudoFileSystem(tmp / "missing"));
+}
+
+TEST(LockFile, OneHolderAtATimeAndNoFileLeftBehind) {
+  TempFolder tmp;
+  const std::string path = tmp / "a.zip.lock";
+  LockFile first, second;
+  EXPECT_TRUE(first.TryAcquire(path, 0600));
+  EXPECT_FALSE(second.TryAcquire(path, 0600));
+  first.Release();
+  EXPECT_FALSE(PathExists(path));
+  EXPECT_TRUE(second.TryAcquire(path, 0600));
+  EXPECT_EQ(StatOrThrow(path).Mode & 0777, 0600u);
+  second.Release();
+  EXPECT_TRUE(Names(tmp.path()).empty());
+  EXPECT_EQ(ErrorText([&] { first.TryAcquire(tmp / "missing/a.zip.lock", 0600); }),
+            "Cannot lock " + (tmp / "missing/a.zip.lock") + ": No such file or directory");
+}
+
+TEST(LockFile, AKilledHolderLeavesNoLockThatBlocks) {
+  TempFolder tmp;
+  const std::string path = tmp / "a.zip.lock";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    LockFile lock;
+    if (lock.TryAcquire(path, 0600)) ::raise(SIGKILL);
+    ::_exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_TRUE(PathExists(path));  // the file stays, its lock does not
+  LockFile lock;
+  EXPECT_TRUE(lock.TryAcquire(path, 0600));
+}
+
+TEST(LockFile, AWaiterIsToldOnceAndMayGiveUp) {
+  TempFolder tmp;
+  const std::string path = tmp / "a.zip.lock";
+  LockFile holder;
+  ASSERT_TRUE(holder.TryAcquire(path, 0600));
+  LockFile waiter;
+  int told = 0, polls = 0;
+  // The holder lets go after a few looks: the waiter then has it.
+  waiter.Acquire(path, 0600, [&] { ++told; }, [&] {
+    if (++polls == 3) holder.Release();
+  });
+  EXPECT_TRUE(waiter.Held());
+  EXPECT_EQ(told, 1);
+  EXPECT_GE(polls, 3);
+  // A poll that throws ends the wait without the lock.
+  LockFile late;
+  EXPECT_THROW(late.Acquire(path, 0600, {}, [] { throw std::runtime_error("stop"); }), std::runtime_error);
+  EXPECT_FALSE(late.Held());
+  EXPECT_TRUE(waiter.Held());
 }
 
 }  // namespace

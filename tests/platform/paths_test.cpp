@@ -7,11 +7,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/errors.h"
 
 namespace tessel {
@@ -239,6 +241,65 @@ TEST(ReplaceFile, FailuresAreReported) {
   EXPECT_TRUE(FolderExists(tmp / "folder"));
   EXPECT_EQ(ReadFile(tmp / "file"), "x");
   EXPECT_EQ(FolderEntries(tmp.path()).size(), 2u);
+}
+
+// Whether some other open file description holds an flock on the file, as
+// another process would find (flock locks belong to the open file, so one
+// more open() in this process meets them too).
+bool IsHeld(const std::string& path) {
+  FileHandle probe(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  return probe.IsOpen() && ::flock(probe.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
+TEST(AtomicFileWriter, WritesBesideTheTargetAndReplacesItWhole) {
+  TempFolder tmp;
+  const std::string target = tmp / "archive.zip";
+  WriteFile(target, "old");
+  ::chmod(target.c_str(), 0640);
+  {
+    AtomicFileWriter writer(target, "QWX");
+    EXPECT_EQ(DirName(writer.TempPath()), tmp.path());
+    EXPECT_TRUE(IsTempFileName(BaseName(writer.TempPath()), "QWX"));
+    // Nobody else may read the content, or take the file for a stale one.
+    EXPECT_EQ(ModeOf(writer.TempPath()), 0600u);
+    EXPECT_TRUE(IsHeld(writer.TempPath()));
+    ASSERT_EQ(::write(writer.Fd(), "new", 3), 3);
+    EXPECT_EQ(ReadFile(target), "old");
+    writer.Commit();
+  }
+  EXPECT_EQ(ReadFile(target), "new");
+  EXPECT_EQ(ModeOf(target), 0640u);
+  EXPECT_EQ(FolderEntries(tmp.path()), std::vector<std::string>{"archive.zip"});
+
+  // Unfinished: the temporary file goes with the writer, the target stays.
+  {
+    AtomicFileWriter writer(target, "QWX");
+    ASSERT_EQ(::write(writer.Fd(), "half", 4), 4);
+  }
+  EXPECT_EQ(ReadFile(target), "new");
+  EXPECT_EQ(FolderEntries(tmp.path()), std::vector<std::string>{"archive.zip"});
+}
+
+TEST(AtomicFileWriter, ANewFileGetsTheBitsOfTheUmaskWhichStaysAsItWas) {
+  TempFolder tmp;
+  const mode_t saved = ::umask(027);
+  AtomicFileWriter writer(tmp / "new.zip", "QWX");
+  writer.Commit();
+  EXPECT_EQ(ModeOf(tmp / "new.zip"), 0640u);
+  EXPECT_EQ(::umask(saved), 027u);
+}
+
+TEST(AtomicFileWriter, AKeptTemporaryFileIsNoLongerTakenForAStaleOne) {
+  TempFolder tmp;
+  std::string kept;
+  {
+    AtomicFileWriter writer(tmp / "a.zip", "QWX");
+    writer.KeepTemporary(".zip");
+    kept = writer.TempPath();
+  }
+  EXPECT_EQ(RemoveStaleTempFiles(tmp.path(), "QWX"), 0u);
+  EXPECT_EQ(FolderEntries(tmp.path()), std::vector<std::string>{BaseName(kept)});
+  EXPECT_TRUE(kept.ends_with(".zip"));
 }
 
 }  // namespace
