@@ -52,7 +52,7 @@ struct RunController::Impl {
   Impl(JobSettings& job_settings, RunDisplay& run_display, const StartupOptions& startup)
       : job(job_settings), display(run_display), options(startup) {}
 
-  void OnStartZip(const std::string& path, bool& skip);
+  void OnExcludeFile(const std::string& path, bool& exclude);
   void OnTotalPercentDone(int percent);
   void OnZipComplete();
   void OnSkippingFile(TSkipReason reason, const std::string& path, const std::string& reason_text);
@@ -83,13 +83,13 @@ struct RunController::Impl {
   std::atomic<bool> running{false};
 };
 
-void RunController::Impl::OnStartZip(const std::string& path, bool& skip) {
+// Asked by the engine while it builds the file list, so that a file the job
+// leaves out is never opened, read or reported, and its size never counts.
+void RunController::Impl::OnExcludeFile(const std::string& path, bool& exclude) {
   // An invalid mask ends the run at the first file, whatever the masks
   // before it say.
   if (compiled_masks.Failure()) std::rethrow_exception(compiled_masks.Failure());
-  if (compiled_masks.Fits(path)) skip = true;
-  if (!skip && guard.IsEarlierArchive(path)) skip = true;
-  if (!skip) display.ShowCurrentFile(path);
+  exclude = compiled_masks.Fits(path) || guard.IsEarlierArchive(path);
 }
 
 void RunController::Impl::OnTotalPercentDone(int percent) {
@@ -142,11 +142,9 @@ void RunController::Impl::OnZipComplete() {
 void RunController::Impl::OnSkippingFile(TSkipReason reason, const std::string& path,
                                          const std::string& reason_text) {
   // A duplicate is the same file selected twice: it is in the archive once,
-  // nothing is lost. The engine tries to open a file (and lists folders)
-  // before asking OnStartZip, so a file or folder the job leaves out anyway
-  // (an exclude mask, an earlier archive) may be reported too: it was never
-  // to be backed up. Everything else is data that did not get backed up.
-  if (reason == srDuplicate || IsExcludedByMask(path) || guard.IsEarlierArchive(path)) return;
+  // nothing is lost. Files and folders the job leaves out never come here
+  // (OnExcludeFile); everything else is data that did not get backed up.
+  if (reason == srDuplicate) return;
   skipped_files.push_back({path, reason_text});
 }
 
@@ -273,6 +271,7 @@ void RunController::Impl::Run() {
 
 void RunController::Impl::ApplyEngineSettings() {
   engine.PackLevel = job.Level;
+  engine.Threads = job.Threads;
   engine.Recurse = job.IncludeSubDirs;
   engine.SetStorePaths(job.StorePaths);
 }
@@ -288,8 +287,13 @@ RunController::RunController(JobSettings& job, RunDisplay& display, const Startu
   engine.OnTotalPercentDone = [impl](TZipWriter&, int percent) { impl->OnTotalPercentDone(percent); };
   engine.OnZipComplete = [impl](TZipWriter&, int32_t) { impl->OnZipComplete(); };
   engine.OnFilePercentDone = [impl](TZipWriter&, int percent) { impl->display.SetFileProgress(percent); };
-  engine.OnStartZip = [impl](TZipWriter&, const std::string& path, TZipHeaderInfo&, bool& skip) {
-    impl->OnStartZip(path, skip);
+  engine.OnExcludeFile = [impl](TZipWriter&, const std::string& path, bool& exclude) {
+    impl->OnExcludeFile(path, exclude);
+  };
+  // Every entry is shown as it is written; the exclusions were settled when
+  // the list was built.
+  engine.OnStartZip = [impl](TZipWriter&, const std::string& path, TZipHeaderInfo&, bool&) {
+    impl->display.ShowCurrentFile(path);
   };
   engine.OnNoSuchFile = [impl](TZipWriter&, const std::string& path) { impl->ReportMissing(path); };
   // Another run is writing the same archive; this one follows it. The line

@@ -13,6 +13,8 @@ namespace tessel {
 namespace {
 
 constexpr char kLevelCaption[] = "Степень сжатия";
+constexpr char kThreadsCaption[] = "Потоков сжатия";
+constexpr char kThreadsAuto[] = "авто";
 constexpr char kReplaceCaption[] = "Действия в случае если архив существует";
 constexpr std::array<const char*, 4> kReplaceModes = {
     "Удалять старый архив",
@@ -37,6 +39,14 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent) {
   level_->setSingleStep(1);
   level_caption->setBuddy(level_);
 
+  auto* threads_caption = new QLabel(QString::fromUtf8(kThreadsCaption), this);
+  threads_ = new QSpinBox(this);
+  threads_->setRange(0, kMaxThreads);
+  threads_->setSingleStep(1);
+  // 0 lets the program take one thread per core.
+  threads_->setSpecialValueText(QString::fromUtf8(kThreadsAuto));
+  threads_caption->setBuddy(threads_);
+
   replace_box_ = new QGroupBox(QString::fromUtf8(kReplaceCaption), this);
   replace_mode_ = new QButtonGroup(this);
   replace_mode_->setExclusive(true);
@@ -58,6 +68,10 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent) {
   level_row->addWidget(level_caption);
   level_row->addWidget(level_);
   level_row->addStretch(1);
+  auto* threads_row = new QHBoxLayout;
+  threads_row->addWidget(threads_caption);
+  threads_row->addWidget(threads_);
+  threads_row->addStretch(1);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
   buttons->addWidget(save_);
@@ -65,6 +79,7 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent) {
   buttons->addStretch(1);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(level_row);
+  layout->addLayout(threads_row);
   layout->addWidget(replace_box_);
   layout->addWidget(include_sub_dirs_);
   layout->addWidget(store_paths_);
@@ -80,12 +95,15 @@ void TForm5::ShowSettings(JobSettings& job) {
   replace_mode_->button(job.ReplaceMode)->setChecked(true);
   // The box shows a level outside its range as the nearest bound.
   level_->setValue(job.Level);
+  job.Threads = NormalizeThreads(job.Threads);
+  threads_->setValue(job.Threads);
   include_sub_dirs_->setChecked(job.IncludeSubDirs);
   store_paths_->setChecked(job.StorePaths);
 }
 
 void TForm5::TakeSettings(JobSettings& job) const {
   job.Level = LevelValue();
+  job.Threads = threads_->value();
   job.IncludeSubDirs = include_sub_dirs_->isChecked();
   job.StorePaths = store_paths_->isChecked();
   const int mode = replace_mode_->checkedId();

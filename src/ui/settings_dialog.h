@@ -1,6 +1,6 @@
 #pragma once
-// The settings dialog: compression level, what to do when the archive
-// exists, and the two path options of the job.
+// The settings dialog: compression level, compression threads, what to do
+// when the archive exists, and the two path options of the job.
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDialog>
@@ -26,6 +26,8 @@ public:
   int LevelValue() const;
 
   QSpinBox* SpinEdit1() const { return level_; }
+  // "Потоков сжатия": 0 to 64, 0 shown as «авто».
+  QSpinBox* seThreads() const { return threads_; }
   QGroupBox* rgReplaceMode() const { return replace_box_; }
   QButtonGroup* ReplaceModeButtons() const { return replace_mode_; }
   QCheckBox* cbIncludeSubDirs() const { return include_sub_dirs_; }
@@ -38,6 +40,7 @@ protected:
 
 private:
   QSpinBox* level_;
+  QSpinBox* threads_;
   QGroupBox* replace_box_;
   QButtonGroup* replace_mode_;
   QCheckBox* include_sub_dirs_;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 
 #include "platform/datetime.h"
@@ -25,30 +26,8 @@ constexpr uint32_t kReadWriteBits = 0666;
 // Added to the name of a finished archive kept for the user.
 constexpr const char* kKeptArchiveSuffix = ".zip";
 constexpr int kMaxLevel = 9;
-// A file whose size at opening comes this close to 4 GiB gets a ZIP64 field
-// in its local header before its data is written: deflate's worst growth (a
-// few bytes per stored block, well under 1 MiB at 4 GiB) and 63 MiB or more
-// of growth while the file is read stay inside it. An entry that still
-// outgrows a header without the field is written again (Zip64Restart).
-constexpr uint64_t kZip64LocalMargin = uint64_t{64} << 20;
 
-// A failure of the current source file (a read error in the middle): the
-// entry is dropped and the operation goes on. Never escapes the operation.
-struct SourceFailure {
-  TSkipReason Reason;
-  std::string Text;
-};
-
-// The data of the current entry has outgrown 4 GiB behind a local header
-// without a ZIP64 field: the entry starts again with one. Never escapes the
-// operation.
-struct Zip64Restart {};
-
-std::string ReasonOf(const Error& error) {
-  if (const auto* host = dynamic_cast<const EHostError*>(&error); host && host->ErrorNumber() != 0)
-    return std::strerror(host->ErrorNumber());
-  return error.what();
-}
+bool IsFolderLine(const std::string& path) { return path.back() == '/'; }
 
 // The folder a path lies in, as the file system functions want it ("" for
 // the current folder).
@@ -72,15 +51,17 @@ TZipWriter::Operation::Operation(TZipWriter& writer)
 }
 
 TZipWriter::Operation::~Operation() {
+  // The workers go first: they read the file list and write the spill file.
+  if (pipeline_) w_.spilled_bytes_ = pipeline_->SpilledBytes();
+  pipeline_.reset();
   try {
     source_.reset();
     out_.reset();
   } catch (...) {
   }
   writer_.reset();  // an unfinished temporary archive goes
-  buffers_.reset();
+  encoder_.reset();
   staging_.reset();
-  store_block_.reset();
   w_.KeepZipOpen = saved_keep_open_;
   try {
     w_.SetSortMode(saved_sort_mode_);
@@ -108,8 +89,11 @@ int32_t TZipWriter::Operation::Run() {
   // at the end as always.
   w_.ExpandLines();
   OpenOutput();
+  if (carry_over_) PlanMerge();
+  StartWorkers();
   if (carry_over_) MergeExistingEntries();
   Announce();
+  if (pipeline_) pipeline_->Release(SIZE_MAX);
   AddRemainingFiles();
   WriteDirectory();
   Finish();
@@ -169,13 +153,10 @@ void TZipWriter::Operation::OpenOutput() {
     end_.TotalEntries = 0;
     end_.CommentModified = false;
   }
-  buffers_ = AllocateDeflateBuffers();
-  if (!w_.tables_) w_.tables_ = std::make_unique<DeflateTables>();
   staging_ = std::make_unique<uint8_t[]>(kStagingSize);
-  store_block_ = std::make_unique<uint8_t[]>(kStoreBlockSize);
 }
 
-void TZipWriter::Operation::MergeExistingEntries() {
+void TZipWriter::Operation::PlanMerge() {
   // Lines by the name they would be stored under, each name's lines chained
   // in list order (the first not yet taken, the last); a line taken by an
   // entry is marked, never erased, so the merge stays linear however long
@@ -200,35 +181,77 @@ void TZipWriter::Operation::MergeExistingEntries() {
 
   TSortedZip* entries = w_.Entries();
   const int32_t count = entries != nullptr ? entries->ItemCount() : 0;
+  merge_.reserve(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) {
     const TZipHeaderInfo& old = *entries->Get(i);
     if (old.StatusBytes[1] == 2) continue;  // marked to be dropped on rewrite
     auto found = by_name.find(old.FullName());
     if (found == by_name.end() || found->second.Next == kNoLine) {
-      CopyExistingEntry(old);
+      merge_.push_back({i, nullptr, false});
       continue;
     }
     TFileLine& line = w_.lines_[found->second.Next];
     found->second.Next = same_name[found->second.Next];
+    line.Deleted = true;
+    bool keep = false;
     if (w_.ZipAction != zaReplace) {
       FileInfo info = line.Info;
-      if (line.Path.back() == '/') {
+      if (IsFolderLine(line.Path)) {
         std::string folder = line.Path.substr(0, line.Path.size() - 1);
         if (folder.empty()) folder = "/";
         Stat(folder, info);
       }
       const uint32_t file_dos =
           RepairDosDateTime(DosFromFileTime(static_cast<time_t>(info.MTimeSeconds)));
-      if (DosToDateTimeOrNow(old.LastModDateTime) >= DosToDateTimeOrNow(file_dos)) {
-        if (w_.OnUpdate) w_.OnUpdate(w_, udKeep, i);
-        CopyExistingEntry(old);
-        line.Deleted = true;
-        continue;
-      }
+      keep = DosToDateTimeOrNow(old.LastModDateTime) >= DosToDateTimeOrNow(file_dos);
     }
-    if (w_.OnUpdate) w_.OnUpdate(w_, udReplace, i);
+    merge_.push_back({i, &line, keep});
+  }
+}
+
+void TZipWriter::Operation::StartWorkers() {
+  const unsigned threads = w_.EffectiveThreads();
+  if (threads <= 1) return;
+  // The files in the order AddOneFile takes them: those that replace old
+  // entries, then the rest of the list.
+  std::vector<const std::string*> paths;
+  for (const MergeStep& step : merge_) {
+    if (step.Line != nullptr && !step.Keep && !IsFolderLine(step.Line->Path)) paths.push_back(&step.Line->Path);
+  }
+  const size_t merge_files = paths.size();
+  for (const TFileLine& line : w_.lines_) {
+    if (!line.Deleted && !IsFolderLine(line.Path)) paths.push_back(&line.Path);
+  }
+  // One file gains nothing from a worker.
+  if (paths.size() < 2) return;
+  PipelineSettings settings;
+  settings.Workers = threads;
+  settings.Level = std::min(w_.PackLevel, kMaxLevel);
+  settings.NoCompressList = w_.NoCompressList;
+  settings.SourceWrapper = w_.SourceStreamWrapper;
+  settings.SpillFolder = FolderOf(writer_->TempPath());
+  settings.MemoryLimit = w_.WaitingMemoryPerThread * std::min<uint64_t>(threads, paths.size());
+  settings.BytesDone = w_.OnTotalPercentDone ? &w_.bytes_done_ : nullptr;
+  pipeline_ = std::make_unique<EntryPipeline>(std::move(settings), std::move(paths));
+  pipeline_->Release(merge_files);
+}
+
+void TZipWriter::Operation::MergeExistingEntries() {
+  TSortedZip* entries = w_.Entries();
+  for (const MergeStep& step : merge_) {
+    const TZipHeaderInfo& old = *entries->Get(step.Entry);
+    if (step.Line == nullptr) {
+      CopyExistingEntry(old);
+      continue;
+    }
+    if (step.Keep) {
+      if (w_.OnUpdate) w_.OnUpdate(w_, udKeep, step.Entry);
+      CopyExistingEntry(old);
+      continue;
+    }
+    if (w_.OnUpdate) w_.OnUpdate(w_, udReplace, step.Entry);
     source_failed_ = false;
-    if (AddOneFile(line)) {
+    if (AddOneFile(*step.Line)) {
       ++result_;
     } else if (source_failed_ && names_.count(&old) == 0) {
       // The file could not be read this time (gone, unreadable, a
@@ -236,8 +259,9 @@ void TZipWriter::Operation::MergeExistingEntries() {
       // and stays.
       CopyExistingEntry(old);
     }
-    line.Deleted = true;
   }
+  merge_.clear();
+  merge_.shrink_to_fit();
 }
 
 void TZipWriter::Operation::Announce() {
@@ -260,10 +284,13 @@ void TZipWriter::Operation::AddRemainingFiles() {
 
 bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
   const std::string& path = line.Path;
-  const bool folder = path.back() == '/';
+  const bool folder = IsFolderLine(path);
   auto entry = std::make_unique<TZipHeaderInfo>();
   entry->VersionMadeBy = kVersionMadeByUnix;
   FileHandle handle;
+  // With workers, the file was opened (and is being read) by one of them;
+  // its ticket tells what opening found and hands over the data.
+  std::optional<EntryPipeline::Ticket> ticket;
 
   if (folder) {
     // Without stored paths a folder entry would have an empty name.
@@ -284,9 +311,14 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
     entry->InternalAttributes = 0;
     entry->Crc32 = 0;
   } else {
+    if (pipeline_) ticket.emplace(pipeline_->Next());
     OpenedFile opened;
     for (;;) {
-      opened = OpenRegularFileForReading(path);
+      if (ticket) {
+        opened = ticket->Opened([this] { WaitTick(nullptr); });
+      } else {
+        opened = OpenRegularFileForReading(path);
+      }
       if (opened.Status == OpenStatus::osOpened) break;
       // FIFOs, sockets, devices and folders hold no data to back up.
       if (opened.Status == OpenStatus::osNotRegular) return false;
@@ -300,6 +332,8 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
         source_failed_ = true;
         return false;
       }
+      // The next try is made here, and the file read here too.
+      ticket.reset();
     }
     handle = std::move(opened.Handle);
     struct stat st {};
@@ -341,8 +375,7 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
     return true;
   }
   entry->RelativeOffset = position;
-  entry->SetLocalZip64(file_size_ >= kZip64Marker32 - kZip64LocalMargin);
-  if (!WriteFileData(*entry, std::move(handle), path)) return false;
+  if (!WriteFileData(*entry, std::move(handle), ticket ? &*ticket : nullptr, path)) return false;
   const int64_t uncompressed = static_cast<int64_t>(entry->UncompressedSize);
   const int64_t compressed = static_cast<int64_t>(entry->CompressedSize);
   AddWritten(std::move(entry));
@@ -350,77 +383,42 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
   return true;
 }
 
-bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle handle,
+bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle handle, EntryPipeline::Ticket* ticket,
                                           const std::string& path) {
-  source_ = std::make_unique<TFileHandleStream>(handle.Release(), path);
-  if (w_.SourceStreamWrapper) source_ = w_.SourceStreamWrapper(std::move(source_));
   entry_ = &entry;
-
-  const int level = std::min(w_.PackLevel, kMaxLevel);
-  const bool store =
-      level <= 0 || std::any_of(w_.NoCompressList.begin(), w_.NoCompressList.end(),
-                                [&](const std::string& pattern) { return WildcardMatch(pattern, entry.Filename()); });
-  bool again = false;
-  for (;;) {
-    try {
-      if (again) {
-        try {
-          source_->Seek(0, soFromBeginning);
-        } catch (const Error& error) {
-          throw SourceFailure{srReadError, ReasonOf(error)};
-        }
-      }
-      crc_ = kCrc32Initial;
-      read_total_ = 0;
-      file_progress_ = 0;
-      file_done_ = 0;
-      data_start_ = entry.RelativeOffset + entry.LocalSize();
-      data_written_ = 0;
-      staged_ = 0;
-      direct_ = false;
-      if (store) {
-        for (;;) {
-          const uint32_t n = read_source(store_block_.get(), kStoreBlockSize);
-          if (n == 0) break;
-          write_output(store_block_.get(), n);
-        }
-        entry.CompressionMethod = 0;
-        entry.InternalAttributes = 0;
-      } else {
-        DeflateHeader header;
-        header.GeneralPurposeFlags = entry.GeneralPurposeFlags;
-        header.CompressionMethod = 8;
-        header.InternalAttributes = 2;
-        deflate_entry(level, header, *buffers_, *w_.tables_, *this);
-        entry.GeneralPurposeFlags = header.GeneralPurposeFlags;
-        entry.CompressionMethod = header.CompressionMethod;
-        entry.InternalAttributes = header.InternalAttributes;
-      }
-      break;
-    } catch (const Zip64Restart&) {
-      // Its header cannot grow where it stands: back to the header, which is
-      // written again with the field, and to the start of the file.
-      DiscardEntryData(entry, store);
-      entry.SetLocalZip64(true);
-      again = true;
-    } catch (const SourceFailure& failure) {
-      // The entry goes, the archive stays sound: whatever of it reached the
-      // output is overwritten by what follows and cut off at the end.
-      DiscardEntryData(entry, store);
-      source_.reset();
-      entry_ = nullptr;
-      Report(failure.Reason, path, failure.Text);
-      return false;
-    }
+  file_progress_ = 0;
+  file_done_ = 0;
+  EncodedEntry result;
+  if (ticket != nullptr) {
+    WaitTick(ticket);
+    result = ticket->Deliver(*this, [this, ticket] { WaitTick(ticket); });
+  } else {
+    source_ = std::make_unique<TFileHandleStream>(handle.Release(), path);
+    if (w_.SourceStreamWrapper) source_ = w_.SourceStreamWrapper(std::move(source_));
+    if (!encoder_) encoder_ = std::make_unique<EntryEncoder>();
+    const int level = std::min(w_.PackLevel, kMaxLevel);
+    result = encoder_->Encode(*source_, StoresEntry(level, w_.NoCompressList, entry.Filename()), level,
+                              NeedsLocalZip64(file_size_), *this, *this);
+    source_.reset();
   }
-  source_.reset();
   entry_ = nullptr;
+  if (result.ReadFailed) {
+    // The entry goes, the archive stays sound: whatever of it reached the
+    // output is overwritten by what follows and cut off at the end.
+    Report(srReadError, path, result.FailureText);
+    return false;
+  }
+  entry.GeneralPurposeFlags |= result.AddedFlags;
+  entry.CompressionMethod = result.CompressionMethod;
+  entry.InternalAttributes = result.InternalAttributes;
+  entry.Crc32 = result.Crc32;
+  entry.UncompressedSize = result.UncompressedSize;
+  entry.CompressedSize = result.CompressedSize;
+  FinishEntryData(entry);
+  return true;
+}
 
-  // Sizes and CRC are those of the bytes actually read, so a file that grew
-  // or shrank while it was read still gives a sound entry.
-  entry.Crc32 = ~crc_;
-  entry.UncompressedSize = read_total_;
-  entry.CompressedSize = data_written_;
+void TZipWriter::Operation::FinishEntryData(TZipHeaderInfo& entry) {
   if (direct_) {
     const uint64_t end = out_->Position();
     SeekOutput(entry.RelativeOffset);
@@ -429,25 +427,13 @@ bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle hand
     direct_ = false;
   } else {
     // A header written after its data needs no room to grow: a ZIP64 field
-    // given for the size at opening goes again (the data is all staged, far
-    // below 4 GiB).
+    // given for the size at opening goes again (the data are all staged,
+    // far below 4 GiB).
     entry.SetLocalZip64(false);
     entry.SaveLocal(*out_);
     out_->WriteBuffer(staging_.get(), staged_);
     staged_ = 0;
   }
-  return true;
-}
-
-void TZipWriter::Operation::DiscardEntryData(const TZipHeaderInfo& entry, bool stored) {
-  if (direct_) SeekOutput(entry.RelativeOffset);
-  staged_ = 0;
-  direct_ = false;
-  // Bytes read for the entry no longer count as done.
-  w_.bytes_done_.fetch_sub(static_cast<int64_t>(file_done_), std::memory_order_relaxed);
-  file_done_ = 0;
-  // An interrupted compression leaves its buffers mid-entry; start afresh.
-  if (!stored) buffers_ = AllocateDeflateBuffers();
 }
 
 void TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
@@ -472,7 +458,7 @@ void TZipWriter::Operation::Finish() {
   if (!out_->Truncate(end)) ThrowHostError("Cannot truncate", writer_->TempPath());
   if (!out_->Close()) ThrowShortWrite(*out_);
   out_.reset();
-  buffers_.reset();
+  encoder_.reset();
 
   w_.CloseArchive();
   InstallArchive();
@@ -506,42 +492,67 @@ void TZipWriter::Operation::InstallArchive() {
 
 // ----------------------------------------------------------- read / write
 
-uint32_t TZipWriter::Operation::read_source(uint8_t* dst, uint32_t count) {
-  if (!source_) return 0;
-  size_t n = 0;
-  try {
-    n = source_->Read(dst, count);
-  } catch (const Error& error) {
-    throw SourceFailure{srReadError, ReasonOf(error)};
+void TZipWriter::Operation::Begin(bool local_zip64) {
+  entry_->SetLocalZip64(local_zip64);
+  staged_ = 0;
+  direct_ = false;
+}
+
+void TZipWriter::Operation::Write(const uint8_t* data, uint32_t count) {
+  if (!direct_ && staged_ + count > kStagingSize) SwitchToDirectOutput();
+  if (direct_) {
+    out_->WriteBuffer(data, count);
+  } else {
+    std::memcpy(staging_.get() + staged_, data, count);
+    staged_ += count;
   }
-  if (n == 0) return 0;
-  if (!entry_->LocalZip64 && read_total_ + n >= kZip64Marker32) throw Zip64Restart{};
-  read_total_ += n;
-  crc_ = Crc32Update(crc_, dst, n);
+  if (w_.DoProcessMessages && w_.ProcessInput) w_.ProcessInput();
+  // A stop is honoured even where no input is processed (a worker thread).
+  if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
+}
+
+void TZipWriter::Operation::Discard() {
+  // Back to the header, which is written again with what follows.
+  if (direct_) SeekOutput(entry_->RelativeOffset);
+  staged_ = 0;
+  direct_ = false;
+}
+
+void TZipWriter::Operation::Read(uint32_t count) {
   if (w_.OnFilePercentDone) {
-    file_progress_ += n;
+    file_progress_ += count;
     w_.OnFilePercentDone(w_, PercentOf(static_cast<int64_t>(file_progress_), static_cast<int64_t>(file_size_)));
   }
   if (w_.OnTotalPercentDone) {
-    file_done_ += n;
-    w_.bytes_done_.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
+    file_done_ += count;
+    w_.bytes_done_.fetch_add(static_cast<int64_t>(count), std::memory_order_relaxed);
     w_.OnTotalPercentDone(w_, PercentOf(w_.BytesDone(), w_.TotalBytes()));
   }
-  return static_cast<uint32_t>(n);
 }
 
-void TZipWriter::Operation::write_output(const uint8_t* src, uint32_t count) {
-  if (!entry_->LocalZip64 && data_written_ + count >= kZip64Marker32) throw Zip64Restart{};
-  if (!direct_ && staged_ + count > kStagingSize) SwitchToDirectOutput();
-  if (direct_) {
-    out_->WriteBuffer(src, count);
-  } else {
-    std::memcpy(staging_.get() + staged_, src, count);
-    staged_ += count;
+void TZipWriter::Operation::Void() {
+  // Bytes read for a void attempt no longer count as done.
+  w_.bytes_done_.fetch_sub(static_cast<int64_t>(file_done_), std::memory_order_relaxed);
+  file_done_ = 0;
+  file_progress_ = 0;
+}
+
+void TZipWriter::Operation::WaitTick(const EntryPipeline::Ticket* ticket) {
+  if (ticket != nullptr && w_.OnFilePercentDone) {
+    const uint64_t read = ticket->BytesRead();
+    if (read != file_progress_) {
+      file_progress_ = read;
+      w_.OnFilePercentDone(w_, PercentOf(static_cast<int64_t>(read), static_cast<int64_t>(file_size_)));
+    }
   }
-  data_written_ += count;
+  if (w_.OnTotalPercentDone) {
+    const int64_t done = w_.BytesDone();
+    if (done != total_shown_) {
+      total_shown_ = done;
+      w_.OnTotalPercentDone(w_, PercentOf(done, w_.TotalBytes()));
+    }
+  }
   if (w_.DoProcessMessages && w_.ProcessInput) w_.ProcessInput();
-  // A stop is honoured even where no input is processed (a worker thread).
   if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
 }
 

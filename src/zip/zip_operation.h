@@ -1,27 +1,29 @@
 #pragma once
 // One zip operation of TZipWriter, from the file list to the finished
-// archive: it owns the output, the new directory, the current source and the
-// compressor's buffers, and its destructor is the clean-up that runs however
-// the operation ends. Internal to the engine.
+// archive: it owns the output, the new directory, the current source, the
+// compressor's buffers and the workers, and its destructor is the clean-up
+// that runs however the operation ends. Internal to the engine.
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
-#include "deflate/deflate.h"
 #include "platform/atomic_file.h"
 #include "platform/file_lock.h"
+#include "zip/entry_encoder.h"
+#include "zip/entry_pipeline.h"
 #include "zip/zip_writer.h"
 
 namespace tessel {
 
-class TZipWriter::Operation final : public DeflateIO {
+class TZipWriter::Operation final : private EntrySink, private EntryReadObserver {
 public:
   // Marks the engine busy and switches it to its working settings.
   explicit Operation(TZipWriter& writer);
-  // Deletes an unfinished output, frees the buffers, restores the settings,
-  // empties FilesList and clears IsBusy. Never throws.
+  // Stops the workers, deletes an unfinished output and a spill file, frees
+  // the buffers, restores the settings, empties FilesList and clears IsBusy.
+  // Never throws.
   ~Operation() override;
   Operation(const Operation&) = delete;
   Operation& operator=(const Operation&) = delete;
@@ -30,30 +32,58 @@ public:
   // and folders.
   int32_t Run();
 
-  // The compressor's callbacks (also used for stored files).
-  uint32_t read_source(uint8_t* dst, uint32_t count) override;
-  void write_output(const uint8_t* src, uint32_t count) override;
-
 private:
+  // One old entry in the merge, in the order of the old archive: copied
+  // (Line null), kept (its file is not newer) or replaced by its file.
+  struct MergeStep {
+    int32_t Entry;
+    TFileLine* Line;
+    bool Keep;
+  };
+
   void LockArchive();
   void RemoveStaleTemporaryArchives();
   void InspectOldArchive();
   void OpenOutput();
+  // Decides, for every old entry, what the merge does with it; the files
+  // that replace entries are then known before any is read.
+  void PlanMerge();
+  // With more than one thread and file: starts the workers on the files of
+  // the merge, in the order the archive takes them; those added after the
+  // announcement follow once it is made.
+  void StartWorkers();
   void MergeExistingEntries();
   void Announce();
   void AddRemainingFiles();
   bool AddOneFile(TFileLine& line);
-  // Writes the data of a file whose header is filled in; false when a read
-  // failure dropped the entry (reported to the caller).
-  bool WriteFileData(TZipHeaderInfo& entry, FileHandle handle, const std::string& path);
-  // Takes back what an interrupted entry wrote and counted: the output
-  // returns to its header, the bytes read leave BytesDone, and the
-  // compressor's buffers start afresh.
-  void DiscardEntryData(const TZipHeaderInfo& entry, bool stored);
+  // Writes the data of a file whose header is filled in, from the open
+  // handle here or from the worker's ticket; false when a read failure
+  // dropped the entry (reported to the caller).
+  bool WriteFileData(TZipHeaderInfo& entry, FileHandle handle, EntryPipeline::Ticket* ticket,
+                     const std::string& path);
+  // The final header in front of the entry's data: rewritten in place when
+  // the data went straight to the archive, else written with the staged data.
+  void FinishEntryData(TZipHeaderInfo& entry);
   void CopyExistingEntry(const TZipHeaderInfo& old);
   void WriteDirectory();
   void Finish();
   void InstallArchive();
+
+  // The archive end of an entry's data (EntrySink). The data of a small
+  // entry are gathered in memory, so that its header and data go out in one
+  // piece without a seek back; a larger one switches to writing its data
+  // straight behind a provisional header. Each write lets pending input run
+  // and acts on a cancel request.
+  void Begin(bool local_zip64) override;
+  void Write(const uint8_t* data, uint32_t count) override;
+  void Discard() override;
+  // Progress of a file read on this thread (EntryReadObserver): the file and
+  // total events after every read.
+  void Read(uint32_t count) override;
+  void Void() override;
+  // While this thread waits for a worker: the progress events when the
+  // figures moved, pending input, a cancel request.
+  void WaitTick(const EntryPipeline::Ticket* ticket);
 
   void AddWritten(std::unique_ptr<TZipHeaderInfo> entry);
   void SwitchToDirectOutput();
@@ -87,17 +117,17 @@ private:
 
   std::vector<std::unique_ptr<TZipHeaderInfo>> written_;
   std::unordered_set<const TZipHeaderInfo*, NameHash, NameEqual> names_;
+  std::vector<MergeStep> merge_;
   // Set when the file being added was left out because it could not be read
   // (not by choice: OnStartZip or a duplicate).
   bool source_failed_ = false;
   TEndCentral end_;
   int32_t result_ = 0;
 
-  std::unique_ptr<deflate_buffers> buffers_;
-  std::unique_ptr<uint8_t[]> store_block_;
-  // The data of the current entry is gathered here, so that a small file's
-  // header and data go out in one piece without a seek back; a larger one
-  // switches to writing its data straight behind a provisional header.
+  // Files are read on this thread by encoder_, or ahead of their turn by
+  // the workers of pipeline_.
+  std::unique_ptr<EntryEncoder> encoder_;
+  std::unique_ptr<EntryPipeline> pipeline_;
   std::unique_ptr<uint8_t[]> staging_;
   size_t staged_ = 0;
   bool direct_ = false;
@@ -105,13 +135,10 @@ private:
   // The entry being written and its source.
   TZipHeaderInfo* entry_ = nullptr;
   std::unique_ptr<TStream> source_;
-  uint32_t crc_ = 0;
-  uint64_t read_total_ = 0;     // bytes read from this file
   uint64_t file_progress_ = 0;  // bytes counted for OnFilePercentDone
-  uint64_t file_done_ = 0;      // bytes of this file added to BytesDone
+  uint64_t file_done_ = 0;      // bytes of this file added to BytesDone (read on this thread)
   uint64_t file_size_ = 0;      // its size when it was opened
-  uint64_t data_start_ = 0;     // archive position of its data
-  uint64_t data_written_ = 0;   // bytes of its data written
+  int64_t total_shown_ = -1;    // BytesDone when OnTotalPercentDone last fired while waiting
 };
 
 }  // namespace tessel

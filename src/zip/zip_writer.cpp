@@ -1,11 +1,12 @@
 #include "zip/zip_writer.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "deflate/deflate.h"
 #include "platform/atomic_file.h"
 #include "zip/dir_search.h"
 #include "zip/stored_directory.h"
@@ -100,6 +101,8 @@ void TZipWriter::Assign(const TZipWriter& source) {
   ExcludeList = source.ExcludeList;
   NoCompressList = source.NoCompressList;
   AddDirEntriesOnRecurse = source.AddDirEntriesOnRecurse;
+  Threads = source.Threads;
+  WaitingMemoryPerThread = source.WaitingMemoryPerThread;
   SkipIfArchiveBitNotSet = source.SkipIfArchiveBitNotSet;
   ResetArchiveBitOnZip = source.ResetArchiveBitOnZip;
   DiscardExistingEntries = source.DiscardExistingEntries;
@@ -112,6 +115,7 @@ void TZipWriter::Assign(const TZipWriter& source) {
   OnNoSuchFile = source.OnNoSuchFile;
   OnSkippingFile = source.OnSkippingFile;
   OnUpdate = source.OnUpdate;
+  OnExcludeFile = source.OnExcludeFile;
   OnWaitForArchive = source.OnWaitForArchive;
   ShowMessage = source.ShowMessage;
   OutputStreamWrapper = source.OutputStreamWrapper;
@@ -125,8 +129,20 @@ void TZipWriter::ReportUnexamined(const std::string& path, int error_number) {
   if (OnSkippingFile) OnSkippingFile(*this, srOpenFailed, path, -1, retry, std::strerror(error_number));
 }
 
-bool TZipWriter::IsExcluded(const std::string& path) const {
-  return !ExcludeList.empty() && MatchesAnyPattern(ExcludeList, path);
+bool TZipWriter::IsExcluded(const std::string& path, bool folder_entry) {
+  if (!folder_entry && !ExcludeList.empty() && MatchesAnyPattern(ExcludeList, path)) return true;
+  bool exclude = false;
+  if (OnExcludeFile) OnExcludeFile(*this, path, exclude);
+  return exclude;
+}
+
+int TZipWriter::EffectiveThreads() const {
+  int threads = Threads;
+  if (threads <= 0) {
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    threads = online > 0 ? static_cast<int>(std::min<long>(online, kMaxThreads)) : 1;
+  }
+  return std::min(threads, kMaxThreads);
 }
 
 std::string TZipWriter::StoredNameOf(const std::string& path) const {
@@ -185,7 +201,7 @@ void TZipWriter::ExpandLines() {
   for (const std::string& text : files_list_) {
     if (text.empty()) continue;
     if (text.back() == '/') {
-      AppendLine(text, FileInfo(), 0);
+      if (!IsExcluded(text, true)) AppendLine(text, FileInfo(), 0);
       continue;
     }
     if (HasWildcards(text)) {
@@ -248,7 +264,7 @@ void TZipWriter::ExpandLines() {
     for (std::string path = search.NextFile(record); !path.empty(); path = search.NextFile(record)) {
       if (path.back() == '/') {
         report_unlisted(path);
-        if (AddDirEntriesOnRecurse) AppendLine(std::move(path), record.Info, 0);
+        if (AddDirEntriesOnRecurse && !IsExcluded(path, true)) AppendLine(std::move(path), record.Info, 0);
         continue;
       }
       if (IsExcluded(path) || IsArchiveItself(path, record.Info) || !FreshenAccepts(path)) continue;

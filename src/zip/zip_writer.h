@@ -50,7 +50,6 @@ inline constexpr const char* kTempArchivePrefix = "QWX";
 inline constexpr const char* kArchiveLockSuffix = ".lock";
 
 class TZipWriter;
-class DeflateTables;
 
 // Event types. Each is called only when assigned; the component comes first.
 using TStartZipEvent =
@@ -75,6 +74,9 @@ using TUpdateEvent =
 // The archive is locked by another operation (another run, in this or
 // another process); this one waits until it is free.
 using TWaitForArchiveEvent = std::function<void(TZipWriter& sender, const std::string& LockPath)>;
+// Asked for every file and folder the list build finds, before anything is
+// opened: Exclude := true leaves it out, never opened, read or reported.
+using TExcludeFileEvent = std::function<void(TZipWriter& sender, const std::string& FName, bool& Exclude)>;
 // The engine's one message box (caption, text): the failed copy of a finished
 // temporary archive to the archive's place.
 using TShowMessage = std::function<void(const std::string& caption, const std::string& text)>;
@@ -84,6 +86,8 @@ public:
   static constexpr int kDefaultPackLevel = 6;
   static constexpr size_t kStreamBufferSize = 131072;
   static constexpr uint32_t kStoreBlockSize = 32768;
+  static constexpr int kMaxThreads = 64;
+  static constexpr uint64_t kDefaultWaitingMemoryPerThread = uint64_t{32} << 20;
 
   TZipWriter();
   ~TZipWriter() override;
@@ -116,6 +120,15 @@ public:
   std::vector<std::string> ExcludeList;
   std::vector<std::string> NoCompressList;
   bool AddDirEntriesOnRecurse = false;
+  // Files compressed at once: 0 (the default) one per online core, 1 all on
+  // the operation's own thread; above kMaxThreads taken as kMaxThreads.
+  // Whatever the number, the archive is the same to the byte: the entries
+  // are written in the same order with the same contents.
+  int Threads = 0;
+  // With several threads: how much compressed data made ahead of its turn
+  // may wait in memory, per thread; beyond it such data wait in a temporary
+  // file beside the temporary archive.
+  uint64_t WaitingMemoryPerThread = kDefaultWaitingMemoryPerThread;
   // There is no archive bit on this host: these two change nothing.
   bool SkipIfArchiveBitNotSet = false;
   bool ResetArchiveBitOnZip = false;
@@ -145,6 +158,7 @@ public:
   TNoSuchFileEvent OnNoSuchFile;
   TSkippingFile OnSkippingFile;
   TUpdateEvent OnUpdate;
+  TExcludeFileEvent OnExcludeFile;
   // Fired once when an operation must wait for its archive; while it waits,
   // it lets pending input run and acts on a cancel request.
   TWaitForArchiveEvent OnWaitForArchive;
@@ -152,7 +166,8 @@ public:
   TShowMessage ShowMessage;
 
   // Put between the file and the buffer of the output archive and of every
-  // source file (fault injection in tests).
+  // source file (fault injection in tests). The source wrapper is called on
+  // the thread that reads the file: with several threads, a worker.
   TStreamWrapper OutputStreamWrapper;
   TStreamWrapper SourceStreamWrapper;
 
@@ -164,6 +179,11 @@ public:
   // Bytes read from source files so far; advances only while
   // OnTotalPercentDone is assigned.
   int64_t BytesDone() const { return bytes_done_.load(std::memory_order_relaxed); }
+  // The number of threads that Threads stands for on this machine.
+  int EffectiveThreads() const;
+  // Bytes of compressed data that waited in the temporary file during the
+  // last operation.
+  uint64_t SpilledBytes() const { return spilled_bytes_; }
 
   // --- operations -------------------------------------------------------------
   // Runs the zip operation over FilesList and ZipName. It first takes the
@@ -202,7 +222,9 @@ private:
 
   // ExpandFilesList without rewriting FilesList: the expanded list is lines_.
   void ExpandLines();
-  bool IsExcluded(const std::string& path) const;
+  // Whether the list build leaves a path out: a pattern of ExcludeList
+  // (files only) or OnExcludeFile says so.
+  bool IsExcluded(const std::string& path, bool folder_entry = false);
   // The in-memory name (Directory + Filename) that a file path would get.
   std::string StoredNameOf(const std::string& path) const;
   // With zaFreshen: true when the held directory has an entry of that name.
@@ -235,8 +257,7 @@ private:
   // stored names of the held directory's entries.
   std::vector<TFileLine> lines_;
   std::unordered_set<std::string> freshen_names_;
-  // The compressor's static code tables, built on first use and kept.
-  std::unique_ptr<DeflateTables> tables_;
+  uint64_t spilled_bytes_ = 0;
 };
 
 }  // namespace tessel

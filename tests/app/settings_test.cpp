@@ -111,7 +111,8 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndFirstSaveCreatesIt) {
             "Level=6\n"
             "IncludeSubDirs=1\n"
             "StorePaths=1\n"
-            "ZipAction=2\n");
+            "ZipAction=2\n"
+            "Threads=0\n");
   job.ExcludeMasks.Append("*.tmp");
   job.IncludeMasks.Append("/data/*.*");
   job.StorePaths = false;
@@ -124,6 +125,7 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndFirstSaveCreatesIt) {
             "IncludeSubDirs=1\n"
             "StorePaths=0\n"
             "ZipAction=2\n"
+            "Threads=0\n"
             "\n"
             "[Files]\n"
             "1=/data/*.*\n"
@@ -151,7 +153,7 @@ TEST_F(SettingsTest, VersionMigration) {
   SaveSettings(job, Path("Config.ini"));
   EXPECT_EQ(Read(Path("Config.ini")),
             "[Config]\nVersion=1.3\nZipName=/Arhiv/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip\n"
-            "Level=6\nIncludeSubDirs=1\nStorePaths=1\nZipAction=2\n");
+            "Level=6\nIncludeSubDirs=1\nStorePaths=1\nZipAction=2\nThreads=0\n");
 }
 
 TEST_F(SettingsTest, NumbersAndBooleans) {
@@ -179,6 +181,29 @@ TEST_F(SettingsTest, NumbersAndBooleans) {
   EXPECT_EQ(NormalizeReplaceMode(4), 2);
   EXPECT_EQ(NormalizeReplaceMode(INT32_MIN), 2);
   EXPECT_EQ(NormalizeReplaceMode(1), 1);
+}
+
+// The thread count: decimal or hexadecimal like any number, at most 64,
+// anything unreadable (or below zero) the default, 0; written after ZipAction.
+TEST_F(SettingsTest, ThreadsAreReadBoundedAndSavedAfterZipAction) {
+  const std::pair<const char*, int32_t> cases[] = {
+      {"", 0},         {"Threads=1\n", 1},     {"Threads=8\n", 8},       {"Threads=0x10\n", 16},
+      {"Threads=64\n", 64}, {"Threads=65\n", 64}, {"Threads=100000\n", 64}, {"Threads=-2\n", 0},
+      {"Threads=many\n", 0}, {"Threads=99999999999\n", 0},
+  };
+  for (const auto& [line, expected] : cases) {
+    EXPECT_EQ(Loaded(std::string("[Config]\n") + line).Threads, expected) << line;
+  }
+  JobSettings job = Loaded("[Config]\nThreads=3\nZipAction=1\nVersion=1.3\n");
+  SaveSettings(job, Path("Config.ini"));
+  EXPECT_EQ(Read(Path("Config.ini")),
+            "[Config]\nThreads=3\nZipAction=1\nVersion=1.3\n"
+            "ZipName=/home/tester/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip\n"
+            "Level=6\nIncludeSubDirs=1\nStorePaths=1\n");
+  job.Threads = 200;
+  SaveSettings(job, Path("Fresh.ini"));
+  EXPECT_EQ(job.Threads, 64);
+  EXPECT_NE(Read(Path("Fresh.ini")).find("ZipAction=1\nThreads=64\n"), std::string::npos);
 }
 
 TEST_F(SettingsTest, MaskListsKeepFileOrderAndAreRenumbered) {
@@ -330,6 +355,7 @@ TEST_F(SettingsTest, OtherSectionsAndKeysStayUntouched) {
             "IncludeSubDirs=1\r\n"
             "StorePaths=1\r\n"
             "ZipAction=2\r\n"
+            "Threads=0\r\n"
             "[Extra]\r\n"
             "Files=not the mask section\r\n"
             "[Files]\r\n"

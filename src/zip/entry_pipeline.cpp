@@ -1,0 +1,489 @@
+#include "zip/entry_pipeline.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/errors.h"
+#include "zip/stored_directory.h"
+#include "zip/zip_errors.h"
+
+namespace tessel {
+namespace {
+
+// Data move from a worker to the operation's thread in chunks of this size.
+constexpr uint32_t kChunkSize = 262144;
+// The data of the file being written that may wait in memory before its
+// worker waits for the archive to take them.
+constexpr uint64_t kHeadPipeLimit = 4 * uint64_t{kChunkSize};
+// The prefix of the spill file: that of temporary archives, so that a killed
+// run's spill file is recognised as stale and removed like them, and never
+// packed.
+constexpr const char* kSpillPrefix = "QWX";
+
+// Thrown on a worker when the pipeline stops; ends the worker.
+struct Stopped {};
+// Thrown on a worker when the operation no longer wants its file; the
+// worker goes on with the next one.
+struct Dropped {};
+
+std::unique_ptr<uint8_t[]> NewChunk(size_t size) { return std::make_unique_for_overwrite<uint8_t[]>(size); }
+
+}  // namespace
+
+struct EntryPipeline::Item {
+  enum class Kind : uint8_t { kBegin, kData, kDiscard };
+  Kind What = Kind::kData;
+  bool LocalZip64 = false;  // kBegin
+  uint32_t Size = 0;        // kData
+  std::unique_ptr<uint8_t[]> Data;  // null: the bytes wait in the spill file at Offset
+  uint64_t Offset = 0;
+};
+
+struct EntryPipeline::Job {
+  // Read without the lock by the worker, which checks them often.
+  std::atomic<bool> Dropped{false};
+  std::atomic<uint64_t> Read{0};  // bytes read in the current attempt
+
+  bool Opened = false;
+  OpenStatus Status = OpenStatus::osFailed;
+  FileInfo Info;
+  int ErrorNumber = 0;
+
+  std::vector<Item> Items;  // made, not yet taken by the operation's thread
+  uint64_t Memory = 0;      // bytes of data of this job held in memory (queued or being written)
+  int64_t Counted = 0;      // bytes this job added to BytesDone; the worker's while it works
+  bool Finished = false;    // the worker is done with it
+  EncodedEntry Result;
+  std::exception_ptr Error;
+};
+
+// A worker thread's state: its encoder, and the sink and observer through
+// which the encoder hands the file's data and progress to the pipeline.
+class EntryPipeline::Worker final : public EntrySink, public EntryReadObserver {
+public:
+  explicit Worker(EntryPipeline& pipeline) : p_(pipeline), chunk_(NewChunk(kChunkSize)) {}
+
+  // Opens, reads and encodes one file; Stopped passes through.
+  void Process(size_t index, Job& job);
+
+  void Begin(bool local_zip64) override {
+    filled_ = 0;
+    Item item;
+    item.What = Item::Kind::kBegin;
+    item.LocalZip64 = local_zip64;
+    p_.Push(index_, std::move(item));
+  }
+  void Write(const uint8_t* data, uint32_t count) override {
+    p_.CheckLive(*job_);
+    while (count > 0) {
+      const uint32_t n = std::min(count, kChunkSize - filled_);
+      std::memcpy(chunk_.get() + filled_, data, n);
+      filled_ += n;
+      data += n;
+      count -= n;
+      if (filled_ == kChunkSize) Flush();
+    }
+  }
+  void Discard() override {
+    filled_ = 0;
+    Item item;
+    item.What = Item::Kind::kDiscard;
+    p_.Push(index_, std::move(item));
+  }
+  void Read(uint32_t count) override {
+    p_.CheckLive(*job_);
+    job_->Read.fetch_add(count, std::memory_order_relaxed);
+    if (p_.settings_.BytesDone != nullptr) {
+      p_.settings_.BytesDone->fetch_add(count, std::memory_order_relaxed);
+      job_->Counted += count;
+    }
+  }
+  void Void() override {
+    if (p_.settings_.BytesDone != nullptr) p_.settings_.BytesDone->fetch_sub(job_->Counted, std::memory_order_relaxed);
+    job_->Counted = 0;
+    job_->Read.store(0, std::memory_order_relaxed);
+  }
+
+private:
+  // Hands the chunk gathered so far to the pipeline.
+  void Flush() {
+    if (filled_ == 0) return;
+    Item item;
+    item.Size = filled_;
+    if (filled_ == kChunkSize) {
+      item.Data = std::move(chunk_);
+    } else {
+      // A small entry's data keep no more memory than they need.
+      item.Data = NewChunk(filled_);
+      std::memcpy(item.Data.get(), chunk_.get(), filled_);
+    }
+    filled_ = 0;
+    p_.PushData(index_, item);
+    if (!chunk_) chunk_ = item.Data && item.Size == kChunkSize ? std::move(item.Data) : NewChunk(kChunkSize);
+  }
+
+  EntryPipeline& p_;
+  EntryEncoder encoder_;
+  std::unique_ptr<uint8_t[]> chunk_;
+  uint32_t filled_ = 0;
+  size_t index_ = 0;
+  Job* job_ = nullptr;
+};
+
+void EntryPipeline::Worker::Process(size_t index, Job& job) {
+  index_ = index;
+  job_ = &job;
+  filled_ = 0;
+  const std::string& path = *p_.paths_[index];
+  OpenedFile opened = OpenRegularFileForReading(path);
+  p_.SetOpened(index, opened);
+  if (opened.Status != OpenStatus::osOpened) {
+    p_.Finish(index, nullptr, nullptr);
+    return;
+  }
+  try {
+    std::unique_ptr<TStream> source = std::make_unique<TFileHandleStream>(opened.Handle.Release(), path);
+    if (p_.settings_.SourceWrapper) source = p_.settings_.SourceWrapper(std::move(source));
+    const int level = p_.settings_.Level;
+    const bool store = StoresEntry(level, p_.settings_.NoCompressList, LastComponent(path));
+    const EncodedEntry result =
+        encoder_.Encode(*source, store, level, NeedsLocalZip64(opened.Info.Size), *this, *this);
+    source.reset();
+    Flush();
+    p_.Finish(index, &result, nullptr);
+  } catch (const Dropped&) {
+    p_.Abandon(index);
+  } catch (const Stopped&) {
+    throw;
+  } catch (...) {
+    p_.Finish(index, nullptr, std::current_exception());
+  }
+}
+
+// ------------------------------------------------------------------ set-up
+
+EntryPipeline::EntryPipeline(PipelineSettings settings, std::vector<const std::string*> paths)
+    : settings_(std::move(settings)), paths_(std::move(paths)), jobs_(paths_.size()),
+      read_buffer_(NewChunk(kChunkSize)) {
+  const size_t count = std::max<size_t>(1, std::min<size_t>(settings_.Workers, paths_.size()));
+  // Every encoder is made here, so that a failure to allocate one ends the
+  // operation before any thread runs.
+  for (size_t i = 0; i < count; ++i) workers_.push_back(std::make_unique<Worker>(*this));
+  try {
+    for (auto& worker : workers_) threads_.emplace_back([this, w = worker.get()] { WorkerMain(*w); });
+  } catch (...) {
+    StopWorkers();
+    throw;
+  }
+}
+
+EntryPipeline::~EntryPipeline() {
+  StopWorkers();
+  if (spill_.Handle.IsOpen()) {
+    TryDeleteFile(spill_.Path);
+    spill_.Handle.Close();
+  }
+}
+
+void EntryPipeline::StopWorkers() noexcept {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  work_cv_.notify_all();
+  for (std::thread& thread : threads_) {
+    if (thread.joinable()) thread.join();
+  }
+  threads_.clear();
+}
+
+void EntryPipeline::Release(size_t count) {
+  {
+    std::lock_guard lock(mutex_);
+    released_ = std::min(std::max(released_, count), paths_.size());
+  }
+  work_cv_.notify_all();
+}
+
+EntryPipeline::Ticket EntryPipeline::Next() { return Ticket(this, cursor_); }
+
+uint64_t EntryPipeline::SpilledBytes() const { return spilled_.load(std::memory_order_relaxed); }
+
+// ------------------------------------------------------------ worker side
+
+void EntryPipeline::WorkerMain(Worker& worker) {
+  try {
+    for (;;) {
+      size_t index = 0;
+      Job* job = nullptr;
+      {
+        std::unique_lock lock(mutex_);
+        work_cv_.wait(lock, [this] {
+          return stop_ || next_ >= paths_.size() || (next_ < released_ && next_ < cursor_ + kMaxJobsAhead);
+        });
+        if (stop_ || next_ >= paths_.size()) return;
+        index = next_++;
+        if (index < cursor_) continue;  // dropped before anyone took it
+        jobs_[index] = std::make_unique<Job>();
+        job = jobs_[index].get();
+      }
+      worker.Process(index, *job);
+    }
+  } catch (const Stopped&) {
+  } catch (...) {
+    std::lock_guard lock(mutex_);
+    if (!failure_) failure_ = std::current_exception();
+    writer_cv_.notify_all();
+  }
+}
+
+void EntryPipeline::CheckLive(const Job& job) const {
+  if (stop_.load(std::memory_order_relaxed)) throw Stopped{};
+  if (job.Dropped.load(std::memory_order_relaxed)) throw Dropped{};
+}
+
+void EntryPipeline::SetOpened(size_t index, const OpenedFile& opened) {
+  std::lock_guard lock(mutex_);
+  Job& job = *jobs_[index];
+  job.Opened = true;
+  job.Status = opened.Status;
+  job.Info = opened.Info;
+  job.ErrorNumber = opened.ErrorNumber;
+  writer_cv_.notify_all();
+}
+
+void EntryPipeline::Push(size_t index, Item item) {
+  std::lock_guard lock(mutex_);
+  Job& job = *jobs_[index];
+  CheckLive(job);
+  if (item.What == Item::Kind::kDiscard) {
+    // What the operation has not taken yet need not travel at all; it only
+    // has to undo what it took.
+    for (const Item& queued : job.Items) {
+      if (queued.Data) {
+        memory_ -= queued.Size;
+        job.Memory -= queued.Size;
+      }
+    }
+    job.Items.clear();
+  }
+  job.Items.push_back(std::move(item));
+  writer_cv_.notify_all();
+  work_cv_.notify_all();
+}
+
+void EntryPipeline::PushData(size_t index, Item& item) {
+  std::unique_lock lock(mutex_);
+  Job& job = *jobs_[index];
+  for (;;) {
+    CheckLive(job);
+    if (index == cursor_) {
+      // Its turn: the archive takes the data as they come.
+      if (job.Memory < kHeadPipeLimit) break;
+      work_cv_.wait(lock);
+      continue;
+    }
+    if (memory_ + item.Size <= settings_.MemoryLimit) break;
+    // Ahead of its turn and no room in memory: the chunk waits on disk.
+    if (!spill_.Handle.IsOpen()) spill_ = MakeTempFile(settings_.SpillFolder, kSpillPrefix);
+    const int fd = spill_.Handle.Get();
+    const uint64_t offset = spill_end_;
+    spill_end_ += item.Size;
+    lock.unlock();
+    const uint8_t* data = item.Data.get();
+    for (uint32_t done = 0; done < item.Size;) {
+      const ssize_t n = ::pwrite(fd, data + done, item.Size - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        const int error = n < 0 ? errno : ENOSPC;
+        if (IsOutOfSpaceError(error)) throw ENotEnoughRoom();
+        ThrowHostError("Cannot write", spill_.Path, error);
+      }
+      done += static_cast<uint32_t>(n);
+    }
+    lock.lock();
+    CheckLive(job);
+    Item spilled;
+    spilled.Size = item.Size;
+    spilled.Offset = offset;
+    job.Items.push_back(std::move(spilled));
+    spilled_.fetch_add(item.Size, std::memory_order_relaxed);
+    writer_cv_.notify_all();
+    return;
+  }
+  memory_ += item.Size;
+  job.Memory += item.Size;
+  job.Items.push_back(std::move(item));
+  writer_cv_.notify_all();
+}
+
+void EntryPipeline::Finish(size_t index, const EncodedEntry* result, std::exception_ptr error) {
+  std::lock_guard lock(mutex_);
+  Job& job = *jobs_[index];
+  if (result != nullptr) job.Result = *result;
+  job.Error = std::move(error);
+  job.Finished = true;
+  if (job.Dropped) FreeJob(index, true);
+  writer_cv_.notify_all();
+}
+
+void EntryPipeline::Abandon(size_t index) {
+  std::lock_guard lock(mutex_);
+  // Dropped: the operation has gone past it and will not come back.
+  FreeJob(index, true);
+  work_cv_.notify_all();
+}
+
+void EntryPipeline::FreeJob(size_t index, bool void_bytes) {
+  Job& job = *jobs_[index];
+  memory_ -= job.Memory;
+  if (void_bytes && settings_.BytesDone != nullptr)
+    settings_.BytesDone->fetch_sub(job.Counted, std::memory_order_relaxed);
+  jobs_[index].reset();
+}
+
+// --------------------------------------------------------- operation side
+
+OpenedFile EntryPipeline::WaitOpened(size_t index, const Poll& poll) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (failure_) std::rethrow_exception(failure_);
+    const Job* job = jobs_[index].get();
+    if (job != nullptr && job->Opened) {
+      OpenedFile opened;
+      opened.Status = job->Status;
+      opened.Info = job->Info;
+      opened.ErrorNumber = job->ErrorNumber;
+      return opened;
+    }
+    writer_cv_.wait_for(lock, kPollInterval);
+    lock.unlock();
+    poll();
+    lock.lock();
+  }
+}
+
+EncodedEntry EntryPipeline::Deliver(size_t index, EntrySink& sink, const Poll& poll) {
+  std::vector<Item> batch;
+  for (;;) {
+    bool finished = false;
+    uint64_t batch_memory = 0;
+    {
+      std::unique_lock lock(mutex_);
+      Job& job = *jobs_[index];
+      while (job.Items.empty() && !job.Finished) {
+        if (failure_) std::rethrow_exception(failure_);
+        writer_cv_.wait_for(lock, kPollInterval);
+        lock.unlock();
+        poll();
+        lock.lock();
+      }
+      batch.swap(job.Items);
+      finished = job.Finished;
+      for (const Item& item : batch) {
+        if (item.Data) batch_memory += item.Size;
+      }
+    }
+    // The batch's memory counts until it is written (or the write fails).
+    struct ReleaseMemory {
+      EntryPipeline& p;
+      size_t index;
+      uint64_t bytes;
+      ~ReleaseMemory() {
+        if (bytes == 0) return;
+        {
+          std::lock_guard lock(p.mutex_);
+          p.memory_ -= bytes;
+          if (p.jobs_[index]) p.jobs_[index]->Memory -= bytes;
+        }
+        p.work_cv_.notify_all();
+      }
+    } release{*this, index, batch_memory};
+    // Progress first, as when a file is read on this thread: a stop asked
+    // for there is seen at the writes that follow.
+    poll();
+    for (Item& item : batch) {
+      switch (item.What) {
+        case Item::Kind::kBegin:
+          sink.Begin(item.LocalZip64);
+          break;
+        case Item::Kind::kDiscard:
+          sink.Discard();
+          break;
+        case Item::Kind::kData:
+          if (item.Data) {
+            sink.Write(item.Data.get(), item.Size);
+          } else {
+            ReadSpilled(item.Offset, item.Size);
+            sink.Write(read_buffer_.get(), item.Size);
+          }
+          break;
+      }
+    }
+    batch.clear();
+    if (finished) {
+      std::lock_guard lock(mutex_);
+      Job& job = *jobs_[index];
+      if (job.Error) std::rethrow_exception(job.Error);
+      return job.Result;
+    }
+  }
+}
+
+void EntryPipeline::ReadSpilled(uint64_t offset, uint32_t size) {
+  const int fd = spill_.Handle.Get();
+  for (uint32_t done = 0; done < size;) {
+    const ssize_t n = ::pread(fd, read_buffer_.get() + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ThrowHostError("Cannot read", spill_.Path, n < 0 ? errno : EIO);
+    done += static_cast<uint32_t>(n);
+  }
+  // The bytes are taken: their room on disk goes back, where the file system
+  // allows it.
+  (void)::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+              static_cast<off_t>(size));
+}
+
+void EntryPipeline::Consume(size_t index, bool written) {
+  {
+    std::lock_guard lock(mutex_);
+    if (Job* job = jobs_[index].get()) {
+      if (job->Finished) {
+        FreeJob(index, !written);
+      } else {
+        job->Dropped = true;  // its worker frees it when it notices
+      }
+    }
+    cursor_ = index + 1;
+  }
+  work_cv_.notify_all();
+}
+
+uint64_t EntryPipeline::BytesRead(size_t index) const {
+  std::lock_guard lock(mutex_);
+  const Job* job = jobs_[index].get();
+  return job != nullptr ? job->Read.load(std::memory_order_relaxed) : 0;
+}
+
+// ------------------------------------------------------------------ ticket
+
+EntryPipeline::Ticket::~Ticket() {
+  if (!done_) pipeline_->Consume(index_, false);
+}
+
+OpenedFile EntryPipeline::Ticket::Opened(const Poll& poll) { return pipeline_->WaitOpened(index_, poll); }
+
+EncodedEntry EntryPipeline::Ticket::Deliver(EntrySink& sink, const Poll& poll) {
+  EncodedEntry result = pipeline_->Deliver(index_, sink, poll);
+  done_ = true;
+  pipeline_->Consume(index_, true);
+  return result;
+}
+
+uint64_t EntryPipeline::Ticket::BytesRead() const { return pipeline_->BytesRead(index_); }
+
+}  // namespace tessel
