@@ -54,7 +54,7 @@ struct EntryPipeline::Job {
   int ErrorNumber = 0;
 
   std::vector<Item> Items;  // made, not yet taken by the operation's thread
-  uint64_t Memory = 0;      // bytes of data of this job held in memory (queued or being written)
+  Held Waiting;             // bytes of its data waiting (queued or being written)
   int64_t Counted = 0;      // bytes this job added to BytesDone; the worker's while it works
   bool Finished = false;    // the worker is done with it
   EncodedEntry Result;
@@ -263,12 +263,11 @@ void EntryPipeline::Push(size_t index, Item item) {
   if (item.What == Item::Kind::kDiscard) {
     // What the operation has not taken yet need not travel at all; it only
     // has to undo what it took.
+    Held dropped;
     for (const Item& queued : job.Items) {
-      if (queued.Data) {
-        memory_ -= queued.Size;
-        job.Memory -= queued.Size;
-      }
+      if (queued.What == Item::Kind::kData) (queued.Data ? dropped.Memory : dropped.Disk) += queued.Size;
     }
+    ReleaseHeld(&job, dropped);
     job.Items.clear();
   }
   job.Items.push_back(std::move(item));
@@ -283,16 +282,31 @@ void EntryPipeline::PushData(size_t index, Item& item) {
     CheckLive(job);
     if (index == cursor_) {
       // Its turn: the archive takes the data as they come.
-      if (job.Memory < kHeadPipeLimit) break;
+      if (job.Waiting.Memory < kHeadPipeLimit) break;
       work_cv_.wait(lock);
       continue;
     }
-    if (memory_ + item.Size <= settings_.MemoryLimit) break;
+    if (held_.Memory + item.Size <= settings_.MemoryLimit) break;
+    if (held_.Disk + item.Size <= settings_.DiskLimit) break;
+    // Ahead of its turn with no room left: the worker waits until the
+    // archive takes data or its file's turn comes.
+    work_cv_.wait(lock);
+  }
+  if (index == cursor_ || held_.Memory + item.Size <= settings_.MemoryLimit) {
+    held_.Memory += item.Size;
+    job.Waiting.Memory += item.Size;
+    job.Items.push_back(std::move(item));
+    writer_cv_.notify_all();
+    return;
+  }
+  {
     // Ahead of its turn and no room in memory: the chunk waits on disk.
     if (!spill_.Handle.IsOpen()) spill_ = MakeTempFile(settings_.SpillFolder, kSpillPrefix);
     const int fd = spill_.Handle.Get();
     const uint64_t offset = spill_end_;
     spill_end_ += item.Size;
+    held_.Disk += item.Size;
+    job.Waiting.Disk += item.Size;
     lock.unlock();
     const uint8_t* data = item.Data.get();
     for (uint32_t done = 0; done < item.Size;) {
@@ -313,12 +327,7 @@ void EntryPipeline::PushData(size_t index, Item& item) {
     job.Items.push_back(std::move(spilled));
     spilled_.fetch_add(item.Size, std::memory_order_relaxed);
     writer_cv_.notify_all();
-    return;
   }
-  memory_ += item.Size;
-  job.Memory += item.Size;
-  job.Items.push_back(std::move(item));
-  writer_cv_.notify_all();
 }
 
 void EntryPipeline::Finish(size_t index, const EncodedEntry* result, std::exception_ptr error) {
@@ -338,9 +347,19 @@ void EntryPipeline::Abandon(size_t index) {
   work_cv_.notify_all();
 }
 
+void EntryPipeline::ReleaseHeld(Job* job, const Held& bytes) {
+  held_.Memory -= bytes.Memory;
+  held_.Disk -= bytes.Disk;
+  if (job != nullptr) {
+    job->Waiting.Memory -= bytes.Memory;
+    job->Waiting.Disk -= bytes.Disk;
+  }
+  work_cv_.notify_all();
+}
+
 void EntryPipeline::FreeJob(size_t index, bool void_bytes) {
   Job& job = *jobs_[index];
-  memory_ -= job.Memory;
+  ReleaseHeld(nullptr, job.Waiting);
   if (void_bytes && settings_.BytesDone != nullptr)
     settings_.BytesDone->fetch_sub(job.Counted, std::memory_order_relaxed);
   jobs_[index].reset();
@@ -371,7 +390,7 @@ EncodedEntry EntryPipeline::Deliver(size_t index, EntrySink& sink, const Poll& p
   std::vector<Item> batch;
   for (;;) {
     bool finished = false;
-    uint64_t batch_memory = 0;
+    Held batch_bytes;
     {
       std::unique_lock lock(mutex_);
       Job& job = *jobs_[index];
@@ -385,24 +404,20 @@ EncodedEntry EntryPipeline::Deliver(size_t index, EntrySink& sink, const Poll& p
       batch.swap(job.Items);
       finished = job.Finished;
       for (const Item& item : batch) {
-        if (item.Data) batch_memory += item.Size;
+        if (item.What == Item::Kind::kData) (item.Data ? batch_bytes.Memory : batch_bytes.Disk) += item.Size;
       }
     }
-    // The batch's memory counts until it is written (or the write fails).
-    struct ReleaseMemory {
+    // The batch's bytes count as waiting until they are written (or the
+    // write fails).
+    struct Release {
       EntryPipeline& p;
       size_t index;
-      uint64_t bytes;
-      ~ReleaseMemory() {
-        if (bytes == 0) return;
-        {
-          std::lock_guard lock(p.mutex_);
-          p.memory_ -= bytes;
-          if (p.jobs_[index]) p.jobs_[index]->Memory -= bytes;
-        }
-        p.work_cv_.notify_all();
+      Held bytes;
+      ~Release() {
+        std::lock_guard lock(p.mutex_);
+        p.ReleaseHeld(p.jobs_[index].get(), bytes);
       }
-    } release{*this, index, batch_memory};
+    } release{*this, index, batch_bytes};
     // Progress first, as when a file is read on this thread: a stop asked
     // for there is seen at the writes that follow.
     poll();

@@ -10,11 +10,13 @@
 // Memory stays bounded whatever the file sizes: the data of the file being
 // written wait in memory only up to a small pipe, and the worker making them
 // waits when the pipe is full; data that are made ahead of their turn wait
-// in memory up to MemoryLimit for all workers together and beyond that in a
+// in memory up to MemoryLimit for all workers together, beyond that in a
 // spill file ("QWX" and six characters, locked while it lives, like a
-// temporary archive) in SpillFolder. Workers run at most kMaxJobsAhead files
-// ahead of the file being written. The file being written is always being
-// worked on or done, so nothing waits for ever.
+// temporary archive) in SpillFolder up to DiskLimit, and beyond that their
+// worker waits. Data taken from the spill file give their room on disk back.
+// Workers run at most kMaxJobsAhead files ahead of the file being written.
+// The file being written is always being worked on or done, and its data
+// never wait for room, so nothing waits for ever.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -42,6 +44,7 @@ struct PipelineSettings {
   TStreamWrapper SourceWrapper;
   std::string SpillFolder;      // "" is the current folder
   uint64_t MemoryLimit = 0;     // bytes of data made ahead of their turn held in memory
+  uint64_t DiskLimit = 0;       // and in the spill file
   // Where the bytes read are added (and taken back when a read is void), or
   // null when they are not counted.
   std::atomic<int64_t>* BytesDone = nullptr;
@@ -81,6 +84,11 @@ public:
 private:
   struct Item;
   struct Job;
+  // Bytes of data made ahead of their turn, waiting in memory and on disk.
+  struct Held {
+    uint64_t Memory = 0;
+    uint64_t Disk = 0;
+  };
   class Worker;
 
   // Operation side.
@@ -96,9 +104,10 @@ private:
   void WorkerMain(Worker& worker);
   void SetOpened(size_t index, const OpenedFile& opened);
   void Push(size_t index, Item item);
-  // Queues a chunk of data (item.data of item.size bytes) in memory or, when
-  // it must wait beyond MemoryLimit, in the spill file; a chunk that went to
-  // the spill file leaves item.data with the caller.
+  // Queues a chunk of data (item.Data of item.Size bytes) in memory or, when
+  // it must wait beyond MemoryLimit, in the spill file, waiting for room
+  // beyond DiskLimit; a chunk that went to the spill file leaves item.Data
+  // with the caller.
   void PushData(size_t index, Item& item);
   void Finish(size_t index, const EncodedEntry* result, std::exception_ptr error);
   void Abandon(size_t index);
@@ -107,6 +116,8 @@ private:
   void CheckLive(const Job& job) const;
   // With the lock held: frees a job nobody needs any more.
   void FreeJob(size_t index, bool void_bytes);
+  // With the lock held: bytes no longer wait (of job, when not null).
+  void ReleaseHeld(Job* job, const Held& bytes);
 
   PipelineSettings settings_;
   std::vector<const std::string*> paths_;
@@ -118,7 +129,7 @@ private:
   size_t released_ = 0;
   size_t next_ = 0;     // the next file a worker takes
   size_t cursor_ = 0;   // the file being written; all before it are done with
-  uint64_t memory_ = 0; // bytes of data waiting in memory
+  Held held_;
   std::atomic<bool> stop_{false};  // set with the lock held
   std::exception_ptr failure_;  // a worker that could not go on at all
 

@@ -230,7 +230,9 @@ void TZipWriter::Operation::StartWorkers() {
   settings.NoCompressList = w_.NoCompressList;
   settings.SourceWrapper = w_.SourceStreamWrapper;
   settings.SpillFolder = FolderOf(writer_->TempPath());
-  settings.MemoryLimit = w_.WaitingMemoryPerThread * std::min<uint64_t>(threads, paths.size());
+  const uint64_t workers = std::min<uint64_t>(threads, paths.size());
+  settings.MemoryLimit = w_.WaitingMemoryPerThread * workers;
+  settings.DiskLimit = w_.WaitingDiskPerThread * workers;
   settings.BytesDone = w_.OnTotalPercentDone ? &w_.bytes_done_ : nullptr;
   pipeline_ = std::make_unique<EntryPipeline>(std::move(settings), std::move(paths));
   pipeline_->Release(merge_files);

@@ -103,6 +103,7 @@ void TZipWriter::Assign(const TZipWriter& source) {
   AddDirEntriesOnRecurse = source.AddDirEntriesOnRecurse;
   Threads = source.Threads;
   WaitingMemoryPerThread = source.WaitingMemoryPerThread;
+  WaitingDiskPerThread = source.WaitingDiskPerThread;
   SkipIfArchiveBitNotSet = source.SkipIfArchiveBitNotSet;
   ResetArchiveBitOnZip = source.ResetArchiveBitOnZip;
   DiscardExistingEntries = source.DiscardExistingEntries;

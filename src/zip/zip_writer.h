@@ -88,6 +88,7 @@ public:
   static constexpr uint32_t kStoreBlockSize = 32768;
   static constexpr int kMaxThreads = 64;
   static constexpr uint64_t kDefaultWaitingMemoryPerThread = uint64_t{32} << 20;
+  static constexpr uint64_t kDefaultWaitingDiskPerThread = uint64_t{512} << 20;
 
   TZipWriter();
   ~TZipWriter() override;
@@ -127,8 +128,10 @@ public:
   int Threads = 0;
   // With several threads: how much compressed data made ahead of its turn
   // may wait in memory, per thread; beyond it such data wait in a temporary
-  // file beside the temporary archive.
+  // file beside the temporary archive, up to WaitingDiskPerThread, and beyond
+  // that the worker waits.
   uint64_t WaitingMemoryPerThread = kDefaultWaitingMemoryPerThread;
+  uint64_t WaitingDiskPerThread = kDefaultWaitingDiskPerThread;
   // There is no archive bit on this host: these two change nothing.
   bool SkipIfArchiveBitNotSet = false;
   bool ResetArchiveBitOnZip = false;

@@ -70,7 +70,7 @@ public:
     argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = {"HOME=" + (scratch / "home").string(), "PATH=/usr/bin:/bin"};
-    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
       if (const char* value = std::getenv(keep)) env.push_back(std::string(keep) + "=" + value);
     }
     pid_ = fork();

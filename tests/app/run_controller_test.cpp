@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -175,10 +176,12 @@ TEST_F(RunControllerTest, EngineSetUpAndJobSettings) {
   EXPECT_TRUE(engine.Recurse);
 
   job_.Level = 9;
+  job_.Threads = 3;
   job_.IncludeSubDirs = false;
   job_.StorePaths = false;
   controller.ApplyEngineSettings();
   EXPECT_EQ(engine.PackLevel, 9);
+  EXPECT_EQ(engine.Threads, 3);
   EXPECT_FALSE(engine.Recurse);
   EXPECT_FALSE(engine.StorePaths());
   EXPECT_FALSE(engine.RelativePaths());
@@ -220,6 +223,46 @@ TEST_F(RunControllerTest, RunShowsFilesProgressAndClearsAtTheEnd) {
   EXPECT_LE(controller.RunStartTime(), after);
   EXPECT_TRUE(controller.SkippedFiles().empty());
   EXPECT_TRUE(fs::exists(options_.ConfigPath));
+}
+
+// The exclude masks and the earlier-archive guard are asked while the list is
+// built: what they leave out is never opened (the engine's source wrapper
+// never sees it) and its size never counts; every written file is shown, in
+// the order of the archive, whatever the number of threads.
+TEST_F(RunControllerTest, ExcludedFilesAreNeverOpenedAndWrittenOnesAreShownInOrder) {
+  job_.FileNameMask = (data_ / "backup" / "%yyyy%%my%%dd%-%qwartr%.zip").string();
+  WriteFile(data_ / "a.txt", Repeated("a", 100));
+  WriteFile(data_ / "b.tmp", Repeated("b", 5000));
+  WriteFile(data_ / "backup" / "20200101-I.zip", "an earlier archive");
+  WriteFile(data_ / "sub" / "c.txt", Repeated("c", 30));
+  WriteFile(data_ / "sub" / "d.TMP", Repeated("d", 7000));
+  WriteFile(data_ / "z.txt", Repeated("z", 7));
+  job_.ExcludeMasks.Append("*.tmp");
+  for (int threads : {1, 2, 3}) {
+    SCOPED_TRACE(threads);
+    fs::remove_all(data_ / "backup");
+    WriteFile(data_ / "backup" / "20200101-I.zip", "an earlier archive");
+    job_.Threads = threads;
+    RecordingDisplay display;
+    RunController controller(job_, display, options_);
+    std::mutex mutex;
+    std::set<std::string> opened;
+    controller.Engine().SourceStreamWrapper = [&](std::unique_ptr<TStream> inner) {
+      std::lock_guard lock(mutex);
+      opened.insert(fs::path(inner->Name()).filename().string());
+      return inner;
+    };
+    int64_t total = -1;
+    controller.Engine().OnStartZipInfo = [&](TZipWriter&, int32_t, int64_t bytes, TEndCentral&, bool&) {
+      total = bytes;
+    };
+    controller.StartRun();
+    EXPECT_EQ(opened, (std::set<std::string>{"a.txt", "c.txt", "z.txt"}));
+    EXPECT_EQ(total, 137);
+    EXPECT_THAT(display.WithPrefix("file:"), ElementsAre((data_ / "a.txt").string(), (data_ / "sub" / "c.txt").string(),
+                                                         (data_ / "z.txt").string(), ""));
+    EXPECT_TRUE(controller.SkippedFiles().empty());
+  }
 }
 
 TEST_F(RunControllerTest, OnlyFilesTheJobWantedAreReportedAsLeftOut) {

@@ -2,6 +2,7 @@
 // writes, to the byte, whatever the order of sizes, the levels, updates,
 // files that change while they are read and files that fail; memory stays
 // bounded (data wait in a spill file); cancels and failures leave nothing.
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -118,6 +120,53 @@ TStreamWrapper GrowAndShrink() {
   };
 }
 
+// Holds the reads of one file back until another file has been opened (or
+// ten seconds have passed), so that the workers' order is fixed: whatever
+// lies between them is made while the held file waits for its data.
+class HoldBack {
+public:
+  HoldBack(std::string held, std::string release) : held_(std::move(held)), release_(std::move(release)) {}
+
+  TStreamWrapper Wrapper() {
+    return [this](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
+      const std::string name = inner->Name();
+      if (name.ends_with(release_)) {
+        {
+          std::lock_guard lock(mutex_);
+          released_ = true;
+        }
+        cv_.notify_all();
+      }
+      if (!name.ends_with(held_)) return inner;
+      return std::make_unique<Held>(std::move(inner), *this);
+    };
+  }
+
+private:
+  class Held : public TStream {
+  public:
+    Held(std::unique_ptr<TStream> inner, HoldBack& owner) : inner_(std::move(inner)), owner_(owner) {}
+    size_t Read(void* buffer, size_t count) override {
+      std::unique_lock lock(owner_.mutex_);
+      owner_.cv_.wait_for(lock, std::chrono::seconds(10), [this] { return owner_.released_; });
+      lock.unlock();
+      return inner_->Read(buffer, count);
+    }
+    size_t Write(const void*, size_t) override { return 0; }
+    uint64_t Seek(int64_t offset, int origin) override { return inner_->Seek(offset, origin); }
+    std::string Name() const override { return inner_->Name(); }
+
+  private:
+    std::unique_ptr<TStream> inner_;
+    HoldBack& owner_;
+  };
+
+  std::string held_, release_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool released_ = false;
+};
+
 class ParallelTest : public enginetest::EngineFixture {
 protected:
   // A tree of text and binary files, empty ones, a file that grows and one
@@ -218,8 +267,14 @@ TEST_F(ParallelTest, EveryThreadCountWritesTheSameArchiveNewAndUpdated) {
 
 // A large file first, in the middle or last among many small ones, with so
 // little memory that whatever is made ahead of its turn waits in the spill
-// file: no deadlock, no reordering, the same archive.
+// file, or with so little room there too that the workers wait: no deadlock,
+// no reordering, the same archive.
 TEST_F(ParallelTest, LargeFileFirstOrLastWithLittleMemory) {
+  struct Run {
+    int Threads;
+    uint64_t Disk;  // WaitingDiskPerThread; 0 leaves the default
+  };
+  const Run runs[] = {{1, 0}, {2, 0}, {3, 0}, {2, 20000}, {3, 20000}};
   for (const std::string large : {"a_first.bin", "z_last.bin", "m_middle.bin"}) {
     SCOPED_TRACE(large);
     enginetest::Scratch::Remove(dir / "t");
@@ -227,13 +282,19 @@ TEST_F(ParallelTest, LargeFileFirstOrLastWithLittleMemory) {
     // Large and incompressible: its data pass the small pipe in many chunks.
     Put("t/" + large, NoiseOf(6 << 20, 3));
     std::string reference;
-    for (int threads : {1, 2, 3}) {
-      SCOPED_TRACE(threads);
-      const std::string archive = dir / ("out/l" + std::to_string(threads) + ".zip");
+    for (const Run& run : runs) {
+      SCOPED_TRACE(std::to_string(run.Threads) + "/" + std::to_string(run.Disk));
+      const std::string archive = dir / ("out/l" + std::to_string(run.Threads) + ".zip");
       ::mkdir((dir / "out").c_str(), 0755);
       TZipWriter zip;
-      Configure(zip, archive, threads, 1);
+      Configure(zip, archive, run.Threads, 1);
       zip.WaitingMemoryPerThread = 16384;
+      if (run.Disk != 0) zip.WaitingDiskPerThread = run.Disk;
+      // With workers and room on disk, the large file waits for its data
+      // until the last small one is open, so that everything between them is
+      // made ahead of its turn.
+      HoldBack hold(large, "s399.txt");
+      if (run.Threads > 1 && run.Disk == 0) zip.SourceStreamWrapper = hold.Wrapper();
       zip.FilesList() = {dir / "t/*.*"};
       std::vector<std::string> started;
       zip.OnStartZip = [&](TZipWriter&, const std::string& name, TZipHeaderInfo&, bool&) {
@@ -245,18 +306,64 @@ TEST_F(ParallelTest, LargeFileFirstOrLastWithLittleMemory) {
       }
       const std::string bytes = ReadBytes(archive);
       EXPECT_THAT(NamesOf(ParseFile(archive)), ElementsAreArray(started));
-      if (threads == 1) {
+      if (run.Threads == 1) {
         reference = bytes;
         EXPECT_EQ(zip.SpilledBytes(), 0u);
       } else {
         EXPECT_TRUE(bytes == reference) << "differs from the one-thread archive";
         // Whatever was made ahead of the large file waited on disk.
-        if (large != "z_last.bin") {
+        if (large != "z_last.bin" && run.Disk == 0) {
           EXPECT_GT(zip.SpilledBytes(), 0u);
         }
       }
-      EXPECT_THAT(ListFolder(dir / "out"), ElementsAre("l" + std::to_string(threads) + ".zip"));
+      EXPECT_THAT(ListFolder(dir / "out"), ElementsAre("l" + std::to_string(run.Threads) + ".zip"));
       ::unlink(archive.c_str());
+    }
+  }
+}
+
+// The ZIP64 field of a local header follows the same rule on every thread
+// count: a file within 64 MiB of 4 GiB when it is opened gets the field
+// before its data, and keeps it when its data go straight to the archive; a
+// header written after data that fit in memory needs no room to grow and
+// has none. Here such a file shrinks while it is read, to 100 bytes and to
+// 400 KB (stored, so that the data outgrow what is gathered in memory).
+TEST_F(ParallelTest, TheLocalZip64FieldFollowsOneRule) {
+  constexpr uint64_t kNear = (uint64_t{1} << 32) - (32 << 20);
+  ::mkdir((dir / "t").c_str(), 0755);
+  for (const char* name : {"t/a_near.img", "t/b_near.img"}) {
+    const int fd = ::open((dir / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(kNear)), 0);
+    ::close(fd);
+  }
+  Put("t/c.txt", "after");
+  std::string reference;
+  for (int threads : {1, 2, 3}) {
+    SCOPED_TRACE(threads);
+    const std::string archive = dir / "out/z.zip";
+    ::mkdir((dir / "out").c_str(), 0755);
+    ::unlink(archive.c_str());
+    TZipWriter zip;
+    Configure(zip, archive, threads, 0);
+    zip.SourceStreamWrapper = [](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
+      const std::string name = inner->Name();
+      if (name.ends_with("a_near.img")) return std::make_unique<ChangingStream>(std::move(inner), 100 - int64_t{kNear});
+      if (name.ends_with("b_near.img")) return std::make_unique<ChangingStream>(std::move(inner), 400000 - int64_t{kNear});
+      return inner;
+    };
+    zip.FilesList() = {dir / "t/*.*"};
+    ASSERT_EQ(zip.ZipFiles(), 3);
+    const auto parsed = ParseFile(archive);
+    EXPECT_FALSE(parsed.Find("a_near.img")->LocalZip64);
+    EXPECT_EQ(parsed.Find("a_near.img")->UncompressedSize, 100u);
+    EXPECT_TRUE(parsed.Find("b_near.img")->LocalZip64);
+    EXPECT_EQ(parsed.Find("b_near.img")->UncompressedSize, 400000u);
+    const std::string bytes = ReadBytes(archive);
+    if (threads == 1) {
+      reference = bytes;
+    } else {
+      EXPECT_TRUE(bytes == reference);
     }
   }
 }
@@ -271,6 +378,8 @@ TEST_F(ParallelTest, TheSpillFileIsALockedTemporaryFile) {
   TZipWriter zip;
   Configure(zip, dir / "out/a.zip", 2, 6);
   zip.WaitingMemoryPerThread = 4096;
+  HoldBack hold("a_big.bin", "s9.txt");
+  zip.SourceStreamWrapper = hold.Wrapper();
   zip.FilesList() = {dir / "t/*.*"};
   std::vector<std::string> seen;
   size_t swept = 0;
