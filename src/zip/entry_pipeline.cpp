@@ -205,8 +205,8 @@ void EntryPipeline::Release(size_t count) {
   {
     std::lock_guard lock(mutex_);
     released_ = std::min(std::max(released_, count), paths_.size());
+    WakeWorkers();
   }
-  work_cv_.notify_all();
 }
 
 EntryPipeline::Ticket EntryPipeline::Next() { return Ticket(this, cursor_); }
@@ -222,9 +222,9 @@ void EntryPipeline::WorkerMain(Worker& worker) {
       Job* job = nullptr;
       {
         std::unique_lock lock(mutex_);
-        work_cv_.wait(lock, [this] {
-          return stop_ || next_ >= paths_.size() || (next_ < released_ && next_ < cursor_ + kMaxJobsAhead);
-        });
+        while (!(stop_ || next_ >= paths_.size() || (next_ < released_ && next_ < cursor_ + kMaxJobsAhead))) {
+          WaitForWork(lock);
+        }
         if (stop_ || next_ >= paths_.size()) return;
         index = next_++;
         if (index < cursor_) continue;  // dropped before anyone took it
@@ -237,7 +237,7 @@ void EntryPipeline::WorkerMain(Worker& worker) {
   } catch (...) {
     std::lock_guard lock(mutex_);
     if (!failure_) failure_ = std::current_exception();
-    writer_cv_.notify_all();
+    writer_cv_.notify_all();  // whatever the operation waits for
   }
 }
 
@@ -253,7 +253,7 @@ void EntryPipeline::SetOpened(size_t index, const OpenedFile& opened) {
   job.Status = opened.Status;
   job.Info = opened.Info;
   job.ErrorNumber = opened.ErrorNumber;
-  writer_cv_.notify_all();
+  WakeWriter(index);
 }
 
 void EntryPipeline::Push(size_t index, Item item) {
@@ -271,8 +271,7 @@ void EntryPipeline::Push(size_t index, Item item) {
     job.Items.clear();
   }
   job.Items.push_back(std::move(item));
-  writer_cv_.notify_all();
-  work_cv_.notify_all();
+  WakeWriter(index);
 }
 
 void EntryPipeline::PushData(size_t index, Item& item) {
@@ -283,20 +282,20 @@ void EntryPipeline::PushData(size_t index, Item& item) {
     if (index == cursor_) {
       // Its turn: the archive takes the data as they come.
       if (job.Waiting.Memory < kHeadPipeLimit) break;
-      work_cv_.wait(lock);
+      WaitForWork(lock);
       continue;
     }
     if (held_.Memory + item.Size <= settings_.MemoryLimit) break;
     if (held_.Disk + item.Size <= settings_.DiskLimit) break;
     // Ahead of its turn with no room left: the worker waits until the
     // archive takes data or its file's turn comes.
-    work_cv_.wait(lock);
+    WaitForWork(lock);
   }
   if (index == cursor_ || held_.Memory + item.Size <= settings_.MemoryLimit) {
     held_.Memory += item.Size;
     job.Waiting.Memory += item.Size;
     job.Items.push_back(std::move(item));
-    writer_cv_.notify_all();
+    WakeWriter(index);
     return;
   }
   {
@@ -326,7 +325,7 @@ void EntryPipeline::PushData(size_t index, Item& item) {
     spilled.Offset = offset;
     job.Items.push_back(std::move(spilled));
     spilled_.fetch_add(item.Size, std::memory_order_relaxed);
-    writer_cv_.notify_all();
+    WakeWriter(index);
   }
 }
 
@@ -336,15 +335,17 @@ void EntryPipeline::Finish(size_t index, const EncodedEntry* result, std::except
   if (result != nullptr) job.Result = *result;
   job.Error = std::move(error);
   job.Finished = true;
-  if (job.Dropped) FreeJob(index, true);
-  writer_cv_.notify_all();
+  if (job.Dropped) {
+    FreeJob(index, true);
+  } else {
+    WakeWriter(index);
+  }
 }
 
 void EntryPipeline::Abandon(size_t index) {
   std::lock_guard lock(mutex_);
   // Dropped: the operation has gone past it and will not come back.
   FreeJob(index, true);
-  work_cv_.notify_all();
 }
 
 void EntryPipeline::ReleaseHeld(Job* job, const Held& bytes) {
@@ -354,7 +355,30 @@ void EntryPipeline::ReleaseHeld(Job* job, const Held& bytes) {
     job->Waiting.Memory -= bytes.Memory;
     job->Waiting.Disk -= bytes.Disk;
   }
-  work_cv_.notify_all();
+  if (bytes.Memory != 0 || bytes.Disk != 0) WakeWorkers();
+}
+
+void EntryPipeline::WakeWriter(size_t index) {
+  if (writer_waits_for_ == index) writer_cv_.notify_one();
+}
+
+void EntryPipeline::WakeWorkers() {
+  if (workers_waiting_ != 0) work_cv_.notify_all();
+}
+
+void EntryPipeline::WaitForWork(std::unique_lock<std::mutex>& lock) {
+  ++workers_waiting_;
+  work_cv_.wait(lock);
+  --workers_waiting_;
+}
+
+void EntryPipeline::WaitForWorker(std::unique_lock<std::mutex>& lock, size_t index, const Poll& poll) {
+  writer_waits_for_ = index;
+  writer_cv_.wait_for(lock, kPollInterval);
+  writer_waits_for_ = kNobody;
+  lock.unlock();
+  poll();
+  lock.lock();
 }
 
 void EntryPipeline::FreeJob(size_t index, bool void_bytes) {
@@ -379,10 +403,7 @@ OpenedFile EntryPipeline::WaitOpened(size_t index, const Poll& poll) {
       opened.ErrorNumber = job->ErrorNumber;
       return opened;
     }
-    writer_cv_.wait_for(lock, kPollInterval);
-    lock.unlock();
-    poll();
-    lock.lock();
+    WaitForWorker(lock, index, poll);
   }
 }
 
@@ -396,10 +417,7 @@ EncodedEntry EntryPipeline::Deliver(size_t index, EntrySink& sink, const Poll& p
       Job& job = *jobs_[index];
       while (job.Items.empty() && !job.Finished) {
         if (failure_) std::rethrow_exception(failure_);
-        writer_cv_.wait_for(lock, kPollInterval);
-        lock.unlock();
-        poll();
-        lock.lock();
+        WaitForWorker(lock, index, poll);
       }
       batch.swap(job.Items);
       finished = job.Finished;
@@ -474,8 +492,9 @@ void EntryPipeline::Consume(size_t index, bool written) {
       }
     }
     cursor_ = index + 1;
+    // A file's turn has come, and the workers may run one file further.
+    WakeWorkers();
   }
-  work_cv_.notify_all();
 }
 
 uint64_t EntryPipeline::BytesRead(size_t index) const {

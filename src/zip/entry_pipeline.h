@@ -118,6 +118,13 @@ private:
   void FreeJob(size_t index, bool void_bytes);
   // With the lock held: bytes no longer wait (of job, when not null).
   void ReleaseHeld(Job* job, const Held& bytes);
+  // With the lock held: wakes the operation's thread when it waits for this
+  // file, the workers when any of them waits. The waits release the lock
+  // while they wait; the operation's thread polls after each.
+  void WakeWriter(size_t index);
+  void WakeWorkers();
+  void WaitForWork(std::unique_lock<std::mutex>& lock);
+  void WaitForWorker(std::unique_lock<std::mutex>& lock, size_t index, const Poll& poll);
 
   PipelineSettings settings_;
   std::vector<const std::string*> paths_;
@@ -131,6 +138,9 @@ private:
   size_t cursor_ = 0;   // the file being written; all before it are done with
   Held held_;
   std::atomic<bool> stop_{false};  // set with the lock held
+  static constexpr size_t kNobody = SIZE_MAX;
+  size_t writer_waits_for_ = kNobody;  // the file the operation's thread waits for
+  size_t workers_waiting_ = 0;
   std::exception_ptr failure_;  // a worker that could not go on at all
 
   TempFile spill_;

@@ -169,6 +169,17 @@ private:
 
 class ParallelTest : public enginetest::EngineFixture {
 protected:
+  void SetUp() override {
+    EngineFixture::SetUp();
+    ::mkdir((dir / "out").c_str(), 0755);
+  }
+  // An archive out/a.zip made on one thread from one small file t/name;
+  // returns its bytes.
+  std::string OldArchive(const std::string& name) {
+    Put("t/" + name, name);
+    EXPECT_EQ(RunOn(dir / "out/a.zip", 1, 6), 1);
+    return ReadBytes(dir / "out/a.zip");
+  }
   // A tree of text and binary files, empty ones, a file that grows and one
   // that shrinks while read, and one large file among the small ones, which
   // comes first, in the middle or last in the order of the archive.
@@ -209,7 +220,6 @@ protected:
 
 TEST_F(ParallelTest, EveryThreadCountWritesTheSameArchiveNewAndUpdated) {
   MakeTree();
-  WriteBytes(dir / "out/keep", "");
   for (int level : {0, 1, 6, 9}) {
     SCOPED_TRACE(level);
     // New archives.
@@ -285,7 +295,6 @@ TEST_F(ParallelTest, LargeFileFirstOrLastWithLittleMemory) {
     for (const Run& run : runs) {
       SCOPED_TRACE(std::to_string(run.Threads) + "/" + std::to_string(run.Disk));
       const std::string archive = dir / ("out/l" + std::to_string(run.Threads) + ".zip");
-      ::mkdir((dir / "out").c_str(), 0755);
       TZipWriter zip;
       Configure(zip, archive, run.Threads, 1);
       zip.WaitingMemoryPerThread = 16384;
@@ -342,7 +351,6 @@ TEST_F(ParallelTest, TheLocalZip64FieldFollowsOneRule) {
   for (int threads : {1, 2, 3}) {
     SCOPED_TRACE(threads);
     const std::string archive = dir / "out/z.zip";
-    ::mkdir((dir / "out").c_str(), 0755);
     ::unlink(archive.c_str());
     TZipWriter zip;
     Configure(zip, archive, threads, 0);
@@ -374,7 +382,6 @@ TEST_F(ParallelTest, TheLocalZip64FieldFollowsOneRule) {
 TEST_F(ParallelTest, TheSpillFileIsALockedTemporaryFile) {
   Put("t/a_big.bin", NoiseOf(3 << 20, 11));
   for (int i = 0; i < 40; ++i) Put("t/s" + std::to_string(i) + ".txt", TextOf(20000, i));
-  ::mkdir((dir / "out").c_str(), 0755);
   TZipWriter zip;
   Configure(zip, dir / "out/a.zip", 2, 6);
   zip.WaitingMemoryPerThread = 4096;
@@ -404,7 +411,6 @@ TEST_F(ParallelTest, TheSpillFileIsALockedTemporaryFile) {
 // entry being written.
 TEST_F(ParallelTest, EventsComeInArchiveOrderOnTheCallersThread) {
   MakeTree();
-  ::mkdir((dir / "out").c_str(), 0755);
   std::string reference;
   std::vector<std::string> reference_started;
   for (int threads : {1, 3}) {
@@ -459,11 +465,8 @@ TEST_F(ParallelTest, EventsComeInArchiveOrderOnTheCallersThread) {
 // half a second, with every worker stopped, and leaves the old archive as it
 // was and no temporary file.
 TEST_F(ParallelTest, ACancelStopsEverythingAndLeavesTheOldArchive) {
-  Put("t/old.txt", "old");
-  ::mkdir((dir / "out").c_str(), 0755);
+  const std::string before = OldArchive("old.txt");
   const std::string archive = dir / "out/a.zip";
-  ASSERT_EQ(RunOn(archive, 1, 6), 1);
-  const std::string before = ReadBytes(archive);
   for (int i = 0; i < 8; ++i) Put("t/n" + std::to_string(i) + ".txt", TextOf(4 << 20, i));
   for (int threads : {2, 3}) {
     SCOPED_TRACE(threads);
@@ -494,11 +497,8 @@ TEST_F(ParallelTest, ACancelStopsEverythingAndLeavesTheOldArchive) {
 // data wait in the spill file) leaves the old archive byte for byte and no
 // temporary file.
 TEST_F(ParallelTest, AWriteFailureLeavesTheOldArchive) {
-  Put("t/a.txt", "alpha");
-  ::mkdir((dir / "out").c_str(), 0755);
+  const std::string before = OldArchive("a.txt");
   const std::string archive = dir / "out/a.zip";
-  ASSERT_EQ(RunOn(archive, 1, 6), 1);
-  const std::string before = ReadBytes(archive);
   Put("t/a.txt", TextOf(50000, 5), kBase + 10);
   Put("t/big.bin", NoiseOf(1 << 20, 6));
   for (int i = 0; i < 30; ++i) Put("t/s" + std::to_string(i) + ".txt", TextOf(5000, i));
@@ -533,7 +533,6 @@ TEST_F(ParallelTest, AReadFailureDropsOnlyThatEntryAsWithOneThread) {
   Put("t/c_mid.txt", TextOf(40000));
   Put("t/d_large.txt", TextOf(2000000));
   Put("t/e_tail.txt", TextOf(3000, 4));
-  ::mkdir((dir / "out").c_str(), 0755);
   for (int level : {0, 6}) {
     std::string reference;
     std::vector<std::string> reference_skipped;
@@ -571,7 +570,6 @@ TEST_F(ParallelTest, ExcludedFilesAreNeitherOpenedNorReported) {
   Put("t/skip.tmp", std::string(5000, 'x'));
   Put("t/sub/skip.tmp", "sub");
   ASSERT_EQ(::mkfifo((dir / "t/pipe.tmp").c_str(), 0644), 0);
-  ::mkdir((dir / "out").c_str(), 0755);
   for (int threads : {1, 2}) {
     SCOPED_TRACE(threads);
     TZipWriter zip;

@@ -350,9 +350,15 @@ protected:
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
     if (enginetest::Shell("command -v setpriv > /dev/null") != 0) GTEST_SKIP() << "no setpriv";
   }
-  // Runs EngineUnprivileged.DISABLED_ChildRun over dir/tree as an
-  // unprivileged user; `environment` goes in front of the command.
+  // Runs EngineUnprivileged.DISABLED_ChildRun as an unprivileged user over a
+  // tree of a readable file, one it may not read and a folder it may not
+  // list; `environment` goes in front of the command.
   void RunChild(const std::string& environment) {
+    Put("tree/readable.txt", "yes");
+    Put("tree/secret.txt", "no");
+    Put("tree/locked/inner.txt", "no");
+    ::chmod((dir / "tree/secret.txt").c_str(), 0);
+    ::chmod((dir / "tree/locked").c_str(), 0);
     ::mkdir((dir / "out").c_str(), 0777);
     ::chmod((dir / "out").c_str(), 0777);
     // The program must be reachable for the unprivileged user, and the build
@@ -374,22 +380,12 @@ protected:
 // An excluded file that may not be read, and an excluded folder that may not
 // be listed, are neither opened nor reported.
 TEST_F(UnprivilegedTest, ExcludedUnreadableFilesAreNeitherOpenedNorReported) {
-  Put("tree/readable.txt", "yes");
-  Put("tree/secret.txt", "no");
-  Put("tree/locked/inner.txt", "no");
-  ::chmod((dir / "tree/secret.txt").c_str(), 0);
-  ::chmod((dir / "tree/locked").c_str(), 0);
   RunChild("TESSEL_ENGINE_EXCLUDE=1");
   EXPECT_EQ(ReadBytes(dir / "out/report.txt"), "");
   EXPECT_THAT(NamesOf(ParseFile(dir / "out/a.zip")), ElementsAre("readable.txt"));
 }
 
 TEST_F(UnprivilegedTest, UnreadableFilesAreLeftOutAndReported) {
-  Put("tree/readable.txt", "yes");
-  Put("tree/secret.txt", "no");
-  Put("tree/locked/inner.txt", "no");
-  ::chmod((dir / "tree/secret.txt").c_str(), 0);
-  ::chmod((dir / "tree/locked").c_str(), 0);
   RunChild("");
   EXPECT_EQ(ReadBytes(dir / "out/report.txt"),
             "2 tree/locked/: Permission denied\n"
