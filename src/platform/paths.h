@@ -15,6 +15,8 @@ namespace tessel {
 std::string HomeFolder();
 // $XDG_CONFIG_HOME when it is an absolute path, else HomeFolder() + "/.config".
 std::string ConfigFolder();
+// $XDG_STATE_HOME when it is an absolute path, else HomeFolder() + "/.local/state".
+std::string StateFolder();
 // The process's current folder ("/" when it cannot be found).
 std::string CurrentFolder();
 
