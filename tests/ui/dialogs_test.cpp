@@ -2,6 +2,7 @@
 // box, each driven without the main window.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTest>
@@ -83,6 +84,7 @@ TEST_F(TemplateEditorTest, TheReservedZeroMomentPreviewsNow) {
 
 TEST_F(TemplateEditorTest, DoubleClickInsertsTheTokenAtTheCaret) {
   editor.show();
+  QApplication::setActiveWindow(&editor);
   editor.SetTemplate("/backup/x");
   editor.Edit1()->setCursorPosition(editor.Edit1()->text().size());
   SelectToken("%dd%");
@@ -92,16 +94,20 @@ TEST_F(TemplateEditorTest, DoubleClickInsertsTheTokenAtTheCaret) {
   QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, line.center());
   QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, line.center());
   EXPECT_EQ(editor.Template(), QString("/backup/x%dd%"));
+  // The typing goes on in the text box, right after the token.
+  EXPECT_TRUE(editor.Edit1()->hasFocus());
+  QTest::keyClicks(QApplication::focusWidget(), ".zip");
+  EXPECT_EQ(editor.Template(), QString("/backup/x%dd%.zip"));
 
   // In the middle, and in place of a selection.
   editor.Edit1()->setCursorPosition(8);
   SelectToken("%yyyy%");
   editor.InsertSelectedToken();
-  EXPECT_EQ(editor.Template(), QString("/backup/%yyyy%x%dd%"));
+  EXPECT_EQ(editor.Template(), QString("/backup/%yyyy%x%dd%.zip"));
   editor.Edit1()->setSelection(8, 6);
   SelectToken("%qwartr3%");
   editor.InsertSelectedToken();
-  EXPECT_EQ(editor.Template(), QString("/backup/%qwartr3%x%dd%"));
+  EXPECT_EQ(editor.Template(), QString("/backup/%qwartr3%x%dd%.zip"));
 }
 
 TEST_F(TemplateEditorTest, FolderChoiceKeepsTheNamePart) {
