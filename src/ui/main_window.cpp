@@ -1,8 +1,9 @@
 #include "ui/main_window.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDir>
+#include <QDialog>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -69,6 +70,8 @@ constexpr int kProgressHeight = 16;
 // How long a report of the run waits before the window shows it: the window
 // follows the run 25 times a second, however fast the run reports.
 constexpr int kRefreshMs = 40;
+// More dialogs than can be open over one another at once.
+constexpr int kMaxModalDialogs = 16;
 
 QLabel* Heading(const char* text, QWidget* parent) {
   auto* label = new QLabel(QString::fromUtf8(text), parent);
@@ -587,6 +590,17 @@ bool TForm1::RunHiddenBatch() {
 
 void TForm1::OnStopSignal() {
   stop_signal_ = true;
+  // A dialog or box left open would keep the program alive after a logout;
+  // each is cancelled as its Escape key would.
+  for (int open = 0; open < kMaxModalDialogs; ++open) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr || modal == this) break;
+    if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+      dialog->reject();
+    } else {
+      modal->close();
+    }
+  }
   if (session_->IsRunning()) {
     // The handler has asked the engine to stop already; this clears the
     // display, and the close follows the end of the run.

@@ -323,7 +323,9 @@ void TMaskGrid::mouseDoubleClickEvent(QMouseEvent* event) {
 
 void TMaskGrid::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
   QTableView::currentChanged(current, previous);
-  if (current.isValid()) model_.SetCurrentRow(current.row());
+  // While read-only (a run reads the list) the highlighted row is the view's
+  // own; the list's current entry follows again after the run.
+  if (current.isValid() && !read_only_) model_.SetCurrentRow(current.row());
 }
 
 void TMaskGrid::ShowCurrentRow(int row) {

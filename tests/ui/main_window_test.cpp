@@ -823,7 +823,10 @@ TEST(MainWindowTest, AStopSignalSavesTheInteractiveJobAndEnds) {
   // An edit not yet committed, as closing would find it.
   form.dbgNotInclude()->StartCellEdit();
   QTest::keyClicks(form.dbgNotInclude()->CellEditor()->Text(), "*.tmp");
-  form.OnStopSignal();
+  // A dialog left open does not keep the program alive.
+  QDialog dialog(&form);
+  QTimer::singleShot(0, &form, [&] { form.OnStopSignal(); });
+  EXPECT_EQ(dialog.exec(), QDialog::Rejected);
   EXPECT_TRUE(form.WasClosed());
   JobSettings saved;
   LoadSettings(saved, window.options.ConfigPath);
