@@ -235,16 +235,10 @@ bool TMaskGrid::AddDroppedUrls(const QList<QUrl>& urls) {
   return added;
 }
 
-void TMaskGrid::dragEnterEvent(QDragEnterEvent* event) {
-  if (!AcceptsDrop(event->mimeData())) {
-    event->ignore();
-    return;
-  }
-  event->setDropAction(Qt::CopyAction);
-  event->accept();
-}
+void TMaskGrid::dragEnterEvent(QDragEnterEvent* event) { dragMoveEvent(event); }
 
 void TMaskGrid::dragMoveEvent(QDragMoveEvent* event) {
+  // The dropped paths are copied into the list, never moved.
   if (!AcceptsDrop(event->mimeData())) {
     event->ignore();
     return;

@@ -61,6 +61,16 @@ void Capture(QWidget& window, const QString& name) {
   }
 }
 
+// Puts the window in the middle of a run: the file, the bars, the times.
+void ShowARunInProgress(TForm1& form, const std::string& file) {
+  form.ShowCurrentFile(file);
+  form.ShowArchiveName("/home/user/BackUp/20260305070409.zip");
+  form.SetFileProgress(64);
+  form.SetTotalProgress(37);
+  form.ShowElapsed(FormatDuration(3725));
+  form.ShowRemaining(FormatDuration(6330));
+}
+
 TEST(Screenshots, EveryWindow) {
   TempDir temp;
   StartupOptions options;
@@ -77,12 +87,7 @@ TEST(Screenshots, EveryWindow) {
   form.dbgFiles()->Model().Reload();
   form.dbgNotInclude()->Model().Reload();
   form.eFileNameMask()->setText("/home/user/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip");
-  form.ShowCurrentFile("/home/user/Документы/Отчёт за квартал/итоги.odt");
-  form.ShowArchiveName("/home/user/BackUp/20260305070409.zip");
-  form.SetFileProgress(64);
-  form.SetTotalProgress(37);
-  form.ShowElapsed(FormatDuration(3725));
-  form.ShowRemaining(FormatDuration(6330));
+  ShowARunInProgress(form, "/home/user/Документы/Отчёт за квартал/итоги.odt");
   Capture(form, "main_window");
 
   TForm4& editor = *form.TemplateEditor();
@@ -151,20 +156,9 @@ TEST(Screenshots, MainWindowEnlargedAndAfterARun) {
   // Enlarged during a run: the lists show more rows, the long path fits.
   form.show();
   form.resize(form.size() + QSize(360, 220));
-  form.ShowCurrentFile(data + "/итоги.txt");
-  form.ShowArchiveName("/home/user/BackUp/20260305070409.zip");
-  form.SetFileProgress(64);
-  form.SetTotalProgress(37);
-  form.ShowElapsed(FormatDuration(3725));
-  form.ShowRemaining(FormatDuration(6330));
+  ShowARunInProgress(form, data + "/итоги.txt");
   Capture(form, "main_window_enlarged");
 
-  form.ShowCurrentFile("");
-  form.ShowArchiveName("");
-  form.SetFileProgress(0);
-  form.SetTotalProgress(0);
-  form.ShowElapsed("");
-  form.ShowRemaining("");
   form.resize(form.minimumSizeHint());
   form.Button1()->click();
   QTRY_VERIFY_WITH_TIMEOUT(!form.IsRunning() && form.Button1()->isEnabled(), 60000);
