@@ -424,7 +424,7 @@ void TForm1::RequestClose() {
   close_requested_.store(true);
   // Outside a run the request is handled later, as a close from the user;
   // during one it waits for the run's end.
-  if (OnWindowThreadNow() && !session_->IsRunning()) {
+  if (OnWindowThreadNow() && !run_active_) {
     QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
   }
 }
@@ -459,7 +459,7 @@ void TForm1::FollowCurrentEntries() {
 }
 
 void TForm1::UpdateControls() {
-  const bool running = session_->IsRunning();
+  const bool running = run_active_;
   // The dialogs change the job the run is reading; in the batch modes they
   // do not exist.
   const bool dialogs = !options_.Batch && !running;
@@ -474,7 +474,7 @@ void TForm1::UpdateControls() {
 }
 
 bool TForm1::BeginRun() {
-  if (session_->IsRunning()) return false;
+  if (run_active_) return false;
   CommitEdits();
   done_message_wanted_.store(false);
   const uint64_t run = ++run_number_;
@@ -483,6 +483,9 @@ bool TForm1::BeginRun() {
   const bool started = session_->Start([this, run] {
     QMetaObject::invokeMethod(this, [this, run] { OnRunEnded(run); }, Qt::QueuedConnection);
   });
+  // The window's run lasts until it has dealt with the end, however soon
+  // the worker is done.
+  run_active_ = started;
   UpdateControls();
   // A run refused at the start (a stop signal came first) ends here.
   if (!started) OnRunEnded(run);
@@ -492,6 +495,7 @@ bool TForm1::BeginRun() {
 void TForm1::OnRunEnded(uint64_t run) {
   if (run != run_number_ || ended_run_ == run) return;
   ended_run_ = run;
+  run_active_ = false;
   session_->Wait();
   const RunReport& report = session_->Report();
   UpdateControls();
@@ -535,17 +539,17 @@ void TForm1::OpenArchiveFolder() {
 void TForm1::CreateArchive() { BeginRun(); }
 
 void TForm1::StopArchive() {
-  if (!session_->IsRunning()) return;
+  if (!run_active_) return;
   Guarded([this] { session_->Stop(); });
 }
 
 void TForm1::OpenAbout() {
-  if (options_.Batch || !about_ || session_->IsRunning()) return;
+  if (options_.Batch || !about_ || run_active_) return;
   hooks_.ExecDialog(*about_);
 }
 
 void TForm1::OpenSettings() {
-  if (options_.Batch || !settings_ || session_->IsRunning()) return;
+  if (options_.Batch || !settings_ || run_active_) return;
   Guarded([this] {
     settings_->ShowSettings(job_);
     if (hooks_.ExecDialog(*settings_) != QDialog::Accepted) return;
@@ -555,7 +559,7 @@ void TForm1::OpenSettings() {
 }
 
 void TForm1::EditTemplate() {
-  if (options_.Batch || !template_editor_ || session_->IsRunning()) return;
+  if (options_.Batch || !template_editor_ || run_active_) return;
   template_editor_->SetTemplate(file_name_mask_->text());
   if (hooks_.ExecDialog(*template_editor_) == QDialog::Accepted) {
     file_name_mask_->setText(template_editor_->Template());
@@ -601,7 +605,7 @@ void TForm1::OnStopSignal() {
       modal->close();
     }
   }
-  if (session_->IsRunning()) {
+  if (run_active_) {
     // The handler has asked the engine to stop already; this clears the
     // display, and the close follows the end of the run.
     close_after_run_ = true;
@@ -627,7 +631,7 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (session_->IsRunning()) {
+  if (run_active_) {
     event->ignore();
     // A stop is already on its way and the close follows it.
     if (close_after_run_ || close_requested_.load()) return;

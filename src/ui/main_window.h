@@ -94,7 +94,8 @@ public:
   // that of the last run (1 when none ended); otherwise 0, or 1 when a stop
   // signal's save failed.
   int ExitStatus() const;
-  bool IsRunning() const { return session_->IsRunning(); }
+  // From the start of a run until the window has dealt with its end.
+  bool IsRunning() const { return run_active_; }
   // Moves the window to the centre of its screen.
   void MoveToCentre();
 
@@ -208,6 +209,7 @@ private:
   std::atomic<bool> close_requested_{false};
   uint64_t run_number_ = 0;
   uint64_t ended_run_ = 0;
+  bool run_active_ = false;
   bool close_after_run_ = false;
   bool stop_signal_ = false;
   bool signal_save_failed_ = false;
