@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCalendarWidget>
 #include <QLineEdit>
+#include <QMenu>
+#include <memory>
 #include <QRadioButton>
 #include <QTest>
 
@@ -50,6 +53,18 @@ TEST_F(TemplateEditorTest, ListsEveryTokenWithItsDescription) {
             QString::fromUtf8("%ycht%=четность года (1-не четный, 2-четный)"));
   EXPECT_EQ(editor.DateTimePicker1()->displayFormat(), QString("dd.MM.yyyy"));
   EXPECT_EQ(editor.DateTimePicker2()->displayFormat(), QString("HH:mm:ss"));
+}
+
+TEST_F(TemplateEditorTest, TheCalendarAndTheTextMenuSpeakRussian) {
+  QCalendarWidget* calendar = editor.DateTimePicker1()->calendarWidget();
+  ASSERT_NE(calendar, nullptr);
+  EXPECT_EQ(calendar->locale().language(), QLocale::Russian);
+  EXPECT_EQ(calendar->locale().standaloneMonthName(3), QString::fromUtf8("март"));
+  std::unique_ptr<QMenu> menu(editor.Edit1()->createStandardContextMenu());
+  QStringList texts;
+  for (const QAction* action : menu->actions()) texts << action->text().remove(u'&').section(u'\t', 0, 0);
+  EXPECT_TRUE(texts.contains(QString::fromUtf8("Копировать"))) << texts.join(", ").toStdString();
+  EXPECT_TRUE(texts.contains(QString::fromUtf8("Вставить"))) << texts.join(", ").toStdString();
 }
 
 TEST_F(TemplateEditorTest, PreviewFollowsTextAndPickers) {
