@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "leased_file.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -363,8 +365,10 @@ TEST_F(ProgramTest, BatchWithWindowStoppedAtAnyMomentEndsWithStatusOne) {
 
 TEST_F(ProgramTest, BatchWithWindowCompletesAndNamesWhatItLeftOut) {
   WriteFile(data_ / "a.txt", "alpha\n");
-  // Cannot be read: the first bytes of a process's memory give an I/O error.
-  fs::create_symlink("/proc/self/mem", data_ / "unreadable.bin");
+  // Cannot be opened while another process holds it.
+  WriteFile(data_ / "unreadable.bin", "held");
+  tessel::test::LeasedFile lease((data_ / "unreadable.bin").string());
+  ASSERT_TRUE(lease.Held());
   WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
   Result result = Child(scratch_, {"/b", "/s", JobSwitch()}, false, DesktopEnv()).Wait();
   EXPECT_EQ(result.status, 2) << result.err;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/settings.h"
+#include "leased_file.h"
 
 namespace tessel {
 namespace {
@@ -109,10 +110,11 @@ TEST_F(RunSessionTest, OutcomesOfFailedAndPartialRuns) {
   EXPECT_EQ(session.Report().Outcome, RunOutcome::roFailed);
   EXPECT_EQ(session.Report().Message, "Unable to create directory");
 
-  // A file that cannot be read is left out: a link to this process's memory,
-  // whose first bytes give an I/O error.
+  // A file that cannot be opened is left out.
   job_.FileNameMask = Archive();
-  fs::create_symlink("/proc/self/mem", root_ / "data" / "unreadable.bin");
+  { std::ofstream(root_ / "data" / "unreadable.bin") << "held"; }
+  test::LeasedFile lease((root_ / "data" / "unreadable.bin").string());
+  ASSERT_TRUE(lease.Held());
   ASSERT_TRUE(session.Start());
   session.Wait();
   const RunReport& report = session.Report();

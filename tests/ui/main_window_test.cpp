@@ -23,6 +23,7 @@
 
 #include "app/settings.h"
 #include "app/window_state.h"
+#include "leased_file.h"
 #include "ui/folder_chooser.h"
 #include "ui/main_window.h"
 #include "ui/settings_dialog.h"
@@ -760,10 +761,12 @@ TEST(MainWindowTest, BatchWithWindowRunsOnTheWorkerAndClosesWhenDone) {
   window.form = std::make_unique<TForm1>(window.options);
   window.recorder.InstallInto(window.form->Hooks());
   window.UseJob(1u << 20);
-  // A file the run cannot read (a link to this process's memory, whose first
-  // bytes give an I/O error): the completion message names it, as the
+  // A file the run cannot open: the completion message names it, as the
   // interactive one does.
-  std::filesystem::create_symlink("/proc/self/mem", window.temp.Path() + "/data/lost.txt");
+  const std::string lost = window.temp.Path() + "/data/lost.txt";
+  { std::ofstream(lost) << "held"; }
+  test::LeasedFile lease(lost);
+  ASSERT_TRUE(lease.Held());
   TForm1& form = *window.form;
   EXPECT_FALSE(form.Button3()->isEnabled());  // nothing to open in a batch mode
   EXPECT_FALSE(form.Button4()->isEnabled());
