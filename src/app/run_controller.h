@@ -53,9 +53,10 @@ public:
   DateTime RunStartTime() const;
   // Files left out by the last run because they could not be read.
   const std::vector<SkippedFile>& SkippedFiles() const;
-
-  // The window's event pump, called by the engine while it works.
-  void SetProcessInput(std::function<void()> process_pending_input);
+  // The archive the last run wrote or meant to write ("" when it ended
+  // before its name was known) and the files it packed.
+  const std::string& ArchiveName() const;
+  int32_t FilesWritten() const;
   // Asks the user for an archive when the expanded name ends in "?";
   // returns false when the user cancels.
   void SetChooseArchive(std::function<bool(const std::string& initial_folder, std::string& chosen)> choose);
