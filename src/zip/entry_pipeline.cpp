@@ -43,6 +43,29 @@ struct EntryPipeline::Item {
   uint64_t Offset = 0;
 };
 
+// Wake-ups decided with the lock held and sent once it is released (this
+// object is made before the lock is taken), so that a woken thread does not
+// at once wait for the lock.
+class EntryPipeline::Wakeups {
+public:
+  explicit Wakeups(EntryPipeline& pipeline) : p_(pipeline) {}
+  ~Wakeups() {
+    if (writer_) p_.writer_cv_.notify_one();
+    if (workers_) p_.work_cv_.notify_all();
+  }
+  Wakeups(const Wakeups&) = delete;
+  Wakeups& operator=(const Wakeups&) = delete;
+  // With the lock held: the operation's thread, when it waits for this file.
+  void Writer(size_t index) { writer_ |= p_.writer_waits_for_ == index; }
+  // With the lock held: the workers, when any of them waits.
+  void Workers() { workers_ |= p_.workers_waiting_ != 0; }
+
+private:
+  EntryPipeline& p_;
+  bool writer_ = false;
+  bool workers_ = false;
+};
+
 struct EntryPipeline::Job {
   // Read without the lock by the worker, which checks them often.
   std::atomic<bool> Dropped{false};
@@ -85,7 +108,7 @@ public:
       filled_ += n;
       data += n;
       count -= n;
-      if (filled_ == kChunkSize) Flush();
+      if (filled_ == kChunkSize) Flush(true);
     }
   }
   void Discard() override {
@@ -109,8 +132,10 @@ public:
   }
 
 private:
-  // Hands the chunk gathered so far to the pipeline.
-  void Flush() {
+  // Hands the chunk gathered so far to the pipeline; wake_writer: the
+  // operation's thread is woken for it (the last chunk of a file is
+  // announced by the file's end).
+  void Flush(bool wake_writer) {
     if (filled_ == 0) return;
     Item item;
     item.Size = filled_;
@@ -122,7 +147,7 @@ private:
       std::memcpy(item.Data.get(), chunk_.get(), filled_);
     }
     filled_ = 0;
-    p_.PushData(index_, item);
+    p_.PushData(index_, item, wake_writer);
     if (!chunk_) chunk_ = item.Data && item.Size == kChunkSize ? std::move(item.Data) : NewChunk(kChunkSize);
   }
 
@@ -153,7 +178,7 @@ void EntryPipeline::Worker::Process(size_t index, Job& job) {
     const EncodedEntry result =
         encoder_.Encode(*source, store, level, NeedsLocalZip64(opened.Info.Size), *this, *this);
     source.reset();
-    Flush();
+    Flush(false);
     p_.Finish(index, &result, nullptr);
   } catch (const Dropped&) {
     p_.Abandon(index);
@@ -202,11 +227,10 @@ void EntryPipeline::StopWorkers() noexcept {
 }
 
 void EntryPipeline::Release(size_t count) {
-  {
-    std::lock_guard lock(mutex_);
-    released_ = std::min(std::max(released_, count), paths_.size());
-    WakeWorkers();
-  }
+  Wakeups wake(*this);
+  std::lock_guard lock(mutex_);
+  released_ = std::min(std::max(released_, count), paths_.size());
+  wake.Workers();
 }
 
 EntryPipeline::Ticket EntryPipeline::Next() { return Ticket(this, cursor_); }
@@ -247,16 +271,20 @@ void EntryPipeline::CheckLive(const Job& job) const {
 }
 
 void EntryPipeline::SetOpened(size_t index, const OpenedFile& opened) {
+  Wakeups wake(*this);
   std::lock_guard lock(mutex_);
   Job& job = *jobs_[index];
   job.Opened = true;
   job.Status = opened.Status;
   job.Info = opened.Info;
   job.ErrorNumber = opened.ErrorNumber;
-  WakeWriter(index);
+  // A file that opened is announced by its data or its end: one wake-up
+  // for a small file instead of several.
+  if (opened.Status != OpenStatus::osOpened) wake.Writer(index);
 }
 
 void EntryPipeline::Push(size_t index, Item item) {
+  Wakeups wake(*this);
   std::lock_guard lock(mutex_);
   Job& job = *jobs_[index];
   CheckLive(job);
@@ -267,14 +295,15 @@ void EntryPipeline::Push(size_t index, Item item) {
     for (const Item& queued : job.Items) {
       if (queued.What == Item::Kind::kData) (queued.Data ? dropped.Memory : dropped.Disk) += queued.Size;
     }
-    ReleaseHeld(&job, dropped);
+    ReleaseHeld(&job, dropped, wake);
     job.Items.clear();
   }
+  // Data or the file's end follow, and wake the operation's thread.
   job.Items.push_back(std::move(item));
-  WakeWriter(index);
 }
 
-void EntryPipeline::PushData(size_t index, Item& item) {
+void EntryPipeline::PushData(size_t index, Item& item, bool wake_writer) {
+  Wakeups wake(*this);
   std::unique_lock lock(mutex_);
   Job& job = *jobs_[index];
   for (;;) {
@@ -295,7 +324,7 @@ void EntryPipeline::PushData(size_t index, Item& item) {
     held_.Memory += item.Size;
     job.Waiting.Memory += item.Size;
     job.Items.push_back(std::move(item));
-    WakeWriter(index);
+    if (wake_writer) wake.Writer(index);
     return;
   }
   {
@@ -325,45 +354,39 @@ void EntryPipeline::PushData(size_t index, Item& item) {
     spilled.Offset = offset;
     job.Items.push_back(std::move(spilled));
     spilled_.fetch_add(item.Size, std::memory_order_relaxed);
-    WakeWriter(index);
+    if (wake_writer) wake.Writer(index);
   }
 }
 
 void EntryPipeline::Finish(size_t index, const EncodedEntry* result, std::exception_ptr error) {
+  Wakeups wake(*this);
   std::lock_guard lock(mutex_);
   Job& job = *jobs_[index];
   if (result != nullptr) job.Result = *result;
   job.Error = std::move(error);
   job.Finished = true;
   if (job.Dropped) {
-    FreeJob(index, true);
+    FreeJob(index, true, wake);
   } else {
-    WakeWriter(index);
+    wake.Writer(index);
   }
 }
 
 void EntryPipeline::Abandon(size_t index) {
+  Wakeups wake(*this);
   std::lock_guard lock(mutex_);
   // Dropped: the operation has gone past it and will not come back.
-  FreeJob(index, true);
+  FreeJob(index, true, wake);
 }
 
-void EntryPipeline::ReleaseHeld(Job* job, const Held& bytes) {
+void EntryPipeline::ReleaseHeld(Job* job, const Held& bytes, Wakeups& wake) {
   held_.Memory -= bytes.Memory;
   held_.Disk -= bytes.Disk;
   if (job != nullptr) {
     job->Waiting.Memory -= bytes.Memory;
     job->Waiting.Disk -= bytes.Disk;
   }
-  if (bytes.Memory != 0 || bytes.Disk != 0) WakeWorkers();
-}
-
-void EntryPipeline::WakeWriter(size_t index) {
-  if (writer_waits_for_ == index) writer_cv_.notify_one();
-}
-
-void EntryPipeline::WakeWorkers() {
-  if (workers_waiting_ != 0) work_cv_.notify_all();
+  if (bytes.Memory != 0 || bytes.Disk != 0) wake.Workers();
 }
 
 void EntryPipeline::WaitForWork(std::unique_lock<std::mutex>& lock) {
@@ -381,9 +404,9 @@ void EntryPipeline::WaitForWorker(std::unique_lock<std::mutex>& lock, size_t ind
   lock.lock();
 }
 
-void EntryPipeline::FreeJob(size_t index, bool void_bytes) {
+void EntryPipeline::FreeJob(size_t index, bool void_bytes, Wakeups& wake) {
   Job& job = *jobs_[index];
-  ReleaseHeld(nullptr, job.Waiting);
+  ReleaseHeld(nullptr, job.Waiting, wake);
   if (void_bytes && settings_.BytesDone != nullptr)
     settings_.BytesDone->fetch_sub(job.Counted, std::memory_order_relaxed);
   jobs_[index].reset();
@@ -432,8 +455,9 @@ EncodedEntry EntryPipeline::Deliver(size_t index, EntrySink& sink, const Poll& p
       size_t index;
       Held bytes;
       ~Release() {
+        Wakeups wake(p);
         std::lock_guard lock(p.mutex_);
-        p.ReleaseHeld(p.jobs_[index].get(), bytes);
+        p.ReleaseHeld(p.jobs_[index].get(), bytes, wake);
       }
     } release{*this, index, batch_bytes};
     // Progress first, as when a file is read on this thread: a stop asked
@@ -482,19 +506,18 @@ void EntryPipeline::ReadSpilled(uint64_t offset, uint32_t size) {
 }
 
 void EntryPipeline::Consume(size_t index, bool written) {
-  {
-    std::lock_guard lock(mutex_);
-    if (Job* job = jobs_[index].get()) {
-      if (job->Finished) {
-        FreeJob(index, !written);
-      } else {
-        job->Dropped = true;  // its worker frees it when it notices
-      }
+  Wakeups wake(*this);
+  std::lock_guard lock(mutex_);
+  if (Job* job = jobs_[index].get()) {
+    if (job->Finished) {
+      FreeJob(index, !written, wake);
+    } else {
+      job->Dropped = true;  // its worker frees it when it notices
     }
-    cursor_ = index + 1;
-    // A file's turn has come, and the workers may run one file further.
-    WakeWorkers();
   }
+  cursor_ = index + 1;
+  // A file's turn has come, and the workers may run one file further.
+  wake.Workers();
 }
 
 uint64_t EntryPipeline::BytesRead(size_t index) const {

@@ -107,22 +107,21 @@ private:
   // Queues a chunk of data (item.Data of item.Size bytes) in memory or, when
   // it must wait beyond MemoryLimit, in the spill file, waiting for room
   // beyond DiskLimit; a chunk that went to the spill file leaves item.Data
-  // with the caller.
-  void PushData(size_t index, Item& item);
+  // with the caller. Begin and Discard (Push) wake nobody: data or the
+  // file's end follow.
+  void PushData(size_t index, Item& item, bool wake_writer);
   void Finish(size_t index, const EncodedEntry* result, std::exception_ptr error);
   void Abandon(size_t index);
   // Throws when the worker must give its file up: the pipeline stops, or
   // the operation dropped the file.
   void CheckLive(const Job& job) const;
+  class Wakeups;
   // With the lock held: frees a job nobody needs any more.
-  void FreeJob(size_t index, bool void_bytes);
+  void FreeJob(size_t index, bool void_bytes, Wakeups& wake);
   // With the lock held: bytes no longer wait (of job, when not null).
-  void ReleaseHeld(Job* job, const Held& bytes);
-  // With the lock held: wakes the operation's thread when it waits for this
-  // file, the workers when any of them waits. The waits release the lock
-  // while they wait; the operation's thread polls after each.
-  void WakeWriter(size_t index);
-  void WakeWorkers();
+  void ReleaseHeld(Job* job, const Held& bytes, Wakeups& wake);
+  // The waits release the lock while they wait; the operation's thread
+  // polls after each.
   void WaitForWork(std::unique_lock<std::mutex>& lock);
   void WaitForWorker(std::unique_lock<std::mutex>& lock, size_t index, const Poll& poll);
 
