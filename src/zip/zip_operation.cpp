@@ -67,6 +67,7 @@ uint32_t NowAsDos() { return DosFromCivil(LocalNow()); }
 TZipWriter::Operation::Operation(TZipWriter& writer)
     : w_(writer), saved_sort_mode_(writer.SortMode()), saved_keep_open_(writer.KeepZipOpen) {
   w_.busy_.store(true);
+  w_.entries_carried_.store(0, std::memory_order_relaxed);
   w_.KeepZipOpen = true;
   w_.SetSortMode(ByNone);
 }
@@ -173,6 +174,7 @@ void TZipWriter::Operation::OpenOutput() {
   if (!w_.tables_) w_.tables_ = std::make_unique<DeflateTables>();
   staging_ = std::make_unique<uint8_t[]>(kStagingSize);
   store_block_ = std::make_unique<uint8_t[]>(kStoreBlockSize);
+  if (w_.Verify) check_ = std::make_unique<TEntryCheck>();
 }
 
 void TZipWriter::Operation::MergeExistingEntries() {
@@ -205,7 +207,7 @@ void TZipWriter::Operation::MergeExistingEntries() {
     if (old.StatusBytes[1] == 2) continue;  // marked to be dropped on rewrite
     auto found = by_name.find(old.FullName());
     if (found == by_name.end() || found->second.Next == kNoLine) {
-      CopyExistingEntry(old);
+      CarryOver(old);
       continue;
     }
     TFileLine& line = w_.lines_[found->second.Next];
@@ -221,8 +223,11 @@ void TZipWriter::Operation::MergeExistingEntries() {
           RepairDosDateTime(DosFromFileTime(static_cast<time_t>(info.MTimeSeconds)));
       if (DosToDateTimeOrNow(old.LastModDateTime) >= DosToDateTimeOrNow(file_dos)) {
         if (w_.OnUpdate) w_.OnUpdate(w_, udKeep, i);
-        CopyExistingEntry(old);
         line.Deleted = true;
+        if (CopyExistingEntry(old)) continue;
+        // The kept copy is damaged: the file gives it afresh.
+        if (w_.OnUpdate) w_.OnUpdate(w_, udReplace, i);
+        if (AddOneFile(line)) ++result_;
         continue;
       }
     }
@@ -233,8 +238,8 @@ void TZipWriter::Operation::MergeExistingEntries() {
     } else if (source_failed_ && names_.count(&old) == 0) {
       // The file could not be read this time (gone, unreadable, a
       // read error): the copy the archive already holds is the last good one
-      // and stays.
-      CopyExistingEntry(old);
+      // and stays, unless it is damaged too.
+      CarryOver(old);
     }
     line.Deleted = true;
   }
@@ -450,10 +455,36 @@ void TZipWriter::Operation::DiscardEntryData(const TZipHeaderInfo& entry, bool s
   if (!stored) buffers_ = AllocateDeflateBuffers();
 }
 
-void TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
+bool TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
   auto copy = std::make_unique<TZipHeaderInfo>(old);
-  CopyEntryData(*w_.ArchiveStream(), *out_, *copy, std::span<uint8_t>(staging_.get(), kStagingSize));
+  const std::span<uint8_t> scratch(staging_.get(), kStagingSize);
+  if (!check_) {
+    CopyEntryData(*w_.ArchiveStream(), *out_, *copy, scratch);
+  } else {
+    const uint64_t start = out_->Position();
+    bool damaged = false;
+    check_->Begin(old);
+    try {
+      CopyEntryData(*w_.ArchiveStream(), *out_, *copy, scratch, check_.get());
+      damaged = !check_->Finish().empty();
+    } catch (const EBadZipFile&) {
+      damaged = true;  // its local header or data lies outside the old archive
+    }
+    if (damaged) {
+      // Whatever of it was written is overwritten by what follows.
+      SeekOutput(start);
+      return false;
+    }
+  }
   AddWritten(std::move(copy));
+  w_.entries_carried_.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+void TZipWriter::Operation::CarryOver(const TZipHeaderInfo& old) {
+  if (CopyExistingEntry(old)) return;
+  bool retry = false;  // there is nothing to retry
+  if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srDamaged, old.FullName(), -1, retry, kReasonDamagedInOldArchive);
 }
 
 void TZipWriter::Operation::WriteDirectory() {
@@ -474,6 +505,7 @@ void TZipWriter::Operation::Finish() {
   out_.reset();
   buffers_.reset();
 
+  if (check_) VerifyOutput();
   w_.CloseArchive();
   InstallArchive();
 
@@ -484,6 +516,18 @@ void TZipWriter::Operation::Finish() {
   for (auto& entry : written_) directory->Add(std::move(entry));
   written_.clear();
   w_.AdoptDirectory(std::move(directory), end_, TArchiveStamp::FromStat(st));
+}
+
+void TZipWriter::Operation::VerifyOutput() {
+  if (w_.OnVerifyArchive) w_.OnVerifyArchive(w_, 0);
+  // A stop is heard here as while the data was written.
+  auto progress = [this](uint64_t done, uint64_t total) {
+    if (w_.DoProcessMessages && w_.ProcessInput) w_.ProcessInput();
+    if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
+    if (w_.OnVerifyArchive)
+      w_.OnVerifyArchive(w_, PercentOf(static_cast<int64_t>(done), static_cast<int64_t>(total)));
+  };
+  VerifyArchive(writer_->TempPath(), w_.ZipName(), &written_, *check_, progress);
 }
 
 void TZipWriter::Operation::InstallArchive() {

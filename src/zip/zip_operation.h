@@ -12,6 +12,7 @@
 #include "deflate/deflate.h"
 #include "platform/atomic_file.h"
 #include "platform/file_lock.h"
+#include "zip/archive_check.h"
 #include "zip/zip_writer.h"
 
 namespace tessel {
@@ -50,7 +51,14 @@ private:
   // returns to its header, the bytes read leave BytesDone, and the
   // compressor's buffers start afresh.
   void DiscardEntryData(const TZipHeaderInfo& entry, bool stored);
-  void CopyExistingEntry(const TZipHeaderInfo& old);
+  // Copies an old entry, checking its data with Verify; false (and nothing
+  // written) when the check found it damaged.
+  bool CopyExistingEntry(const TZipHeaderInfo& old);
+  // An old entry whose file this operation does not read: carried over, or
+  // left out and reported when it is damaged.
+  void CarryOver(const TZipHeaderInfo& old);
+  // Reads the finished temporary archive back (Verify).
+  void VerifyOutput();
   void WriteDirectory();
   void Finish();
   void InstallArchive();
@@ -94,6 +102,7 @@ private:
   int32_t result_ = 0;
 
   std::unique_ptr<deflate_buffers> buffers_;
+  std::unique_ptr<TEntryCheck> check_;  // with Verify
   std::unique_ptr<uint8_t[]> store_block_;
   // The data of the current entry is gathered here, so that a small file's
   // header and data go out in one piece without a seek back; a larger one

@@ -103,6 +103,7 @@ void TZipWriter::Assign(const TZipWriter& source) {
   SkipIfArchiveBitNotSet = source.SkipIfArchiveBitNotSet;
   ResetArchiveBitOnZip = source.ResetArchiveBitOnZip;
   DiscardExistingEntries = source.DiscardExistingEntries;
+  Verify = source.Verify;
   OnStartZip = source.OnStartZip;
   OnStartZipInfo = source.OnStartZipInfo;
   OnEndZip = source.OnEndZip;
@@ -114,6 +115,7 @@ void TZipWriter::Assign(const TZipWriter& source) {
   OnUpdate = source.OnUpdate;
   OnWaitForArchive = source.OnWaitForArchive;
   ShowMessage = source.ShowMessage;
+  OnVerifyArchive = source.OnVerifyArchive;
   OutputStreamWrapper = source.OutputStreamWrapper;
   SourceStreamWrapper = source.SourceStreamWrapper;
 }
