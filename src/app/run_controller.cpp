@@ -275,6 +275,7 @@ void RunController::Impl::ApplyEngineSettings() {
   engine.PackLevel = job.Level;
   engine.Recurse = job.IncludeSubDirs;
   engine.SetStorePaths(job.StorePaths);
+  engine.Verify = job.Verify;
 }
 
 RunController::RunController(JobSettings& job, RunDisplay& display, const StartupOptions& options)

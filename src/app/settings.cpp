@@ -22,6 +22,8 @@ constexpr std::string_view kLevelKey = "Level";
 constexpr std::string_view kIncludeSubDirsKey = "IncludeSubDirs";
 constexpr std::string_view kStorePathsKey = "StorePaths";
 constexpr std::string_view kZipActionKey = "ZipAction";
+constexpr std::string_view kVerifyKey = "Verify";
+constexpr std::string_view kKeepArchivesKey = "KeepArchives";
 
 // The version of the job file's layout, which decides the migration below;
 // it stays as it is when only the program's version changes.
@@ -179,6 +181,8 @@ void LoadSettings(JobSettings& job, const std::string& path) {
   job.IncludeSubDirs = profile.ReadBool(kConfigSection, kIncludeSubDirsKey, true);
   job.StorePaths = profile.ReadBool(kConfigSection, kStorePathsKey, true);
   job.ReplaceMode = NormalizeReplaceMode(profile.ReadInteger(kConfigSection, kZipActionKey, kDefaultReplaceMode));
+  job.Verify = profile.ReadBool(kConfigSection, kVerifyKey, true);
+  job.KeepArchives = profile.ReadInteger(kConfigSection, kKeepArchivesKey, 0);
   LoadMasks(profile, kIncludeSection, job.IncludeMasks, job);
   LoadMasks(profile, kExcludeSection, job.ExcludeMasks, job);
 }
@@ -222,6 +226,8 @@ void SaveSettings(JobSettings& job, const std::string& path, const WriteFunction
   profile.WriteBool(kConfigSection, kStorePathsKey, job.StorePaths);
   job.ReplaceMode = NormalizeReplaceMode(job.ReplaceMode);
   profile.WriteInteger(kConfigSection, kZipActionKey, job.ReplaceMode);
+  profile.WriteBool(kConfigSection, kVerifyKey, job.Verify);
+  profile.WriteInteger(kConfigSection, kKeepArchivesKey, job.KeepArchives);
   SaveMasks(profile, kIncludeSection, job.IncludeMasks, job);
   SaveMasks(profile, kExcludeSection, job.ExcludeMasks, job);
 

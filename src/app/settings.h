@@ -50,6 +50,11 @@ struct JobSettings {
   bool IncludeSubDirs = true;
   bool StorePaths = true;
   int32_t ReplaceMode = kDefaultReplaceMode;  // 0..3, anything else becomes 2 where read or written
+  // Check the carried-over entries and the finished archive of every run.
+  bool Verify = true;
+  // How many of the template's archives stay in the archive's folder after a
+  // run that wrote one (0 keeps them all; a negative value counts as 0).
+  int32_t KeepArchives = 0;
   MaskList IncludeMasks, ExcludeMasks;
 
   // Found by LoadSettings. The file holds NUL bytes (a photo, a document):

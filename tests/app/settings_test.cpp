@@ -88,6 +88,8 @@ protected:
     EXPECT_TRUE(job.IncludeSubDirs);
     EXPECT_TRUE(job.StorePaths);
     EXPECT_EQ(job.ReplaceMode, 2);
+    EXPECT_TRUE(job.Verify);
+    EXPECT_EQ(job.KeepArchives, 0);
     EXPECT_EQ(job.IncludeMasks.Count(), 0u);
     EXPECT_EQ(job.ExcludeMasks.Count(), 0u);
   }
@@ -111,7 +113,9 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndFirstSaveCreatesIt) {
             "Level=6\n"
             "IncludeSubDirs=1\n"
             "StorePaths=1\n"
-            "ZipAction=2\n");
+            "ZipAction=2\n"
+            "Verify=1\n"
+            "KeepArchives=0\n");
   job.ExcludeMasks.Append("*.tmp");
   job.IncludeMasks.Append("/data/*.*");
   job.StorePaths = false;
@@ -124,6 +128,8 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndFirstSaveCreatesIt) {
             "IncludeSubDirs=1\n"
             "StorePaths=0\n"
             "ZipAction=2\n"
+            "Verify=1\n"
+            "KeepArchives=0\n"
             "\n"
             "[Files]\n"
             "1=/data/*.*\n"
@@ -151,7 +157,7 @@ TEST_F(SettingsTest, VersionMigration) {
   SaveSettings(job, Path("Config.ini"));
   EXPECT_EQ(Read(Path("Config.ini")),
             "[Config]\nVersion=1.3\nZipName=/Arhiv/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip\n"
-            "Level=6\nIncludeSubDirs=1\nStorePaths=1\nZipAction=2\n");
+            "Level=6\nIncludeSubDirs=1\nStorePaths=1\nZipAction=2\nVerify=1\nKeepArchives=0\n");
 }
 
 TEST_F(SettingsTest, NumbersAndBooleans) {
@@ -179,6 +185,29 @@ TEST_F(SettingsTest, NumbersAndBooleans) {
   EXPECT_EQ(NormalizeReplaceMode(4), 2);
   EXPECT_EQ(NormalizeReplaceMode(INT32_MIN), 2);
   EXPECT_EQ(NormalizeReplaceMode(1), 1);
+}
+
+TEST_F(SettingsTest, VerifyAndKeepArchives) {
+  JobSettings job = Loaded("[Config]\n");
+  EXPECT_TRUE(job.Verify);
+  EXPECT_EQ(job.KeepArchives, 0);
+  job = Loaded("[Config]\nverify=0\nkeeparchives=14\n");
+  EXPECT_FALSE(job.Verify);
+  EXPECT_EQ(job.KeepArchives, 14);
+  job = Loaded("[Config]\nVerify=yes\nKeepArchives=many\n");
+  EXPECT_TRUE(job.Verify);
+  EXPECT_EQ(job.KeepArchives, 0);
+  // Written after the keys that were there before them, in this order.
+  job = Loaded("[Config]\nKeepArchives=3\nVerify=0\nZipName=/a/%yyyy%.zip\n");
+  SaveSettings(job, Path("Config.ini"));
+  EXPECT_EQ(Read(Path("Config.ini")),
+            "[Config]\nKeepArchives=3\nVerify=0\nZipName=/a/%yyyy%.zip\nVersion=1.3\nLevel=6\n"
+            "IncludeSubDirs=1\nStorePaths=1\nZipAction=2\n");
+  job = Loaded("[Config]\n");
+  job.Verify = false;
+  job.KeepArchives = 7;
+  SaveSettings(job, Path("new.ini"));
+  EXPECT_NE(Read(Path("new.ini")).find("ZipAction=2\nVerify=0\nKeepArchives=7\n"), std::string::npos);
 }
 
 TEST_F(SettingsTest, MaskListsKeepFileOrderAndAreRenumbered) {
@@ -330,6 +359,8 @@ TEST_F(SettingsTest, OtherSectionsAndKeysStayUntouched) {
             "IncludeSubDirs=1\r\n"
             "StorePaths=1\r\n"
             "ZipAction=2\r\n"
+            "Verify=1\r\n"
+            "KeepArchives=0\r\n"
             "[Extra]\r\n"
             "Files=not the mask section\r\n"
             "[Files]\r\n"
