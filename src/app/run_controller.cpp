@@ -10,6 +10,7 @@
 #include "app/archive_guard.h"
 #include "app/mask.h"
 #include "app/name_template.h"
+#include "app/retention.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
 #include "platform/paths.h"
@@ -77,6 +78,7 @@ struct RunController::Impl {
   MonotonicClock clock = [] { return std::chrono::steady_clock::now(); };
   std::chrono::steady_clock::time_point run_start_clock{};
   std::vector<SkippedFile> skipped_files;
+  RetentionResult retention;
   std::unordered_set<std::string> reported_missing;
   // A StartRun is under way: set from its first step, before the engine
   // itself is busy, so that a second start or a close in between is refused.
@@ -113,6 +115,7 @@ void RunController::Impl::OnTotalPercentDone(int percent) {
 }
 
 void RunController::Impl::ClearDisplay() {
+  display.ShowTotalStage("");
   display.SetTotalProgress(0);
   display.SetFileProgress(0);
   display.ShowCurrentFile("");
@@ -122,9 +125,13 @@ void RunController::Impl::ClearDisplay() {
 }
 
 void RunController::Impl::OnZipComplete() {
+  // The archive is in place: the job's oldest archives beyond the number it
+  // keeps go now, before the run is reported over.
+  retention = ApplyRetention(engine.ZipName(), job.FileNameMask, job.KeepArchives);
   // The run is over: a close request that the window's thread handles while
   // the rest of this handler runs must find the controller idle.
   running = false;
+  display.ShowTotalStage("");
   display.ShowElapsed("");
   display.ShowRemaining("");
   display.SetTotalProgress(0);
@@ -215,6 +222,7 @@ void RunController::Impl::Run() {
   // steps below still reaches the engine, which acts on it at its first write.
   engine.TakeCancelRequest();
   skipped_files.clear();
+  retention = RetentionResult();
   reported_missing.clear();
   // Lines left behind by a run that failed before the engine started must
   // not add to this run's list.
@@ -293,6 +301,14 @@ RunController::RunController(JobSettings& job, RunDisplay& display, const Startu
     impl->OnStartZip(path, skip);
   };
   engine.OnNoSuchFile = [impl](TZipWriter&, const std::string& path) { impl->ReportMissing(path); };
+  engine.OnVerifyArchive = [impl](TZipWriter&, int percent) {
+    if (percent == 0) {
+      impl->display.ShowCurrentFile("");
+      impl->display.SetFileProgress(0);
+      impl->display.ShowTotalStage(kVerifyingArchive);
+    }
+    impl->display.SetTotalProgress(percent);
+  };
   // Another run is writing the same archive; this one follows it. The line
   // of the current file tells why nothing moves meanwhile.
   engine.OnWaitForArchive = [impl](TZipWriter&, const std::string&) {
@@ -339,6 +355,10 @@ const std::vector<std::string>& RunController::ExclusionList() const { return im
 DateTime RunController::RunStartTime() const { return impl_->run_start_time; }
 
 const std::vector<SkippedFile>& RunController::SkippedFiles() const { return impl_->skipped_files; }
+
+const std::vector<std::string>& RunController::DeletedArchives() const { return impl_->retention.Deleted; }
+
+const std::vector<std::string>& RunController::RetentionFailures() const { return impl_->retention.Failed; }
 
 void RunController::SetProcessInput(std::function<void()> process_pending_input) {
   impl_->engine.ProcessInput = std::move(process_pending_input);

@@ -53,6 +53,11 @@ public:
   DateTime RunStartTime() const;
   // Files left out by the last run because they could not be read.
   const std::vector<SkippedFile>& SkippedFiles() const;
+  // What the job's KeepArchives removed after the last run that wrote its
+  // archive (paths), and the old archives that were due to go but stay
+  // ("path: reason").
+  const std::vector<std::string>& DeletedArchives() const;
+  const std::vector<std::string>& RetentionFailures() const;
 
   // The window's event pump, called by the engine while it works.
   void SetProcessInput(std::function<void()> process_pending_input);
@@ -66,6 +71,9 @@ private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// The total bar's caption while the finished archive is read back.
+inline constexpr const char* kVerifyingArchive = "Проверка архива";
 
 // "1 ч. 2 м. 5 с." for 3725 seconds.
 std::string FormatDuration(int64_t seconds);

@@ -42,6 +42,7 @@ public:
   void ShowArchiveName(const std::string& text) override { Record("archive:" + text); }
   void SetFileProgress(int percent) override { Record("filepct:" + std::to_string(percent)); }
   void SetTotalProgress(int percent) override { Record("totalpct:" + std::to_string(percent)); }
+  void ShowTotalStage(const std::string& text) override { Record("stage:" + text); }
   void ShowElapsed(const std::string& text) override { Record("elapsed:" + text); }
   void ShowRemaining(const std::string& text) override { Record("remaining:" + text); }
   void ShowDoneMessage() override { Record("done"); }
@@ -63,7 +64,7 @@ private:
 };
 
 const std::vector<std::string> kCompletionClearing = {
-    "elapsed:", "remaining:", "totalpct:0", "filepct:0", "file:", "archive:"};
+    "stage:", "elapsed:", "remaining:", "totalpct:0", "filepct:0", "file:", "archive:"};
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -190,6 +191,7 @@ TEST_F(RunControllerTest, RunShowsFilesProgressAndClearsAtTheEnd) {
   WriteFile(data_ / "sub" / "c.txt", "sub file\n");
   WriteFile(data_ / "sub" / "deep.TMP", "left out too");
   job_.ExcludeMasks.Append("*.tmp");
+  job_.Verify = false;  // the check's own display is below
   RunController controller(job_, display_, options_);
   const DateTime before = Now();
   controller.StartRun();
@@ -207,9 +209,9 @@ TEST_F(RunControllerTest, RunShowsFilesProgressAndClearsAtTheEnd) {
     EXPECT_THAT(display_.Calls[i + 2], StartsWith("elapsed:"));
     EXPECT_THAT(display_.Calls[i + 2], HasSubstr(" ч. "));
   }
-  std::vector<std::string> tail(display_.Calls.end() - 7, display_.Calls.end());
   std::vector<std::string> expected = kCompletionClearing;
   expected.push_back("done");
+  std::vector<std::string> tail(display_.Calls.end() - static_cast<long>(expected.size()), display_.Calls.end());
   EXPECT_EQ(tail, expected);
 
   EXPECT_EQ(Entries(archive), (std::set<std::string>{"a.txt", "sub/c.txt"}));
@@ -594,6 +596,81 @@ TEST_F(RunControllerTest, ARunWaitsForABusyArchiveAndSaysSo) {
   }
 }
 
+TEST_F(RunControllerTest, TheArchiveIsReadBackUnderItsOwnCaptionAndDamageIsReported) {
+  WriteFile(data_ / "a.txt", Repeated("alpha beta gamma\n", 40000));
+  WriteFile(data_ / "b.txt", Repeated("delta epsilon\n", 40000));
+  job_.ReplaceMode = 1;
+  {
+    RunController first(job_, display_, options_);
+    first.StartRun();
+  }
+  // One byte of b.txt's data changed on disk, and b.txt gone since.
+  const fs::path archive = out_ / "backup.zip";
+  std::string bytes = ReadFile(archive);
+  const std::string stored_b = data_.string().substr(1) + "/b.txt";
+  const size_t b_name = bytes.find(stored_b);
+  ASSERT_NE(b_name, std::string::npos);
+  bytes[b_name + stored_b.size() + 40] ^= 0x04;
+  WriteFile(archive, bytes);
+  fs::remove(data_ / "b.txt");
+
+  display_.Calls.clear();
+  RunController controller(job_, display_, options_);
+  controller.StartRun();
+  const auto stage = std::find(display_.Calls.begin(), display_.Calls.end(), "stage:Проверка архива");
+  ASSERT_NE(stage, display_.Calls.end());
+  // The reading of files is over: its line and bar are empty, and the total
+  // bar runs again from 0 to 100 for the check.
+  EXPECT_EQ(*(stage - 2), "file:");
+  EXPECT_EQ(*(stage - 1), "filepct:0");
+  EXPECT_EQ(*(stage + 1), "totalpct:0");
+  const auto end = std::find(stage, display_.Calls.end(), "stage:");
+  ASSERT_NE(end, display_.Calls.end());
+  EXPECT_EQ(*(end - 1), "totalpct:100");
+  ASSERT_EQ(controller.SkippedFiles().size(), 1u);
+  EXPECT_EQ(controller.SkippedFiles()[0].Path, stored_b);
+  EXPECT_EQ(controller.SkippedFiles()[0].Reason, "повреждён в старом архиве");
+  EXPECT_EQ(Entries(archive), (std::set<std::string>{"a.txt"}));
+  Shell("unzip -tq '" + archive.string() + "'");
+}
+
+TEST_F(RunControllerTest, OnlyTheNewestArchivesOfTheTemplateAreKept) {
+  WriteFile(data_ / "a.txt", "a");
+  job_.FileNameMask = (out_ / "%yyyy%%my%%dd%%hh%%mm%%ss%.zip").string();
+  job_.KeepArchives = 2;
+  // Three earlier archives, an hour apart, and files the template cannot name.
+  const auto now = fs::file_time_type::clock::now();
+  for (int i = 1; i <= 3; ++i) {
+    const fs::path old = out_ / ("2020010100000" + std::to_string(i) + ".zip");
+    WriteFile(old, "old");
+    fs::last_write_time(old, now - std::chrono::hours(10 - i));
+  }
+  WriteFile(out_ / "notes.zip", "keep");
+  WriteFile(out_ / "20200101000009.zip.part", "keep");
+  fs::last_write_time(out_ / "notes.zip", now - std::chrono::hours(100));
+
+  // A run that fails deletes nothing.
+  job_.ExcludeMasks.Append("[");
+  {
+    RunController failing(job_, display_, options_);
+    EXPECT_THROW(failing.StartRun(), EMaskException);
+    EXPECT_TRUE(failing.DeletedArchives().empty());
+  }
+  EXPECT_EQ(OutFolder().size(), 5u);
+
+  job_.ExcludeMasks.Clear();
+  RunController controller(job_, display_, options_);
+  controller.StartRun();
+  EXPECT_THAT(controller.DeletedArchives(),
+              ElementsAre((out_ / "20200101000001.zip").string(), (out_ / "20200101000002.zip").string()));
+  EXPECT_TRUE(controller.RetentionFailures().empty());
+  const std::vector<std::string> left = OutFolder();
+  ASSERT_EQ(left.size(), 4u);
+  EXPECT_EQ(left[0], "20200101000003.zip");
+  EXPECT_EQ(left[1], "20200101000009.zip.part");
+  EXPECT_EQ(left[3], "notes.zip");
+}
+
 TEST_F(RunControllerTest, StopRunEndsTheRunAndClearsTheDisplay) {
   WriteFile(data_ / "a.txt", Repeated("some text to compress\n", 50000));
   WriteFile(data_ / "b.txt", Repeated("more text to compress\n", 50000));
@@ -607,8 +684,8 @@ TEST_F(RunControllerTest, StopRunEndsTheRunAndClearsTheDisplay) {
     }
   };
   EXPECT_THROW(controller.StartRun(), EUserCanceled);
-  const std::vector<std::string> expected = {"close",        "totalpct:0", "filepct:0", "file:",
-                                             "archive:",     "elapsed:",   "remaining:"};
+  const std::vector<std::string> expected = {"close",    "stage:",   "totalpct:0", "filepct:0",
+                                             "file:",    "archive:", "elapsed:",   "remaining:"};
   const auto at = std::search(display_.Calls.begin(), display_.Calls.end(), expected.begin(), expected.end());
   EXPECT_NE(at, display_.Calls.end());
   EXPECT_TRUE(display_.WithPrefix("done").empty());
