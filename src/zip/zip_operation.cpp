@@ -505,6 +505,10 @@ void TZipWriter::Operation::Finish() {
   out_.reset();
   buffers_.reset();
 
+  // A stop that came while the directory was written or the archive flushed
+  // ends the operation here, like one during the files; the check that
+  // follows hears one as it reads. The old archive is kept either way.
+  if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
   if (check_) VerifyOutput();
   w_.CloseArchive();
   InstallArchive();
