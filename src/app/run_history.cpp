@@ -24,6 +24,18 @@ constexpr mode_t kHistoryFileMode = 0600;
 constexpr const char* kCannotWrite = "Cannot write ";
 constexpr const char* kNoRunsYet = "no runs yet";
 constexpr const char* kColumnGap = "  ";
+constexpr const char* kDeleted = "удалены старые архивы: ";
+constexpr const char* kNotDeleted = "не удалены: ";
+constexpr const char* kListSeparator = ", ";
+constexpr const char* kMessageSeparator = "; ";
+constexpr const char* kLastRun = "Последний запуск: ";
+// The window's words for the statuses, in the order of the file's words.
+constexpr std::array<std::pair<const char*, const char*>, 4> kStatusWords = {{
+    {kStatusOk, "успешно"},
+    {kStatusPartial, "с пропусками"},
+    {kStatusFailed, "ошибка"},
+    {kStatusStopped, "остановлен"},
+}};
 
 constexpr std::array<const char*, kFieldCount> kHeadings = {
     "Start", "Status", "Seconds", "Archive", "Written", "Carried", "Left out", "Bytes read", "Archive bytes", "Message"};
@@ -98,7 +110,65 @@ void ReadHistoryFile(const std::string& path, std::vector<HistoryEntry>& entries
   }
 }
 
+const char* StatusOf(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::roSucceeded: return kStatusOk;
+    case RunOutcome::roPartial: return kStatusPartial;
+    case RunOutcome::roStopped: return kStatusStopped;
+    default: return kStatusFailed;
+  }
+}
+
+// "a, b, c" of the items, each through `text`.
+template <class Items, class Text> std::string Listed(const Items& items, Text text) {
+  std::string out;
+  for (const auto& item : items) {
+    if (!out.empty()) out += kListSeparator;
+    out += text(item);
+  }
+  return out;
+}
+
 }  // namespace
+
+HistoryEntry HistoryEntryOf(const RunReport& report) {
+  HistoryEntry entry;
+  entry.StartTime = IsoLocalTime(report.StartTime);
+  entry.Status = StatusOf(report.Outcome);
+  entry.Seconds = report.Seconds;
+  entry.ArchivePath = report.ArchivePath;
+  if (!report.ArchiveWritten()) {
+    entry.Message = report.Message;
+    return entry;
+  }
+  entry.EntriesWritten = report.FilesWritten;
+  entry.EntriesCarried = report.EntriesCarried;
+  entry.FilesLeftOut = static_cast<int64_t>(report.Skipped.size());
+  entry.BytesRead = report.BytesRead;
+  entry.ArchiveBytes = report.ArchiveBytes;
+  if (!report.DeletedArchives.empty())
+    entry.Message = kDeleted + Listed(report.DeletedArchives, [](const std::string& path) { return BaseName(path); });
+  if (!report.RetentionFailures.empty()) {
+    if (!entry.Message.empty()) entry.Message += kMessageSeparator;
+    entry.Message += kNotDeleted + Listed(report.RetentionFailures, [](const std::string& failure) { return failure; });
+  }
+  return entry;
+}
+
+std::string LastRunLine(const HistoryEntry& entry) {
+  // "2026-12-08T03:00:00+03:00": the date and time the run began where it ran.
+  const std::string& t = entry.StartTime;
+  std::string line = kLastRun;
+  if (t.size() >= 16) line += t.substr(8, 2) + "." + t.substr(5, 2) + "." + t.substr(0, 4) + " " + t.substr(11, 5);
+  const char* word = entry.Status.c_str();
+  for (const auto& [status, text] : kStatusWords) {
+    if (entry.Status == status) word = text;
+  }
+  line += std::string(", ") + word;
+  if (entry.Status == kStatusOk || entry.Status == kStatusPartial)
+    line += ", " + FormatFileCount(entry.EntriesWritten + entry.EntriesCarried);
+  return line;
+}
 
 std::string IsoLocalTime(time_t moment) {
   struct tm local {};

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/run_report.h"
+
 namespace tessel {
 
 inline constexpr const char* kHistoryFileName = "history.log";
@@ -47,6 +49,15 @@ std::string FormatHistoryLine(const HistoryEntry& entry);
 // Reads a line back (without its newline); false when it does not hold ten
 // fields with numbers where numbers belong.
 bool ParseHistoryLine(std::string_view line, HistoryEntry& entry);
+
+// The history's entry of a run that has ended: its status from the outcome,
+// its figures, and as its message the failure's text, or the names of the
+// old archives KeepArchives deleted (and those it could not), or "".
+HistoryEntry HistoryEntryOf(const RunReport& report);
+// The main window's line for the last run: "Последний запуск: 08.12.2026
+// 03:00, успешно, 1 234 файла" (the files the archive holds after it), the
+// status alone for a run that wrote no archive.
+std::string LastRunLine(const HistoryEntry& entry);
 
 // The history file in the state folder.
 std::string HistoryPath(const std::string& state_folder);

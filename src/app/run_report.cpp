@@ -10,6 +10,7 @@ namespace {
 constexpr const char* kDoneIn = "Готово за ";
 constexpr const char* kArrow = " → ";
 constexpr const char* kSkippedCount = ", пропущено: ";
+constexpr const char* kOldArchiveKept = "старый архив не удалён: ";
 constexpr std::array<const char*, 5> kByteUnits = {"Б", "КБ", "МБ", "ГБ", "ТБ"};
 constexpr double kUnitStep = 1024.0;
 // Below this many units a size keeps one decimal.
@@ -61,6 +62,10 @@ void WriteRunReport(std::FILE* err, const RunReport& report) {
       std::fprintf(err, "%s: %s\n", file.Path.c_str(), file.Reason.c_str());
     }
   }
+  for (const std::string& failure : report.RetentionFailures) {
+    std::fprintf(err, "%s: %s%s\n", kProgramName, kOldArchiveKept, failure.c_str());
+  }
+  if (!report.HistoryError.empty()) std::fprintf(err, "%s: %s\n", kProgramName, report.HistoryError.c_str());
   std::fflush(err);
 }
 

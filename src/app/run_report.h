@@ -5,6 +5,7 @@
 // writes to standard error and the exit status a scheduler sees.
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -34,11 +35,19 @@ struct RunReport {
   // The archive the run wrote or meant to write ("" when it ended before
   // the name was known).
   std::string ArchivePath;
+  time_t StartTime = 0;      // when the run began, by the wall clock
   int32_t FilesWritten = 0;  // files this run packed into the archive
+  int64_t EntriesCarried = 0;  // entries of the old archive kept as they were
   int64_t BytesRead = 0;     // bytes read from them
   int64_t ArchiveBytes = 0;  // the archive's size once written
   int64_t Seconds = 0;       // from the start of the run to its end
   std::vector<SkippedFile> Skipped;
+  // What the job's KeepArchives deleted after the run (paths), and what it
+  // had to leave ("path: reason").
+  std::vector<std::string> DeletedArchives;
+  std::vector<std::string> RetentionFailures;
+  // Why the run's line could not be added to the history ("" when it was).
+  std::string HistoryError;
 
   bool ArchiveWritten() const {
     return Outcome == RunOutcome::roSucceeded || Outcome == RunOutcome::roPartial;
@@ -56,8 +65,10 @@ int ExitStatusOf(const RunReport& report);
 std::string SummaryLine(const RunReport& report);
 
 // Writes what a batch run must not keep to itself to `err`: a failed or
-// stopped run's message as "tessel-backup: <message>", and for an archive
-// that was written every file that could not be read as "path: reason".
+// stopped run's message as "tessel-backup: <message>", for an archive that
+// was written every file that could not be read as "path: reason", every
+// old archive that KeepArchives could not delete, and a history that could
+// not be written, each as one "tessel-backup: ..." line.
 void WriteRunReport(std::FILE* err, const RunReport& report);
 
 // "0 Б", "512 Б", "1,0 КБ", "1,2 ГБ", "400 МБ": binary units, rounded to
