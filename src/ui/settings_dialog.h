@@ -1,6 +1,7 @@
 #pragma once
 // The settings dialog: compression level, what to do when the archive
-// exists, and the two path options of the job.
+// exists, the two path options of the job, the check of each archive and
+// the number of archives kept.
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDialog>
@@ -30,6 +31,8 @@ public:
   QButtonGroup* ReplaceModeButtons() const { return replace_mode_; }
   QCheckBox* cbIncludeSubDirs() const { return include_sub_dirs_; }
   QCheckBox* cbStorePaths() const { return store_paths_; }
+  QCheckBox* cbVerify() const { return verify_; }
+  QSpinBox* seKeepArchives() const { return keep_archives_; }
   QPushButton* BitBtn1() const { return save_; }
   QPushButton* BitBtn2() const { return cancel_; }
 
@@ -42,6 +45,8 @@ private:
   QButtonGroup* replace_mode_;
   QCheckBox* include_sub_dirs_;
   QCheckBox* store_paths_;
+  QCheckBox* verify_;
+  QSpinBox* keep_archives_;
   QPushButton* save_;
   QPushButton* cancel_;
 };

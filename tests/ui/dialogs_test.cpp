@@ -195,6 +195,37 @@ TEST(SettingsDialogTest, ShowsTheJobAndTakesItBack) {
   EXPECT_FALSE(job.StorePaths);
 }
 
+TEST(SettingsDialogTest, TheCheckOfTheArchiveAndTheArchivesKept) {
+  TForm5 dialog;
+  EXPECT_EQ(dialog.cbVerify()->text(), QString::fromUtf8("Проверять архив после записи"));
+  const QLabel* caption = nullptr;
+  for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+    if (label->buddy() == dialog.seKeepArchives()) caption = label;
+  }
+  ASSERT_NE(caption, nullptr);
+  EXPECT_EQ(caption->text(), QString::fromUtf8("Хранить архивов"));
+
+  JobSettings job;
+  dialog.ShowSettings(job);  // the defaults: checked, every archive kept
+  EXPECT_TRUE(dialog.cbVerify()->isChecked());
+  EXPECT_EQ(dialog.seKeepArchives()->value(), 0);
+  EXPECT_EQ(dialog.seKeepArchives()->text(), QString::fromUtf8("все"));
+  job.Verify = false;
+  job.KeepArchives = 14;
+  dialog.ShowSettings(job);
+  EXPECT_FALSE(dialog.cbVerify()->isChecked());
+  EXPECT_EQ(dialog.seKeepArchives()->text(), QString("14"));
+  job.KeepArchives = -5;  // from the file: keeps everything, as 0
+  dialog.ShowSettings(job);
+  EXPECT_EQ(dialog.seKeepArchives()->value(), 0);
+
+  dialog.cbVerify()->setChecked(true);
+  dialog.seKeepArchives()->setValue(7);
+  dialog.TakeSettings(job);
+  EXPECT_TRUE(job.Verify);
+  EXPECT_EQ(job.KeepArchives, 7);
+}
+
 TEST(SettingsDialogTest, TheTitlesAndItemsStandAsWritten) {
   TForm5 dialog;
   EXPECT_EQ(dialog.rgReplaceMode()->title(), QString::fromUtf8("Действия в случае если архив существует"));
