@@ -163,15 +163,9 @@ TEST_F(VerifyTest, SoundArchivesPass) {
   // Another writer's archive: data descriptors after the data (the output
   // could not seek) and local ZIP64 fields.
   const std::string other = dir / "other.zip";
-  ASSERT_EQ(test::Run(test::Python() + " -c \"import sys, zipfile\n"
-                      "class Pipe:\n"
-                      "    def __init__(s, f): s.f = f\n"
-                      "    def write(s, b): return s.f.write(b)\n"
-                      "    def flush(s): s.f.flush()\n"
-                      "with open(sys.argv[1], 'wb') as f, zipfile.ZipFile(Pipe(f), 'w', zipfile.ZIP_DEFLATED) as z:\n"
-                      "    with z.open('big.txt', 'w', force_zip64=True) as e: e.write(b'data ' * 50000)\n"
-                      "    z.writestr('small.txt', b'small')\" " +
-                      other),
+  ASSERT_EQ(enginetest::WriteStreamedArchive(other, "zipfile.ZIP_DEFLATED",
+                                             "with z.open('big.txt', 'w', force_zip64=True) as e: e.write(b'data ' * 50000)\n"
+                                             "z.writestr('small.txt', b'small')"),
             0);
   const std::string other_bytes = ReadBytes(other);
   ASSERT_NE(enginetest::Le16(other_bytes, 6) & 8, 0) << "no data descriptor";
@@ -237,15 +231,9 @@ TEST_F(VerifyTest, TheDirectoryMustHoldWhatWasWritten) {
 
 TEST_F(VerifyTest, DataDescriptorsMustAgree) {
   const std::string other = dir / "other.zip";
-  ASSERT_EQ(test::Run(test::Python() + " -c \"import sys, zipfile\n"
-                      "class Pipe:\n"
-                      "    def __init__(s, f): s.f = f\n"
-                      "    def write(s, b): return s.f.write(b)\n"
-                      "    def flush(s): s.f.flush()\n"
-                      "with open(sys.argv[1], 'wb') as f, zipfile.ZipFile(Pipe(f), 'w') as z:\n"
-                      "    z.writestr('one.txt', b'first entry')\n"
-                      "    z.writestr('two.txt', b'second')\" " +
-                      other),
+  ASSERT_EQ(enginetest::WriteStreamedArchive(other, "zipfile.ZIP_STORED",
+                                             "z.writestr('one.txt', b'first entry')\n"
+                                             "z.writestr('two.txt', b'second')"),
             0);
   std::string bytes = ReadBytes(other);
   // The descriptor of one.txt follows its data: signature, CRC, sizes.
