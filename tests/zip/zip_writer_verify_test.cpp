@@ -87,7 +87,8 @@ protected:
       Zip(maker, {dir / "s/*.txt"});
     }
     std::string bytes = ReadBytes(Archive());
-    const auto& b = *ParseFile(Archive()).Find("s/b.txt");
+    const auto parsed = ParseFile(Archive());
+    const auto& b = *parsed.Find("s/b.txt");
     bytes[b.Offset + 30 + b.Name.size() + b.CompressedSize / 2] ^= 0x08;
     WriteBytes(Archive(), bytes);
     EXPECT_THROW(ParseFile(Archive()), std::runtime_error);
