@@ -295,6 +295,43 @@ TEST_F(ProgramTest, JobFileThatCannotBeTakenAsItStandsFailsAndStaysUnchanged) {
   }
 }
 
+// A job without include masks is saved and then fails; one whose masks select
+// no file writes its archive but says so and does not end as a success.
+TEST_F(ProgramTest, AJobThatSelectsNothingIsNoSuccess) {
+  WriteFile(data_ / "a.txt", "alpha\n");
+  WriteJob(Job(), (out_ / "x.zip").string(), {});
+  std::string old = ReadFile(Job());
+  WriteFile(Job(), old.replace(old.find("Version=1.3"), 11, "Version=1.2"));
+  Result empty = Run({"/b", "/+m", JobSwitch()});
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(empty.err, "tessel-backup: В задании нет ни одной маски включения\n");
+  EXPECT_EQ(empty.out, "");
+  EXPECT_THAT(ReadFile(Job()), HasSubstr("Version=1.3"));
+  EXPECT_TRUE(OutFiles().empty());
+
+  WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.none").string()});
+  Result nothing = Run({"/b", JobSwitch()});
+  EXPECT_EQ(nothing.status, 2);
+  EXPECT_EQ(nothing.err, "tessel-backup: Не выбрано ни одного файла\n");
+  EXPECT_EQ(OutFiles(), std::vector<fs::path>{out_ / "x.zip"});
+}
+
+// A file name holding control characters reaches standard error escaped: it
+// cannot forge a line of the report or drive the terminal of whoever reads it.
+TEST_F(ProgramTest, ControlCharactersOfANameReachTheReportEscaped) {
+  WriteFile(data_ / "a.txt", "alpha\n");
+  const fs::path named = data_ / "b\nc.txt: Permission denied\033[2J\tx.txt";
+  WriteFile(named, "held\n");
+  tessel::test::LeasedFile lease(named.string());
+  ASSERT_TRUE(lease.Held());
+  WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
+  Result result = Run({"/b", JobSwitch()});
+  EXPECT_EQ(result.status, 2) << result.err;
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  EXPECT_THAT(result.err, ::testing::StartsWith(data_.string() + "/b\\nc.txt: Permission denied\\033[2J\\tx.txt: "));
+  EXPECT_EQ(result.err.find_first_of("\033\t"), std::string::npos);
+}
+
 TEST_F(ProgramTest, WithoutBatchAndWithoutDisplayItSaysSo) {
   Result result = Run({"/s"});
   EXPECT_EQ(result.status, 1);

@@ -22,6 +22,8 @@
 
 #include "app/archive_guard.h"
 #include "app/mask.h"
+#include "leased_file.h"
+#include "platform/errors.h"
 #include "zip/zip_writer.h"
 
 namespace tessel {
@@ -342,12 +344,85 @@ TEST_F(RunControllerTest, CompletionByStartupOptions) {
   }
 }
 
-TEST_F(RunControllerTest, CompletionAlsoAfterARunThatAddedNothing) {
-  job_.IncludeMasks.Clear();
+// A job without an include line that says something is saved, as every run
+// saves it, and then fails before anything else happens.
+TEST_F(RunControllerTest, AJobWithoutIncludeMasksIsSavedAndWritesNoArchive) {
+  WriteFile(data_ / "a.txt", "a");
+  for (const std::vector<std::string>& masks : {std::vector<std::string>{}, {"", "   "}}) {
+    fs::remove(options_.ConfigPath);
+    job_.IncludeMasks.Items = masks;
+    RecordingDisplay display;
+    RunController controller(job_, display, options_);
+    try {
+      controller.StartRun();
+      ADD_FAILURE() << "the run did not fail";
+    } catch (const Error& e) {
+      EXPECT_STREQ(e.what(), "В задании нет ни одной маски включения");
+    }
+    EXPECT_TRUE(fs::exists(options_.ConfigPath));
+    EXPECT_TRUE(display.Calls.empty());
+    EXPECT_FALSE(fs::exists(out_));
+    EXPECT_FALSE(controller.IsBusy());
+  }
+}
+
+// What a completed run counts as selected: files packed, entries kept because
+// their file has not changed, and files that could not be read; not what the
+// exclude masks leave out. A run that selects nothing still completes.
+TEST_F(RunControllerTest, FilesSelectedCountsWhatTheIncludeLinesTook) {
+  WriteFile(data_ / "a.txt", "a");
+  WriteFile(data_ / "b.txt", "b");
+  fs::create_directories(data_ / "empty");
+  const fs::path archive = out_ / "backup.zip";
+  const struct {
+    const char* what;
+    std::string include;
+    const char* exclude;
+    int32_t replace_mode;
+    bool archive_before;
+    int32_t selected;
+  } cases[] = {
+      {"two files", (data_ / "*.*").string(), "", 2, false, 2},
+      {"a folder without files", (data_ / "empty" / "*.*").string(), "", 2, false, 0},
+      {"all excluded", (data_ / "*.*").string(), "*", 2, false, 0},
+      {"update, nothing changed", (data_ / "*.*").string(), "", 1, true, 2},
+      {"freshen, only a.txt in the archive", (data_ / "*.*").string(), "", 3, true, 1},
+      {"freshen, no file in the archive", (data_ / "empty" / "*.*").string(), "", 3, true, 0},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(out_);
+    if (c.archive_before) {
+      job_.IncludeMasks.Items = {(data_ / "a.txt").string()};
+      job_.ExcludeMasks.Clear();
+      job_.ReplaceMode = 2;
+      RecordingDisplay display;
+      RunController first(job_, display, options_);
+      first.StartRun();
+    }
+    job_.IncludeMasks.Items = {c.include};
+    job_.ExcludeMasks.Clear();
+    if (*c.exclude != '\0') job_.ExcludeMasks.Append(c.exclude);
+    job_.ReplaceMode = c.replace_mode;
+    RecordingDisplay display;
+    RunController controller(job_, display, options_);
+    controller.StartRun();
+    EXPECT_EQ(controller.FilesSelected(), c.selected) << c.what;
+    EXPECT_TRUE(fs::exists(archive)) << c.what;
+    ASSERT_FALSE(display.Calls.empty());
+    EXPECT_EQ(display.Calls.back(), "done") << c.what;
+  }
+
+  // A file that cannot be opened was selected, though not packed.
+  fs::remove_all(out_);
+  job_.IncludeMasks.Items = {(data_ / "*.*").string()};
+  job_.ExcludeMasks.Clear();
+  job_.ReplaceMode = 2;
+  test::LeasedFile lease((data_ / "a.txt").string());
+  ASSERT_TRUE(lease.Held());
   RunController controller(job_, display_, options_);
   controller.StartRun();
-  ASSERT_FALSE(display_.Calls.empty());
-  EXPECT_EQ(display_.Calls.back(), "done");
+  EXPECT_EQ(controller.FilesSelected(), 2);
+  EXPECT_EQ(controller.FilesWritten(), 1);
 }
 
 TEST_F(RunControllerTest, InvalidExcludeMaskEndsTheRunAndWritesNoArchive) {

@@ -122,6 +122,19 @@ TEST_F(RunSessionTest, OutcomesOfFailedAndPartialRuns) {
   ASSERT_EQ(report.Skipped.size(), 1u);
   EXPECT_EQ(report.Skipped[0].Path, (root_ / "data" / "unreadable.bin").string());
   EXPECT_EQ(report.FilesWritten, 1);
+  EXPECT_FALSE(report.NothingSelected);
+  EXPECT_EQ(ExitStatusOf(report), 2);
+
+  // Include lines that select no file: the archive is written, but a backup
+  // of nothing is no success.
+  job_.IncludeMasks.Items = {(root_ / "data" / "*.none").string()};
+  fs::remove(Archive());
+  ASSERT_TRUE(session.Start());
+  session.Wait();
+  EXPECT_EQ(report.Outcome, RunOutcome::roPartial);
+  EXPECT_TRUE(report.NothingSelected);
+  EXPECT_TRUE(report.Skipped.empty());
+  EXPECT_TRUE(fs::exists(Archive()));
   EXPECT_EQ(ExitStatusOf(report), 2);
 }
 

@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -845,7 +847,8 @@ TEST(MainWindowTest, AStopSignalSavesTheInteractiveJobAndEnds) {
 TEST(MainWindowTest, TheDoneMessageNamesFilesThatCouldNotBeRead) {
   Window window;
   window.UseJob();
-  const std::string lost = window.temp.Path() + "/data/lost.txt";
+  // A line break in the name must not make it look like two files.
+  const std::string lost = window.temp.Path() + "/data/lost\nfound.txt";
   { std::ofstream(lost) << "held"; }
   test::LeasedFile lease(lost);
   ASSERT_TRUE(lease.Held());
@@ -855,7 +858,34 @@ TEST(MainWindowTest, TheDoneMessageNamesFilesThatCouldNotBeRead) {
   const QString message = window.recorder.Messages[0];
   EXPECT_TRUE(message.startsWith(QString::fromUtf8("Архивация закончена\n\n"))) << message.toStdString();
   EXPECT_TRUE(message.contains(QString::fromUtf8("не удалось прочитать: 1."))) << message.toStdString();
-  EXPECT_TRUE(message.contains(ToQ(window.temp.Path() + "/data/lost.txt"))) << message.toStdString();
+  EXPECT_TRUE(message.endsWith(u'\n' + ToQ(window.temp.Path() + "/data/lost\\nfound.txt: ") +
+                               QString::fromUtf8(std::strerror(EWOULDBLOCK))))
+      << message.toStdString();
+}
+
+// A job without include masks fails with its reason; one whose masks select
+// no file writes its archive, but neither the box nor the summary line call
+// that done.
+TEST(MainWindowTest, AJobThatSelectsNothingIsNeverReportedAsDone) {
+  Window window;
+  window.UseJob();
+  TForm1& form = *window.form;
+  form.Job().IncludeMasks.Clear();
+  form.dbgFiles()->Model().Reload();
+  window.RunToEnd();
+  EXPECT_EQ(window.recorder.Errors, QStringList{QString::fromUtf8("В задании нет ни одной маски включения.")});
+  EXPECT_TRUE(window.recorder.Messages.isEmpty());
+  EXPECT_EQ(form.SummaryLabel()->text(), QString::fromUtf8("В задании нет ни одной маски включения"));
+  EXPECT_FALSE(std::filesystem::exists(window.Archive()));
+
+  form.Job().IncludeMasks.Append(window.temp.Path() + "/data/*.none");
+  form.dbgFiles()->Model().Reload();
+  window.RunToEnd();
+  EXPECT_EQ(window.recorder.Errors.size(), 1);
+  EXPECT_EQ(window.recorder.Messages,
+            QStringList{QString::fromUtf8("Архивация закончена\n\nНе выбрано ни одного файла")});
+  EXPECT_EQ(form.SummaryLabel()->text(), QString::fromUtf8("Не выбрано ни одного файла"));
+  EXPECT_TRUE(std::filesystem::exists(window.Archive()));
 }
 
 TEST(MainWindowTest, HiddenBatchRun) {
