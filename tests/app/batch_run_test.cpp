@@ -6,16 +6,10 @@
 #include <cstdio>
 #include <string>
 
+#include "support/files.h"
+
 namespace tessel {
 namespace {
-
-std::string Written(std::FILE* file) {
-  std::rewind(file);
-  std::string text;
-  char buffer[256];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-  return text;
-}
 
 // A file name drives neither the cursor nor the colours, and cannot start a
 // line of its own: the only control sequences on the terminal are the
@@ -28,7 +22,7 @@ TEST(BatchDisplayTest, ProgressLineShowsControlCharactersOfANameEscaped) {
   display.ShowCurrentFile("/data/\033[2J\033[31mred\nfake line\x7F\xC2\x9B" "1A.txt");
   EXPECT_EQ(display.ProgressLine(),
             "42% | /data/\\033[2J\\033[31mred\\nfake line\\177\\302\\2331A.txt");
-  const std::string drawn = Written(err);
+  const std::string drawn = test::ReadBack(err);
   EXPECT_EQ(drawn, "\r" + display.ProgressLine() + "\033[K");
   std::fclose(err);
 

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "support/files.h"
+
 namespace tessel {
 namespace {
 
@@ -84,10 +86,7 @@ TEST(RunReportTest, SummaryLineAndExitStatusByOutcome) {
 std::string WrittenReport(const RunReport& report) {
   std::FILE* file = std::tmpfile();
   WriteRunReport(file, report);
-  std::rewind(file);
-  std::string text;
-  char buffer[256];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+  std::string text = test::ReadBack(file);
   std::fclose(file);
   return text;
 }
