@@ -39,7 +39,8 @@ constexpr const char* kUsage =
     "  --version  print the version and end\n"
     "\n"
     "Switches are case-blind. Exit status: 0 success, 1 the run failed or was\n"
-    "stopped, 2 the archive was written but some files could not be read.\n"
+    "stopped (or the job has no include mask), 2 the archive was written but\n"
+    "some files could not be read or no file was selected.\n"
     "\n"
     "Keys of the job file's [Config] section for checks and old archives:\n"
     "  Verify=1        read every kept entry and the finished archive back before\n"
@@ -67,7 +68,7 @@ bool IsSet(const char* name) {
 // (offscreen among them), so it counts too.
 bool HasDisplay() { return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY"); }
 
-void Complain(const char* message) { std::fprintf(stderr, "%s: %s\n", tessel::kProgramName, message); }
+void Complain(const char* message) { tessel::WriteProgramMessage(stderr, message); }
 
 }  // namespace
 

@@ -30,6 +30,7 @@ constexpr const char* kSeconds = " с.";
 constexpr const char* kWaitingForArchive = "Ожидание: этот архив записывает другой запуск";
 constexpr const char* kMissingSourcesKeepArchive = "Архив оставлен без изменений, потому что не найдено: ";
 constexpr const char* kListSeparator = ", ";
+constexpr const char* kNoIncludeMask = "В задании нет ни одной маски включения";
 
 // Below this fraction done the remaining time is too unsteady to tell.
 constexpr long double kMinimumFraction = 0.01L;
@@ -46,6 +47,13 @@ public:
 private:
   F f_;
 };
+
+// A job is its include lines: one without any line that says something
+// would back up nothing, which is no backup.
+bool HasIncludeMask(const JobSettings& job) {
+  return std::any_of(job.IncludeMasks.Items.begin(), job.IncludeMasks.Items.end(),
+                     [](const std::string& mask) { return mask.find_first_not_of(' ') != std::string::npos; });
+}
 
 }  // namespace
 
@@ -79,6 +87,9 @@ struct RunController::Impl {
   std::chrono::steady_clock::time_point run_start_clock{};
   std::vector<SkippedFile> skipped_files;
   RetentionResult retention;
+  // Files the include lines selected and the exclusions let through: packed,
+  // kept unchanged from the old archive, or left out because unreadable.
+  int32_t files_selected = 0;
   std::unordered_set<std::string> reported_missing;
   std::string archive_name;
   int32_t files_written = 0;
@@ -93,7 +104,9 @@ void RunController::Impl::OnStartZip(const std::string& path, bool& skip) {
   if (compiled_masks.Failure()) std::rethrow_exception(compiled_masks.Failure());
   if (compiled_masks.Fits(path)) skip = true;
   if (!skip && guard.IsEarlierArchive(path)) skip = true;
-  if (!skip) display.ShowCurrentFile(path);
+  if (skip) return;
+  ++files_selected;
+  display.ShowCurrentFile(path);
 }
 
 void RunController::Impl::OnTotalPercentDone(int percent) {
@@ -156,6 +169,7 @@ void RunController::Impl::OnSkippingFile(TSkipReason reason, const std::string& 
   // (an exclude mask, an earlier archive) may be reported too: it was never
   // to be backed up. Everything else is data that did not get backed up.
   if (reason == srDuplicate || IsExcludedByMask(path) || guard.IsEarlierArchive(path)) return;
+  ++files_selected;
   skipped_files.push_back({path, reason_text});
 }
 
@@ -226,6 +240,7 @@ void RunController::Impl::Run() {
   reported_missing.clear();
   archive_name.clear();
   files_written = 0;
+  files_selected = 0;
   // Lines left behind by a run that failed before the engine started must
   // not add to this run's list.
   ScopeExit clear_files([this] {
@@ -239,6 +254,7 @@ void RunController::Impl::Run() {
   CheckJobFile(job, options.ConfigPath);
   SaveSettings(job, options.ConfigPath);
   ApplyEngineSettings();
+  if (!HasIncludeMask(job)) throw Error(kNoIncludeMask);
 
   exclusion_list = job.ExcludeMasks.Items;
   compiled_masks = TMaskSet(exclusion_list);
@@ -315,6 +331,10 @@ RunController::RunController(JobSettings& job, RunDisplay& display, const Startu
     }
     impl->display.SetTotalProgress(percent);
   };
+  // An entry kept because its file has not changed is a file of the job too.
+  engine.OnUpdate = [impl](TZipWriter&, TUpdateAction action, int32_t) {
+    if (action == udKeep) ++impl->files_selected;
+  };
   // Another run is writing the same archive; this one follows it. The line
   // of the current file tells why nothing moves meanwhile.
   engine.OnWaitForArchive = [impl](TZipWriter&, const std::string&) {
@@ -369,6 +389,8 @@ const std::vector<std::string>& RunController::RetentionFailures() const { retur
 const std::string& RunController::ArchiveName() const { return impl_->archive_name; }
 
 int32_t RunController::FilesWritten() const { return impl_->files_written; }
+
+int32_t RunController::FilesSelected() const { return impl_->files_selected; }
 
 void RunController::SetChooseArchive(
     std::function<bool(const std::string& initial_folder, std::string& chosen)> choose) {

@@ -16,7 +16,9 @@
 
 #include "app/run_history.h"
 #include "app/settings.h"
-#include "leased_file.h"
+#include "support/files.h"
+#include "support/leased_file.h"
+#include "support/scratch.h"
 
 namespace tessel {
 namespace {
@@ -54,19 +56,15 @@ private:
 };
 
 void WriteRandom(const fs::path& path, size_t size) {
-  fs::create_directories(path.parent_path());
   std::mt19937_64 random(7);
   std::string data(size, '\0');
   for (char& c : data) c = static_cast<char>(random());
-  std::ofstream(path, std::ios::binary) << data;
+  test::WriteBytes(path, data);
 }
 
 class RunSessionTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "run_session_XXXXXX").string();
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    root_ = templ;
     options_.ConfigPath = (root_ / "Config.ini").string();
     // The history of these runs goes to the scratch folder.
     if (const char* old = std::getenv("XDG_STATE_HOME")) saved_state_ = old;
@@ -77,13 +75,13 @@ protected:
   }
   void TearDown() override {
     if (saved_state_) ::setenv("XDG_STATE_HOME", saved_state_->c_str(), 1); else ::unsetenv("XDG_STATE_HOME");
-    fs::remove_all(root_);
   }
   std::string Archive() const { return (root_ / "out" / "backup.zip").string(); }
   std::string History() const { return (root_ / "state" / "tessel-backup" / "history.log").string(); }
   std::optional<std::string> saved_state_;
 
-  fs::path root_;
+  test::Scratch scratch_;
+  fs::path root_ = scratch_.path();
   JobSettings job_;
   StartupOptions options_;
   WorkerDisplay display_;
@@ -133,6 +131,19 @@ TEST_F(RunSessionTest, OutcomesOfFailedAndPartialRuns) {
   ASSERT_EQ(report.Skipped.size(), 1u);
   EXPECT_EQ(report.Skipped[0].Path, (root_ / "data" / "unreadable.bin").string());
   EXPECT_EQ(report.FilesWritten, 1);
+  EXPECT_FALSE(report.NothingSelected);
+  EXPECT_EQ(ExitStatusOf(report), 2);
+
+  // Include lines that select no file: the archive is written, but a backup
+  // of nothing is no success.
+  job_.IncludeMasks.Items = {(root_ / "data" / "*.none").string()};
+  fs::remove(Archive());
+  ASSERT_TRUE(session.Start());
+  session.Wait();
+  EXPECT_EQ(report.Outcome, RunOutcome::roPartial);
+  EXPECT_TRUE(report.NothingSelected);
+  EXPECT_TRUE(report.Skipped.empty());
+  EXPECT_TRUE(fs::exists(Archive()));
   EXPECT_EQ(ExitStatusOf(report), 2);
 }
 
