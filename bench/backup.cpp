@@ -9,10 +9,13 @@
 // behind it is compressed ahead of its turn; the engine's time per file and
 // peak resident size for 10000 and 200000 small files; then one sparse file
 // of 5 GiB at level 1 (an entry and an archive past 4 GiB of input, written
-// with the ZIP64 records) against Python's zipfile at level 1.
+// with the ZIP64 records) against Python's zipfile at level 1; then the cost
+// of Verify: the tree at levels 6 and 0 and an update of it, each with and
+// without reading the archive back, the best of three runs each, beside
+// unzip -t testing the same archive.
 //
 //   bench_backup [--tree FOLDER] [--work FOLDER] [--runs N] [--no-peers]
-//                [--no-memory] [--no-scale] [--no-large]
+//                [--no-memory] [--no-scale] [--no-large] [--no-verify] [--only-verify]
 //
 // Without --tree a tree of at least 200 MB and 10000 files is copied once from
 // /usr/include and /usr/share/doc into the work folder (default
@@ -79,13 +82,14 @@ struct Result {
 // With `update` the archive is kept and updated (every file unchanged: every
 // entry is copied).
 Result RunEngine(const std::string& tree, const std::string& archive, int level, int64_t* files = nullptr,
-                 bool update = false, int threads = 0) {
+                 bool update = false, bool verify = false, int threads = 0) {
   if (!update) ::unlink(archive.c_str());
   tessel::TZipWriter zip;
   zip.SetRelativePaths(true);
   zip.SetRootDir(tree);
   zip.PackLevel = level;
   zip.Threads = threads;
+  zip.Verify = verify;
   zip.SetZipName(archive);
   int last_percent = 0;
   zip.OnTotalPercentDone = [&](tessel::TZipWriter&, int p) { last_percent = p; };
@@ -130,7 +134,7 @@ Result RunInChild(const std::string& name, const std::string& archive, const std
 Result RunEngineInChild(const std::string& name, const std::string& tree, const std::string& archive, int threads,
                         int level = 6) {
   return RunInChild(name, archive,
-                    [&] { return RunEngine(tree, archive, level, nullptr, false, threads).Ok ? 0 : 1; });
+                    [&] { return RunEngine(tree, archive, level, nullptr, false, false, threads).Ok ? 0 : 1; });
 }
 
 Result RunShellInChild(const std::string& name, const std::string& command, const std::string& archive) {
@@ -244,6 +248,51 @@ void WarmCache(const std::string& tree) {
   Shell("find " + Quote(tree) + " -type f -exec cat {} + > /dev/null 2>&1");
 }
 
+// What Verify adds to a backup of the tree (a new archive at levels 6 and 0,
+// and an update at level 6 in which every entry is carried over), the runs
+// with and without it taken in turn; the check alone beside unzip -t on the
+// archive it read.
+void MeasureVerify(const std::string& tree, const std::string& out) {
+  constexpr int kRuns = 3;
+  struct Case {
+    const char* name;
+    int level;
+    bool update;
+    double limit;  // the most the check may add, in per cent (0: no limit)
+  };
+  const Case cases[] = {{"new archive, level 6", 6, false, 25}, {"new archive, level 0", 0, false, 60},
+                        {"update, every entry kept", 6, true, 0}};
+  const std::string archive = out + "/verify.zip";
+  std::printf("\nVerify (best of %d runs each):\n%-26s %10s %10s %10s %8s %12s %12s\n", kRuns, "backup", "without (s)",
+              "with (s)", "added (%)", "limit", "unzip -t (s)", "check/unzip");
+  for (const Case& c : cases) {
+    if (c.update) RunEngine(tree, archive, c.level);
+    double without = 0;
+    double with = 0;
+    // Alternating, so that a slow moment of the machine falls on both.
+    for (int i = 0; i < kRuns; ++i) {
+      const double a = RunEngine(tree, archive, c.level, nullptr, c.update, false).Time;
+      const double b = RunEngine(tree, archive, c.level, nullptr, c.update, true).Time;
+      if (i == 0 || a < without) without = a;
+      if (i == 0 || b < with) with = b;
+    }
+    double unzip = 0;
+    for (int i = 0; i < kRuns; ++i) {
+      const auto start = Clock::now();
+      Shell("unzip -tqq " + Quote(archive) + " > /dev/null");
+      const double t = Seconds(start);
+      if (i == 0 || t < unzip) unzip = t;
+    }
+    const double added = without > 0 ? (with - without) * 100.0 / without : 0;
+    char limit[16] = "-";
+    if (c.limit > 0) std::snprintf(limit, sizeof limit, "%.0f%%", c.limit);
+    std::printf("%-26s %10.2f %10.2f %10.1f %8s %12.2f %12.2f%s\n", c.name, without, with, added, limit, unzip,
+                unzip > 0 ? (with - without) / unzip : 0.0,
+                c.limit > 0 && added > c.limit ? "  (OVER THE LIMIT)" : "");
+  }
+  ::unlink(archive.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -254,6 +303,8 @@ int main(int argc, char** argv) {
   bool memory = true;
   bool scale = true;
   bool large = true;
+  bool verify = true;
+  bool only_verify = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--tree" && i + 1 < argc) tree = argv[++i];
@@ -263,10 +314,12 @@ int main(int argc, char** argv) {
     else if (arg == "--no-memory") memory = false;
     else if (arg == "--no-scale") scale = false;
     else if (arg == "--no-large") large = false;
+    else if (arg == "--no-verify") verify = false;
+    else if (arg == "--only-verify") only_verify = true;
     else {
       std::fprintf(stderr,
                    "usage: %s [--tree FOLDER] [--work FOLDER] [--runs N] [--no-peers] [--no-memory] [--no-scale] "
-                   "[--no-large]\n",
+                   "[--no-large] [--no-verify] [--only-verify]\n",
                    argv[0]);
       return 2;
     }
@@ -283,6 +336,10 @@ int main(int argc, char** argv) {
   Shell("find " + Quote(tree) + " -type f | wc -l | tr -d '\\n'; echo -n ' files, '; du -sh " + Quote(tree) +
         " | cut -f1");
   WarmCache(tree);
+  if (only_verify) {
+    MeasureVerify(tree, out);
+    return 0;
+  }
 
   std::vector<Result> results;
   results.push_back(Best(runs, [&] { return RunEngineInChild("tessel, 1 thread", tree, out + "/tessel1.zip", 1); }));
@@ -398,5 +455,6 @@ int main(int argc, char** argv) {
     ::unlink((out + "/large.zip").c_str());
     ::unlink((out + "/python_large.zip").c_str());
   }
+  if (verify) MeasureVerify(tree, out);
   return 0;
 }

@@ -36,10 +36,6 @@ std::string KeepTail(const std::string& text, size_t chars) {
   return kEllipsis + text.substr(Utf8ByteOffset(text, count - (chars - 1)));
 }
 
-void PrintError(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", kProgramName, message.c_str());
-}
-
 }  // namespace
 
 BatchDisplay::BatchDisplay(std::FILE* out, std::FILE* err, bool terminal, size_t width)
@@ -54,7 +50,16 @@ void BatchDisplay::ShowArchiveName(const std::string&) {}
 
 void BatchDisplay::SetFileProgress(int) {}
 
-void BatchDisplay::SetTotalProgress(int percent) { total_percent_ = percent; }
+void BatchDisplay::SetTotalProgress(int percent) {
+  total_percent_ = percent;
+  // The check of the archive reports nothing else: each of its steps shows.
+  if (!stage_.empty()) Redraw(false);
+}
+
+void BatchDisplay::ShowTotalStage(const std::string& text) {
+  stage_ = text;
+  if (!text.empty()) Redraw(true);
+}
 
 void BatchDisplay::ShowElapsed(const std::string& text) {
   elapsed_ = text;
@@ -80,7 +85,7 @@ void BatchDisplay::ShowDoneMessage() {
 void BatchDisplay::RequestClose() { close_requested_ = true; }
 
 std::string BatchDisplay::ProgressLine() const {
-  std::string line = std::to_string(total_percent_) + "%";
+  std::string line = (stage_.empty() ? std::string() : stage_ + " ") + std::to_string(total_percent_) + "%";
   if (!elapsed_.empty()) line += kSeparator + std::string(kElapsedLabel) + elapsed_;
   if (!remaining_.empty()) line += kSeparator + std::string(kRemainingLabel) + remaining_;
   if (current_file_.empty()) return line;
@@ -88,7 +93,8 @@ std::string BatchDisplay::ProgressLine() const {
   // One column is left free so that the line never wraps.
   const size_t used = Utf8Count(line);
   const size_t room = width_ > used + 1 ? width_ - used - 1 : 0;
-  return line + KeepTail(current_file_, room);
+  // A name cannot move the cursor, colour the terminal or start a new line.
+  return line + KeepTail(EscapeControls(current_file_), room);
 }
 
 void BatchDisplay::Redraw(bool force) {
@@ -135,7 +141,7 @@ int RunBatch(const StartupOptions& options) {
     try {
       controller.QueryClose();
     } catch (const std::exception& error) {
-      PrintError(error.what());
+      WriteProgramMessage(stderr, error.what());
       status = kExitFailed;
     }
   }

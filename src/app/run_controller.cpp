@@ -10,6 +10,7 @@
 #include "app/archive_guard.h"
 #include "app/mask.h"
 #include "app/name_template.h"
+#include "app/retention.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
 #include "platform/paths.h"
@@ -29,6 +30,7 @@ constexpr const char* kSeconds = " с.";
 constexpr const char* kWaitingForArchive = "Ожидание: этот архив записывает другой запуск";
 constexpr const char* kMissingSourcesKeepArchive = "Архив оставлен без изменений, потому что не найдено: ";
 constexpr const char* kListSeparator = ", ";
+constexpr const char* kNoIncludeMask = "В задании нет ни одной маски включения";
 
 // Below this fraction done the remaining time is too unsteady to tell.
 constexpr long double kMinimumFraction = 0.01L;
@@ -45,6 +47,13 @@ public:
 private:
   F f_;
 };
+
+// A job is its include lines: one without any line that says something
+// would back up nothing, which is no backup.
+bool HasIncludeMask(const JobSettings& job) {
+  return std::any_of(job.IncludeMasks.Items.begin(), job.IncludeMasks.Items.end(),
+                     [](const std::string& mask) { return mask.find_first_not_of(' ') != std::string::npos; });
+}
 
 }  // namespace
 
@@ -77,6 +86,10 @@ struct RunController::Impl {
   MonotonicClock clock = [] { return std::chrono::steady_clock::now(); };
   std::chrono::steady_clock::time_point run_start_clock{};
   std::vector<SkippedFile> skipped_files;
+  RetentionResult retention;
+  // Files the include lines selected and the exclusions let through: packed,
+  // kept unchanged from the old archive, or left out because unreadable.
+  int32_t files_selected = 0;
   std::unordered_set<std::string> reported_missing;
   std::string archive_name;
   int32_t files_written = 0;
@@ -115,6 +128,7 @@ void RunController::Impl::OnTotalPercentDone(int percent) {
 }
 
 void RunController::Impl::ClearDisplay() {
+  display.ShowTotalStage("");
   display.SetTotalProgress(0);
   display.SetFileProgress(0);
   display.ShowCurrentFile("");
@@ -124,9 +138,13 @@ void RunController::Impl::ClearDisplay() {
 }
 
 void RunController::Impl::OnZipComplete() {
+  // The archive is in place: the job's oldest archives beyond the number it
+  // keeps go now, before the run is reported over.
+  retention = ApplyRetention(engine.ZipName(), job.FileNameMask, job.KeepArchives);
   // The run is over: a close request that the window's thread handles while
   // the rest of this handler runs must find the controller idle.
   running = false;
+  display.ShowTotalStage("");
   display.ShowElapsed("");
   display.ShowRemaining("");
   display.SetTotalProgress(0);
@@ -147,6 +165,7 @@ void RunController::Impl::OnSkippingFile(TSkipReason reason, const std::string& 
   // nothing is lost. Files and folders the job leaves out never come here
   // (OnExcludeFile); everything else is data that did not get backed up.
   if (reason == srDuplicate) return;
+  ++files_selected;
   skipped_files.push_back({path, reason_text});
 }
 
@@ -213,9 +232,11 @@ void RunController::Impl::Run() {
   // A stop during the steps below reaches the engine, which acts on it at
   // its first write.
   skipped_files.clear();
+  retention = RetentionResult();
   reported_missing.clear();
   archive_name.clear();
   files_written = 0;
+  files_selected = 0;
   // Lines left behind by a run that failed before the engine started must
   // not add to this run's list.
   ScopeExit clear_files([this] {
@@ -229,6 +250,7 @@ void RunController::Impl::Run() {
   CheckJobFile(job, options.ConfigPath);
   SaveSettings(job, options.ConfigPath);
   ApplyEngineSettings();
+  if (!HasIncludeMask(job)) throw Error(kNoIncludeMask);
 
   exclusion_list = job.ExcludeMasks.Items;
   compiled_masks = TMaskSet(exclusion_list);
@@ -277,6 +299,7 @@ void RunController::Impl::ApplyEngineSettings() {
   engine.Threads = job.Threads;
   engine.Recurse = job.IncludeSubDirs;
   engine.SetStorePaths(job.StorePaths);
+  engine.Verify = job.Verify;
 }
 
 RunController::RunController(JobSettings& job, RunDisplay& display, const StartupOptions& options)
@@ -299,9 +322,22 @@ RunController::RunController(JobSettings& job, RunDisplay& display, const Startu
   // Every entry is shown as it is written; the exclusions were settled when
   // the list was built.
   engine.OnStartZip = [impl](TZipWriter&, const std::string& path, TZipHeaderInfo&, bool&) {
+    ++impl->files_selected;
     impl->display.ShowCurrentFile(path);
   };
   engine.OnNoSuchFile = [impl](TZipWriter&, const std::string& path) { impl->ReportMissing(path); };
+  engine.OnVerifyArchive = [impl](TZipWriter&, int percent) {
+    if (percent == 0) {
+      impl->display.ShowCurrentFile("");
+      impl->display.SetFileProgress(0);
+      impl->display.ShowTotalStage(kVerifyingArchive);
+    }
+    impl->display.SetTotalProgress(percent);
+  };
+  // An entry kept because its file has not changed is a file of the job too.
+  engine.OnUpdate = [impl](TZipWriter&, TUpdateAction action, int32_t) {
+    if (action == udKeep) ++impl->files_selected;
+  };
   // Another run is writing the same archive; this one follows it. The line
   // of the current file tells why nothing moves meanwhile.
   engine.OnWaitForArchive = [impl](TZipWriter&, const std::string&) {
@@ -349,9 +385,15 @@ DateTime RunController::RunStartTime() const { return impl_->run_start_time; }
 
 const std::vector<SkippedFile>& RunController::SkippedFiles() const { return impl_->skipped_files; }
 
+const std::vector<std::string>& RunController::DeletedArchives() const { return impl_->retention.Deleted; }
+
+const std::vector<std::string>& RunController::RetentionFailures() const { return impl_->retention.Failed; }
+
 const std::string& RunController::ArchiveName() const { return impl_->archive_name; }
 
 int32_t RunController::FilesWritten() const { return impl_->files_written; }
+
+int32_t RunController::FilesSelected() const { return impl_->files_selected; }
 
 void RunController::SetChooseArchive(
     std::function<bool(const std::string& initial_folder, std::string& chosen)> choose) {

@@ -53,10 +53,20 @@ public:
   DateTime RunStartTime() const;
   // Files left out by the last run because they could not be read.
   const std::vector<SkippedFile>& SkippedFiles() const;
+  // What the job's KeepArchives removed after the last run that wrote its
+  // archive (paths), and the old archives that were due to go but stay
+  // ("path: reason").
+  const std::vector<std::string>& DeletedArchives() const;
+  const std::vector<std::string>& RetentionFailures() const;
   // The archive the last run wrote or meant to write ("" when it ended
   // before its name was known) and the files it packed.
   const std::string& ArchiveName() const;
   int32_t FilesWritten() const;
+  // The files the last run's include lines selected and its exclusions let
+  // through: packed, kept unchanged from the old archive, or left out because
+  // they could not be read. 0 after a completed run means the job selected
+  // nothing.
+  int32_t FilesSelected() const;
   // Asks the user for an archive when the expanded name ends in "?";
   // returns false when the user cancels.
   void SetChooseArchive(std::function<bool(const std::string& initial_folder, std::string& chosen)> choose);
@@ -67,6 +77,9 @@ private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// The total bar's caption while the finished archive is read back.
+inline constexpr const char* kVerifyingArchive = "Проверка архива";
 
 // "1 ч. 2 м. 5 с." for 3725 seconds.
 std::string FormatDuration(int64_t seconds);

@@ -23,6 +23,8 @@ constexpr std::string_view kIncludeSubDirsKey = "IncludeSubDirs";
 constexpr std::string_view kStorePathsKey = "StorePaths";
 constexpr std::string_view kZipActionKey = "ZipAction";
 constexpr std::string_view kThreadsKey = "Threads";
+constexpr std::string_view kVerifyKey = "Verify";
+constexpr std::string_view kKeepArchivesKey = "KeepArchives";
 
 // The version of the job file's layout, which decides the migration below;
 // it stays as it is when only the program's version changes.
@@ -186,6 +188,8 @@ void LoadSettings(JobSettings& job, const std::string& path) {
   job.StorePaths = profile.ReadBool(kConfigSection, kStorePathsKey, true);
   job.ReplaceMode = NormalizeReplaceMode(profile.ReadInteger(kConfigSection, kZipActionKey, kDefaultReplaceMode));
   job.Threads = NormalizeThreads(profile.ReadInteger(kConfigSection, kThreadsKey, kDefaultThreads));
+  job.Verify = profile.ReadBool(kConfigSection, kVerifyKey, true);
+  job.KeepArchives = profile.ReadInteger(kConfigSection, kKeepArchivesKey, 0);
   LoadMasks(profile, kIncludeSection, job.IncludeMasks, job);
   LoadMasks(profile, kExcludeSection, job.ExcludeMasks, job);
 }
@@ -231,6 +235,8 @@ void SaveSettings(JobSettings& job, const std::string& path, const WriteFunction
   profile.WriteInteger(kConfigSection, kZipActionKey, job.ReplaceMode);
   job.Threads = NormalizeThreads(job.Threads);
   profile.WriteInteger(kConfigSection, kThreadsKey, job.Threads);
+  profile.WriteBool(kConfigSection, kVerifyKey, job.Verify);
+  profile.WriteInteger(kConfigSection, kKeepArchivesKey, job.KeepArchives);
   SaveMasks(profile, kIncludeSection, job.IncludeMasks, job);
   SaveMasks(profile, kExcludeSection, job.ExcludeMasks, job);
 

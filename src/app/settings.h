@@ -56,6 +56,11 @@ struct JobSettings {
   // Files compressed at once: 0 one per online core, 1 one at a time, at
   // most kMaxThreads.
   int32_t Threads = kDefaultThreads;
+  // Check the carried-over entries and the finished archive of every run.
+  bool Verify = true;
+  // How many of the template's archives stay in the archive's folder after a
+  // run that wrote one (0 keeps them all; a negative value counts as 0).
+  int32_t KeepArchives = 0;
   MaskList IncludeMasks, ExcludeMasks;
 
   // Found by LoadSettings. The file holds NUL bytes (a photo, a document):

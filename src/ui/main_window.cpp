@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/run_history.h"
 #include "app/window_state.h"
 #include "platform/paths.h"
 
@@ -46,6 +47,9 @@ constexpr char kSettings[] = "&Настройки";
 constexpr char kFileBar[] = "Файл";
 constexpr char kTotalBar[] = "Всего";
 constexpr char kBarFormat[] = "%p%";
+// The total bar's caption in front of its percentage, while it stands for
+// something other than the files.
+constexpr char kStageFormat[] = "%1 %p%";
 constexpr char kOpenFolder[] = "Открыть папку";
 constexpr char kStopAndClose[] = "Остановить архивацию и закрыть окно?";
 constexpr char kTime[] = "Время:";
@@ -169,6 +173,7 @@ TForm1::TForm1(const StartupOptions& options, QWidget* parent)
     settings_ = std::make_unique<TForm5>(this);
   }
   UpdateControls();
+  ShowLastRun();
   MoveToCentre();
   RestoreGeometry();
 }
@@ -214,6 +219,8 @@ void TForm1::BuildControls() {
   open_folder_button_->hide();
   // The line keeps its height whether the button shows or not.
   summary_->setFixedHeight(open_folder_button_->sizeHint().height());
+  last_run_ = new TPathLabel(this);
+  last_run_->hide();
 
   // The lists share the height the window gains; at the reference size each
   // shows its few rows.
@@ -256,6 +263,7 @@ void TForm1::BuildControls() {
   status_lines_ = new QVBoxLayout;
   status_lines_->setSpacing(2);
   status_lines_->addLayout(summary_row);
+  status_lines_->addWidget(last_run_);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(4, 2, 4, 4);
@@ -381,10 +389,13 @@ void TForm1::RefreshShown() {
     std::lock_guard lock(shown_mutex_);
     shown = shown_;
   }
-  current_file_->SetPath(ToQ(shown.CurrentFile));
-  archive_name_->SetPath(ToQ(shown.ArchiveName));
+  // The labels are one line: a name's line break or tab shows as an escape.
+  current_file_->SetPath(ToQ(EscapeControls(shown.CurrentFile)));
+  archive_name_->SetPath(ToQ(EscapeControls(shown.ArchiveName)));
   file_progress_->setValue(shown.FilePercent);
   total_progress_->setValue(shown.TotalPercent);
+  total_progress_->setFormat(shown.TotalStage.empty() ? QString::fromLatin1(kBarFormat)
+                                                      : QString::fromUtf8(kStageFormat).arg(ToQ(shown.TotalStage)));
   elapsed_->setText(ToQ(shown.Elapsed));
   remaining_->setText(ToQ(shown.Remaining));
 }
@@ -415,6 +426,10 @@ void TForm1::SetTotalProgress(int percent) {
   UpdateShown([&](ShownRun& shown) { shown.TotalPercent = percent; });
 }
 
+void TForm1::ShowTotalStage(const std::string& text) {
+  UpdateShown([&](ShownRun& shown) { shown.TotalStage = text; });
+}
+
 void TForm1::ShowElapsed(const std::string& text) {
   UpdateShown([&](ShownRun& shown) { shown.Elapsed = text; });
 }
@@ -436,11 +451,13 @@ void TForm1::RequestClose() {
 
 QString TForm1::DoneMessageText(const RunReport& report) const {
   QString text = QString::fromUtf8(kDone);
+  if (report.NothingSelected) text += QStringLiteral("\n\n") + QString::fromUtf8(kMsgNothingSelected);
   const std::vector<SkippedFile>& skipped = report.Skipped;
   if (skipped.empty()) return text;
   text += QStringLiteral("\n\n") + QString::fromUtf8(kSkippedCount).arg(skipped.size());
+  // One line per file: a line break in a name must not pass for another file.
   for (size_t i = 0; i < skipped.size() && i < kSkippedShown; ++i) {
-    text += u'\n' + ToQ(skipped[i].Path);
+    text += u'\n' + ToQ(EscapeControls(skipped[i].Path));
     if (!skipped[i].Reason.empty()) text += QStringLiteral(": ") + ToQ(skipped[i].Reason);
   }
   if (skipped.size() > kSkippedShown) {
@@ -485,6 +502,7 @@ bool TForm1::BeginRun() {
   const uint64_t run = ++run_number_;
   summary_->SetPath(QString());
   open_folder_button_->hide();
+  last_run_->hide();
   const bool started = session_->Start([this, run] {
     QMetaObject::invokeMethod(this, [this, run] { OnRunEnded(run); }, Qt::QueuedConnection);
   });
@@ -530,10 +548,16 @@ void TForm1::OnRunEnded(uint64_t run) {
 }
 
 void TForm1::ShowSummary(const RunReport& report) {
-  summary_->SetPath(ToQ(SummaryLine(report)));
+  summary_->SetPath(ToQ(EscapeControls(SummaryLine(report))));
   const std::string folder = report.ArchivePath.empty() ? std::string() : DirName(report.ArchivePath);
   summary_folder_ = ToQ(folder);
   open_folder_button_->setVisible(!folder.empty() && FolderExists(folder));
+}
+
+void TForm1::ShowLastRun() {
+  const std::vector<HistoryEntry> last = ReadHistory(HistoryPath(ProgramStateFolder()), 1);
+  last_run_->SetPath(last.empty() ? QString() : ToQ(LastRunLine(last.back())));
+  last_run_->setVisible(!last.empty());
 }
 
 void TForm1::OpenArchiveFolder() {
@@ -654,7 +678,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
       ShowError(error.what());
     } else {
       // Ending on a signal (a logout): nobody is there to read a box.
-      std::fprintf(stderr, "%s: %s\n", kProgramName, error.what());
+      WriteProgramMessage(stderr, error.what());
       signal_save_failed_ = true;
       may_close = true;
     }

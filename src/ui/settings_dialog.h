@@ -1,6 +1,7 @@
 #pragma once
 // The settings dialog: compression level, compression threads, what to do
-// when the archive exists, and the two path options of the job.
+// when the archive exists, the two path options of the job, the check of
+// each archive and the number of archives kept.
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDialog>
@@ -32,6 +33,8 @@ public:
   QButtonGroup* ReplaceModeButtons() const { return replace_mode_; }
   QCheckBox* cbIncludeSubDirs() const { return include_sub_dirs_; }
   QCheckBox* cbStorePaths() const { return store_paths_; }
+  QCheckBox* cbVerify() const { return verify_; }
+  QSpinBox* seKeepArchives() const { return keep_archives_; }
   QPushButton* BitBtn1() const { return save_; }
   QPushButton* BitBtn2() const { return cancel_; }
 
@@ -45,6 +48,8 @@ private:
   QButtonGroup* replace_mode_;
   QCheckBox* include_sub_dirs_;
   QCheckBox* store_paths_;
+  QCheckBox* verify_;
+  QSpinBox* keep_archives_;
   QPushButton* save_;
   QPushButton* cancel_;
 };

@@ -74,6 +74,9 @@ public:
   static constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
   class Ticket;
+  // Whether path (a pointer the pipeline was given) is the next file in
+  // order; a file read out of order is read by the operation itself.
+  bool NextIs(const std::string* path) const { return cursor_ < paths_.size() && paths_[cursor_] == path; }
   // The next file in order, for the operation's thread.
   Ticket Next();
 

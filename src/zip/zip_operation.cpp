@@ -46,6 +46,7 @@ uint32_t NowAsDos() { return DosFromCivil(LocalNow()); }
 TZipWriter::Operation::Operation(TZipWriter& writer)
     : w_(writer), saved_sort_mode_(writer.SortMode()), saved_keep_open_(writer.KeepZipOpen) {
   w_.busy_.store(true);
+  w_.entries_carried_.store(0, std::memory_order_relaxed);
   w_.KeepZipOpen = true;
   w_.SetSortMode(ByNone);
 }
@@ -154,6 +155,7 @@ void TZipWriter::Operation::OpenOutput() {
     end_.CommentModified = false;
   }
   staging_ = std::make_unique<uint8_t[]>(kStagingSize);
+  if (w_.Verify) check_ = std::make_unique<TEntryCheck>();
 }
 
 void TZipWriter::Operation::PlanMerge() {
@@ -243,12 +245,16 @@ void TZipWriter::Operation::MergeExistingEntries() {
   for (const MergeStep& step : merge_) {
     const TZipHeaderInfo& old = *entries->Get(step.Entry);
     if (step.Line == nullptr) {
-      CopyExistingEntry(old);
+      CarryOver(old);
       continue;
     }
     if (step.Keep) {
       if (w_.OnUpdate) w_.OnUpdate(w_, udKeep, step.Entry);
-      CopyExistingEntry(old);
+      if (CopyExistingEntry(old)) continue;
+      // The kept copy is damaged: the file gives it afresh (read on this
+      // thread: no worker was given it).
+      if (w_.OnUpdate) w_.OnUpdate(w_, udReplace, step.Entry);
+      if (AddOneFile(*step.Line)) ++result_;
       continue;
     }
     if (w_.OnUpdate) w_.OnUpdate(w_, udReplace, step.Entry);
@@ -258,8 +264,8 @@ void TZipWriter::Operation::MergeExistingEntries() {
     } else if (source_failed_ && names_.count(&old) == 0) {
       // The file could not be read this time (gone, unreadable, a
       // read error): the copy the archive already holds is the last good one
-      // and stays.
-      CopyExistingEntry(old);
+      // and stays, unless it is damaged too.
+      CarryOver(old);
     }
   }
   merge_.clear();
@@ -313,7 +319,7 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
     entry->InternalAttributes = 0;
     entry->Crc32 = 0;
   } else {
-    if (pipeline_) ticket.emplace(pipeline_->Next());
+    if (pipeline_ && pipeline_->NextIs(&line.Path)) ticket.emplace(pipeline_->Next());
     OpenedFile opened;
     for (;;) {
       if (ticket) {
@@ -438,10 +444,36 @@ void TZipWriter::Operation::FinishEntryData(TZipHeaderInfo& entry) {
   }
 }
 
-void TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
+bool TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
   auto copy = std::make_unique<TZipHeaderInfo>(old);
-  CopyEntryData(*w_.ArchiveStream(), *out_, *copy, std::span<uint8_t>(staging_.get(), kStagingSize));
+  const std::span<uint8_t> scratch(staging_.get(), kStagingSize);
+  if (!check_) {
+    CopyEntryData(*w_.ArchiveStream(), *out_, *copy, scratch);
+  } else {
+    const uint64_t start = out_->Position();
+    bool damaged = false;
+    check_->Begin(old);
+    try {
+      CopyEntryData(*w_.ArchiveStream(), *out_, *copy, scratch, check_.get());
+      damaged = !check_->Finish().empty();
+    } catch (const EBadZipFile&) {
+      damaged = true;  // its local header or data lies outside the old archive
+    }
+    if (damaged) {
+      // Whatever of it was written is overwritten by what follows.
+      SeekOutput(start);
+      return false;
+    }
+  }
   AddWritten(std::move(copy));
+  w_.entries_carried_.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+void TZipWriter::Operation::CarryOver(const TZipHeaderInfo& old) {
+  if (CopyExistingEntry(old)) return;
+  bool retry = false;  // there is nothing to retry
+  if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srDamaged, old.FullName(), -1, retry, kReasonDamagedInOldArchive);
 }
 
 void TZipWriter::Operation::WriteDirectory() {
@@ -462,10 +494,11 @@ void TZipWriter::Operation::Finish() {
   out_.reset();
   encoder_.reset();
 
-  // The last moment a stop can still keep the old archive: one that came
-  // while the directory was written or the archive flushed ends the
-  // operation here, like one during the files.
+  // A stop that came while the directory was written or the archive flushed
+  // ends the operation here, like one during the files; the check that
+  // follows hears one as it reads. The old archive is kept either way.
   if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
+  if (check_) VerifyOutput();
   w_.CloseArchive();
   InstallArchive();
 
@@ -476,6 +509,18 @@ void TZipWriter::Operation::Finish() {
   for (auto& entry : written_) directory->Add(std::move(entry));
   written_.clear();
   w_.AdoptDirectory(std::move(directory), end_, TArchiveStamp::FromStat(st));
+}
+
+void TZipWriter::Operation::VerifyOutput() {
+  if (w_.OnVerifyArchive) w_.OnVerifyArchive(w_, 0);
+  // A stop is heard here as while the data was written.
+  auto progress = [this](uint64_t done, uint64_t total) {
+    if (w_.DoProcessMessages && w_.ProcessInput) w_.ProcessInput();
+    if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
+    if (w_.OnVerifyArchive)
+      w_.OnVerifyArchive(w_, PercentOf(static_cast<int64_t>(done), static_cast<int64_t>(total)));
+  };
+  VerifyArchive(writer_->TempPath(), w_.ZipName(), &written_, *check_, progress);
 }
 
 void TZipWriter::Operation::InstallArchive() {

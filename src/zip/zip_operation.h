@@ -11,6 +11,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/file_lock.h"
+#include "zip/archive_check.h"
 #include "zip/entry_encoder.h"
 #include "zip/entry_pipeline.h"
 #include "zip/zip_writer.h"
@@ -64,7 +65,14 @@ private:
   // The final header in front of the entry's data: rewritten in place when
   // the data went straight to the archive, else written with the staged data.
   void FinishEntryData(TZipHeaderInfo& entry);
-  void CopyExistingEntry(const TZipHeaderInfo& old);
+  // Copies an old entry, checking its data with Verify; false (and nothing
+  // written) when the check found it damaged.
+  bool CopyExistingEntry(const TZipHeaderInfo& old);
+  // An old entry whose file this operation does not read: carried over, or
+  // left out and reported when it is damaged.
+  void CarryOver(const TZipHeaderInfo& old);
+  // Reads the finished temporary archive back (Verify).
+  void VerifyOutput();
   void WriteDirectory();
   void Finish();
   void InstallArchive();
@@ -128,6 +136,7 @@ private:
   // the workers of pipeline_.
   std::unique_ptr<EntryEncoder> encoder_;
   std::unique_ptr<EntryPipeline> pipeline_;
+  std::unique_ptr<TEntryCheck> check_;  // with Verify
   std::unique_ptr<uint8_t[]> staging_;
   size_t staged_ = 0;
   bool direct_ = false;

@@ -107,6 +107,7 @@ void TZipWriter::Assign(const TZipWriter& source) {
   SkipIfArchiveBitNotSet = source.SkipIfArchiveBitNotSet;
   ResetArchiveBitOnZip = source.ResetArchiveBitOnZip;
   DiscardExistingEntries = source.DiscardExistingEntries;
+  Verify = source.Verify;
   OnStartZip = source.OnStartZip;
   OnStartZipInfo = source.OnStartZipInfo;
   OnEndZip = source.OnEndZip;
@@ -119,6 +120,7 @@ void TZipWriter::Assign(const TZipWriter& source) {
   OnExcludeFile = source.OnExcludeFile;
   OnWaitForArchive = source.OnWaitForArchive;
   ShowMessage = source.ShowMessage;
+  OnVerifyArchive = source.OnVerifyArchive;
   OutputStreamWrapper = source.OutputStreamWrapper;
   SourceStreamWrapper = source.SourceStreamWrapper;
 }

@@ -37,6 +37,7 @@ enum TSkipReason : uint8_t {
   srOpenFailed = 2,  // the file could not be opened (Retry asks to try again)
   srVanished = 3,    // the file was listed but is gone when its turn comes
   srReadError = 5,   // reading failed in the middle of the file; its entry was dropped
+  srDamaged = 6,     // the old archive's copy of an entry is damaged and its file was not read
 };
 
 inline constexpr const char* kMsgCopyErrorCaption = "Ошибка";
@@ -44,6 +45,7 @@ inline constexpr const char* kMsgCannotCopyFrom = "Немогу скопиров
 inline constexpr const char* kMsgCopyArrow = " -> ";
 inline constexpr const char* kReasonVanished = "No such file or directory";
 inline constexpr const char* kReasonDuplicate = "Duplicate entry name";
+inline constexpr const char* kReasonDamagedInOldArchive = "повреждён в старом архиве";
 // The prefix of temporary archive names.
 inline constexpr const char* kTempArchivePrefix = "QWX";
 // What the lock file of an archive adds to its name ("backup.zip.lock").
@@ -77,6 +79,9 @@ using TWaitForArchiveEvent = std::function<void(TZipWriter& sender, const std::s
 // Asked for every file and folder the list build finds, before anything is
 // opened: Exclude := true leaves it out, never opened, read or reported.
 using TExcludeFileEvent = std::function<void(TZipWriter& sender, const std::string& FName, bool& Exclude)>;
+// The finished archive is being read back (Verify): fired with 0 when the
+// check begins and then as it advances.
+using TVerifyEvent = std::function<void(TZipWriter& sender, int Percent)>;
 // The engine's one message box (caption, text): the failed copy of a finished
 // temporary archive to the archive's place.
 using TShowMessage = std::function<void(const std::string& caption, const std::string& text)>;
@@ -139,6 +144,14 @@ public:
   // archive is replaced at the end exactly as in an update (the job's replace
   // mode 0). Stays set until the caller clears it.
   bool DiscardExistingEntries = false;
+  // Check what an operation carries over and what it writes: every old entry
+  // is inflated and its CRC-32 and sizes checked as it is copied (a damaged
+  // one is never copied: its file is read afresh when the operation selects
+  // it, else it is left out and reported through OnSkippingFile, srDamaged),
+  // and the finished archive is read back whole (VerifyArchive) before it
+  // takes the archive's place; a fault there fails the operation with
+  // EVerifyFailed and the old archive stays as it was.
+  bool Verify = false;
 
   // Coupled setters, each acting only when the value changes:
   // StorePaths := false clears RelativePaths and StoreVolumes;
@@ -167,6 +180,7 @@ public:
   TWaitForArchiveEvent OnWaitForArchive;
   // Shows the failed-copy message; nothing is shown when unassigned.
   TShowMessage ShowMessage;
+  TVerifyEvent OnVerifyArchive;
 
   // Put between the file and the buffer of the output archive and of every
   // source file (fault injection in tests). The source wrapper is called on
@@ -187,6 +201,8 @@ public:
   // Bytes of compressed data that waited in the temporary file during the
   // last operation.
   uint64_t SpilledBytes() const { return spilled_bytes_; }
+  // Old entries the last operation carried over unchanged into its archive.
+  int64_t EntriesCarried() const { return entries_carried_.load(std::memory_order_relaxed); }
 
   // --- operations -------------------------------------------------------------
   // Runs the zip operation over FilesList and ZipName. It first takes the
@@ -253,6 +269,7 @@ private:
   std::atomic<bool> busy_{false};
   std::atomic<int64_t> total_bytes_{0};
   std::atomic<int64_t> bytes_done_{0};
+  std::atomic<int64_t> entries_carried_{0};
   // Identity of the archive, so that a search never adds it to itself.
   FileInfo archive_identity_;
   FileInfo lock_identity_;

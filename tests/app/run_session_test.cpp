@@ -2,6 +2,7 @@
 // the stop signals, with the real controller and engine on scratch folders.
 #include "app/run_session.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -9,11 +10,15 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 
+#include "app/run_history.h"
 #include "app/settings.h"
-#include "leased_file.h"
+#include "support/files.h"
+#include "support/leased_file.h"
+#include "support/scratch.h"
 
 namespace tessel {
 namespace {
@@ -51,28 +56,32 @@ private:
 };
 
 void WriteRandom(const fs::path& path, size_t size) {
-  fs::create_directories(path.parent_path());
   std::mt19937_64 random(7);
   std::string data(size, '\0');
   for (char& c : data) c = static_cast<char>(random());
-  std::ofstream(path, std::ios::binary) << data;
+  test::WriteBytes(path, data);
 }
 
 class RunSessionTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "run_session_XXXXXX").string();
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    root_ = templ;
     options_.ConfigPath = (root_ / "Config.ini").string();
+    // The history of these runs goes to the scratch folder.
+    if (const char* old = std::getenv("XDG_STATE_HOME")) saved_state_ = old;
+    ::setenv("XDG_STATE_HOME", (root_ / "state").c_str(), 1);
     job_.FileNameMask = Archive();
     job_.IncludeMasks.Append((root_ / "data" / "*.*").string());
     job_.Level = 9;
   }
-  void TearDown() override { fs::remove_all(root_); }
+  void TearDown() override {
+    if (saved_state_) ::setenv("XDG_STATE_HOME", saved_state_->c_str(), 1); else ::unsetenv("XDG_STATE_HOME");
+  }
   std::string Archive() const { return (root_ / "out" / "backup.zip").string(); }
+  std::string History() const { return (root_ / "state" / "tessel-backup" / "history.log").string(); }
+  std::optional<std::string> saved_state_;
 
-  fs::path root_;
+  test::Scratch scratch_;
+  fs::path root_ = scratch_.path();
   JobSettings job_;
   StartupOptions options_;
   WorkerDisplay display_;
@@ -122,6 +131,19 @@ TEST_F(RunSessionTest, OutcomesOfFailedAndPartialRuns) {
   ASSERT_EQ(report.Skipped.size(), 1u);
   EXPECT_EQ(report.Skipped[0].Path, (root_ / "data" / "unreadable.bin").string());
   EXPECT_EQ(report.FilesWritten, 1);
+  EXPECT_FALSE(report.NothingSelected);
+  EXPECT_EQ(ExitStatusOf(report), 2);
+
+  // Include lines that select no file: the archive is written, but a backup
+  // of nothing is no success.
+  job_.IncludeMasks.Items = {(root_ / "data" / "*.none").string()};
+  fs::remove(Archive());
+  ASSERT_TRUE(session.Start());
+  session.Wait();
+  EXPECT_EQ(report.Outcome, RunOutcome::roPartial);
+  EXPECT_TRUE(report.NothingSelected);
+  EXPECT_TRUE(report.Skipped.empty());
+  EXPECT_TRUE(fs::exists(Archive()));
   EXPECT_EQ(ExitStatusOf(report), 2);
 }
 
@@ -171,6 +193,79 @@ TEST_F(RunSessionTest, AStopSignalStopsTheRunAndEveryRunAfterIt) {
   RunSession later(controller);
   EXPECT_FALSE(later.Start());
   EXPECT_EQ(ExitStatusOf(later.Report()), 1);
+}
+
+TEST_F(RunSessionTest, EveryRunLeavesItsLineInTheHistory) {
+  WriteRandom(root_ / "data" / "a.bin", 3000);
+  RunController controller(job_, display_, options_);
+  RunSession session(controller);
+  const time_t before = std::time(nullptr);
+  auto run = [&] {
+    session.Start();
+    session.Wait();
+  };
+  run();  // ok
+  // Partial: a file that cannot be read; the archive's entry of a.bin is kept.
+  job_.ReplaceMode = 1;
+  { std::ofstream(root_ / "data" / "held.bin") << "held"; }
+  {
+    test::LeasedFile lease((root_ / "data" / "held.bin").string());
+    ASSERT_TRUE(lease.Held());
+    run();
+  }
+  fs::remove(root_ / "data" / "held.bin");
+  job_.FileNameMask = "no-folder.zip";  // failed
+  run();
+  job_.FileNameMask = Archive();
+  WriteRandom(root_ / "data" / "big.bin", 16u << 20);
+  ASSERT_TRUE(session.Start());  // stopped
+  session.Stop();
+  session.Wait();
+  ASSERT_EQ(session.Report().Outcome, RunOutcome::roStopped);
+
+  const std::vector<HistoryEntry> runs = ReadHistory(History());
+  ASSERT_EQ(runs.size(), 4u);
+  const HistoryEntry& ok = runs[0];
+  EXPECT_EQ(ok.Status, "ok");
+  // Local time with its offset: the same zone sorts as text.
+  EXPECT_GE(ok.StartTime, IsoLocalTime(before));
+  EXPECT_LE(ok.StartTime, IsoLocalTime(std::time(nullptr)));
+  EXPECT_EQ(ok.ArchivePath, Archive());
+  EXPECT_EQ(ok.EntriesWritten, 1);
+  EXPECT_EQ(ok.EntriesCarried, 0);
+  EXPECT_EQ(ok.FilesLeftOut, 0);
+  EXPECT_EQ(ok.BytesRead, 3000);
+  EXPECT_GT(ok.ArchiveBytes, 3000);
+  EXPECT_EQ(ok.Message, "");
+  const HistoryEntry& partial = runs[1];
+  EXPECT_EQ(partial.Status, "partial");
+  EXPECT_EQ(partial.EntriesWritten, 0);
+  EXPECT_EQ(partial.EntriesCarried, 1);
+  EXPECT_EQ(partial.FilesLeftOut, 1);
+  EXPECT_EQ(runs[2].Status, "failed");
+  EXPECT_EQ(runs[2].Message, "Unable to create directory");
+  EXPECT_EQ(runs[3].Status, "stopped");
+  EXPECT_EQ(runs[3].Message, "Пользователь прервал операцию");
+  EXPECT_EQ(runs[3].EntriesWritten, 0);
+  for (const HistoryEntry& e : runs) EXPECT_TRUE(e.Seconds >= 0 && e.Seconds < 600);
+}
+
+TEST_F(RunSessionTest, AHistoryThatCannotBeWrittenChangesNothingElse) {
+  WriteRandom(root_ / "data" / "a.bin", 3000);
+  { std::ofstream(root_ / "state") << "a file where the state folder would be"; }
+  RunController controller(job_, display_, options_);
+  RunSession session(controller);
+  session.Start();
+  session.Wait();
+  const RunReport& report = session.Report();
+  EXPECT_EQ(report.Outcome, RunOutcome::roSucceeded);
+  EXPECT_EQ(ExitStatusOf(report), 0);
+  EXPECT_THAT(report.HistoryError, ::testing::StartsWith("Cannot write " + History() + ": "));
+  char buffer[512] = {};
+  FILE* err = fmemopen(buffer, sizeof buffer - 1, "w");
+  WriteRunReport(err, report);
+  std::fclose(err);
+  EXPECT_EQ(std::string(buffer), "tessel-backup: " + report.HistoryError + "\n");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "app/name_template.h"
 #include "platform/datetime.h"
+#include "support/scratch.h"
 #include "ui/about_box.h"
 #include "ui/folder_chooser.h"
 #include "ui/settings_dialog.h"
@@ -23,7 +24,7 @@ namespace tessel {
 namespace {
 
 using test::RecordingHooks;
-using test::TempDir;
+using test::Scratch;
 
 struct TemplateEditorTest : testing::Test {
   TemplateEditorTest() : editor(folders, hooks) { recorder.InstallInto(hooks); }
@@ -127,7 +128,7 @@ TEST_F(TemplateEditorTest, DoubleClickInsertsTheTokenAtTheCaret) {
 }
 
 TEST_F(TemplateEditorTest, FolderChoiceKeepsTheNamePart) {
-  TempDir temp;
+  Scratch temp;
   const std::string work = temp.MakeFolder("work");
   std::string chosen = work;
   recorder.OnDialog = [&](QDialog& dialog) {
@@ -221,6 +222,37 @@ TEST(SettingsDialogTest, ThreadsBoxShowsAutoForZeroAndTakesItsValueBack) {
   EXPECT_EQ(job.Threads, 0);
 }
 
+TEST(SettingsDialogTest, TheCheckOfTheArchiveAndTheArchivesKept) {
+  TForm5 dialog;
+  EXPECT_EQ(dialog.cbVerify()->text(), QString::fromUtf8("Проверять архив после записи"));
+  const QLabel* caption = nullptr;
+  for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+    if (label->buddy() == dialog.seKeepArchives()) caption = label;
+  }
+  ASSERT_NE(caption, nullptr);
+  EXPECT_EQ(caption->text(), QString::fromUtf8("Хранить архивов"));
+
+  JobSettings job;
+  dialog.ShowSettings(job);  // the defaults: checked, every archive kept
+  EXPECT_TRUE(dialog.cbVerify()->isChecked());
+  EXPECT_EQ(dialog.seKeepArchives()->value(), 0);
+  EXPECT_EQ(dialog.seKeepArchives()->text(), QString::fromUtf8("все"));
+  job.Verify = false;
+  job.KeepArchives = 14;
+  dialog.ShowSettings(job);
+  EXPECT_FALSE(dialog.cbVerify()->isChecked());
+  EXPECT_EQ(dialog.seKeepArchives()->text(), QString("14"));
+  job.KeepArchives = -5;  // from the file: keeps everything, as 0
+  dialog.ShowSettings(job);
+  EXPECT_EQ(dialog.seKeepArchives()->value(), 0);
+
+  dialog.cbVerify()->setChecked(true);
+  dialog.seKeepArchives()->setValue(7);
+  dialog.TakeSettings(job);
+  EXPECT_TRUE(job.Verify);
+  EXPECT_EQ(job.KeepArchives, 7);
+}
+
 TEST(SettingsDialogTest, TheTitlesAndItemsStandAsWritten) {
   TForm5 dialog;
   EXPECT_EQ(dialog.rgReplaceMode()->title(), QString::fromUtf8("Действия в случае если архив существует"));
@@ -265,7 +297,7 @@ TEST(SettingsDialogTest, AnEmptyLevelBoxCountsAsZero) {
 }
 
 TEST(FolderChooserTest, GetFolderDropsTheTrailingSlashButKeepsTheRoot) {
-  TempDir temp;
+  Scratch temp;
   const std::string inner = temp.MakeFolder("a/b");
   TForm3 chooser;
   chooser.SetFolder("/");
@@ -281,8 +313,8 @@ TEST(FolderChooserTest, GetFolderDropsTheTrailingSlashButKeepsTheRoot) {
   // A folder picked in the tree is the one handed back.
   QFileSystemModel* model = qobject_cast<QFileSystemModel*>(chooser.DirectoryListBox1()->model());
   ASSERT_NE(model, nullptr);
-  chooser.DirectoryListBox1()->setCurrentIndex(model->index(ToQ(temp.Path() + "/a")));
-  EXPECT_EQ(chooser.GetFolder(), temp.Path() + "/a");
+  chooser.DirectoryListBox1()->setCurrentIndex(model->index(ToQ(temp.path() + "/a")));
+  EXPECT_EQ(chooser.GetFolder(), temp.path() + "/a");
   EXPECT_EQ(chooser.Button1()->text(), QString::fromUtf8("Выбрать"));
   EXPECT_EQ(chooser.Button2()->text(), QString::fromUtf8("Отмена"));
 }

@@ -376,6 +376,46 @@ TEST_F(ParallelTest, TheLocalZip64FieldFollowsOneRule) {
   }
 }
 
+// A kept entry found damaged while it is copied is made afresh from its
+// file, which no worker was given: it is read on the operation's thread
+// while the workers go on with the new files, and the archive is the one a
+// one-thread run writes.
+TEST_F(ParallelTest, AFileReadOutOfTurnLeavesTheOrderAlone) {
+  for (const char* name : {"t/a.txt", "t/b.txt", "t/c.txt"}) Put(name, TextOf(20000, name[2]));
+  std::string damaged;
+  {
+    TZipWriter maker;
+    Configure(maker, dir / "out/a.zip", 1, 6);
+    maker.FilesList() = {dir / "t/*.*"};
+    ASSERT_EQ(maker.ZipFiles(), 3);
+    damaged = ReadBytes(dir / "out/a.zip");
+    const auto b = *ParseFile(dir / "out/a.zip").Find("b.txt");
+    damaged[b.Offset + 30 + b.Name.size() + b.CompressedSize / 2] ^= 0x08;
+  }
+  for (int i = 0; i < 6; ++i) Put("t/new" + std::to_string(i) + ".txt", TextOf(30000, 40 + i));
+  std::string reference;
+  for (int threads : {1, 2, 3}) {
+    SCOPED_TRACE(threads);
+    WriteBytes(dir / "out/a.zip", damaged);
+    TZipWriter zip;
+    Configure(zip, dir / "out/a.zip", threads, 6);
+    zip.ZipAction = zaUpdate;  // a, b and c are not newer: kept
+    zip.Verify = true;
+    zip.FilesList() = {dir / "t/*.*"};
+    EXPECT_EQ(zip.ZipFiles(), 7);
+    const auto parsed = ParseFile(dir / "out/a.zip");
+    EXPECT_THAT(NamesOf(parsed), ElementsAre("a.txt", "b.txt", "c.txt", "new0.txt", "new1.txt", "new2.txt",
+                                             "new3.txt", "new4.txt", "new5.txt"));
+    EXPECT_EQ(parsed.Find("b.txt")->Data, TextOf(20000, 'b'));
+    const std::string bytes = ReadBytes(dir / "out/a.zip");
+    if (threads == 1) {
+      reference = bytes;
+    } else {
+      EXPECT_TRUE(bytes == reference);
+    }
+  }
+}
+
 // The spill file lives beside the temporary archive, named and locked like
 // it, so that a stale-file sweep of another run leaves it alone; it is gone
 // when the run ends.

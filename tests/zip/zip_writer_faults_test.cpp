@@ -348,7 +348,7 @@ protected:
   void SetUp() override {
     FaultTest::SetUp();
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
-    if (enginetest::Shell("command -v setpriv > /dev/null") != 0) GTEST_SKIP() << "no setpriv";
+    if (!test::HaveTool("setpriv")) GTEST_SKIP() << "no setpriv";
   }
   // Runs EngineUnprivileged.DISABLED_ChildRun as an unprivileged user over a
   // tree of a readable file, one it may not read and a folder it may not
@@ -363,10 +363,8 @@ protected:
     ::chmod((dir / "out").c_str(), 0777);
     // The program must be reachable for the unprivileged user, and the build
     // folder may not be (below /root, say): run a copy from the scratch folder.
-    char self_path[4096] = {};
-    ASSERT_GT(::readlink("/proc/self/exe", self_path, sizeof self_path - 1), 0);
-    const std::string self = dir / "child-test";
-    ASSERT_EQ(enginetest::Shell("cp '" + std::string(self_path) + "' '" + self + "' && chmod 755 '" + self + "'"), 0);
+    const std::string self = dir / "bin/child-test";
+    ASSERT_TRUE(test::CopyRunnable("/proc/self/exe", self));
     const std::string command = environment + " TESSEL_ENGINE_CHILD='" + dir.path() +
                                 "' setpriv --reuid=65534 --regid=65534 --clear-groups '" + self +
                                 "' --gtest_also_run_disabled_tests "
