@@ -63,6 +63,16 @@ void Capture(QWidget& window, const QString& name) {
 }
 
 // Puts the window in the middle of a run: the file, the bars, the times.
+// The buttons as a run leaves them (only the stop can be pressed) or as
+// they are between runs.
+void SetRunButtons(TForm1& form, bool running) {
+  form.Button1()->setEnabled(!running);
+  form.Button2()->setEnabled(running);
+  form.Button3()->setEnabled(!running);
+  form.Button4()->setEnabled(!running);
+  form.SpeedButton1()->setEnabled(!running);
+}
+
 void ShowARunInProgress(TForm1& form, const std::string& file) {
   form.ShowCurrentFile(file);
   form.ShowArchiveName("/home/user/BackUp/20260305070409.zip");
@@ -70,6 +80,7 @@ void ShowARunInProgress(TForm1& form, const std::string& file) {
   form.SetTotalProgress(37);
   form.ShowElapsed(FormatDuration(3725));
   form.ShowRemaining(FormatDuration(6330));
+  SetRunButtons(form, true);
 }
 
 TEST(Screenshots, EveryWindow) {
@@ -161,6 +172,7 @@ TEST(Screenshots, MainWindowEnlargedAndAfterARun) {
   Capture(form, "main_window_enlarged");
 
   form.resize(form.minimumSizeHint());
+  SetRunButtons(form, false);
   form.Button1()->click();
   QTRY_VERIFY_WITH_TIMEOUT(!form.IsRunning() && form.Button1()->isEnabled(), 60000);
   ASSERT_TRUE(form.SummaryLabel()->text().startsWith(QString::fromUtf8("Готово за ")))
