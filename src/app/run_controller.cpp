@@ -145,7 +145,9 @@ void RunController::Impl::OnSkippingFile(TSkipReason reason, const std::string& 
   // nothing is lost. The engine tries to open a file (and lists folders)
   // before asking OnStartZip, so a file or folder the job leaves out anyway
   // (an exclude mask, an earlier archive) may be reported too: it was never
-  // to be backed up. Everything else is data that did not get backed up.
+  // to be backed up. Everything else is data that did not get backed up as
+  // it stands: a file left out, one that changed while it was read, an
+  // entry that a damaged old archive lost.
   if (reason == srDuplicate || IsExcludedByMask(path) || guard.IsEarlierArchive(path)) return;
   skipped_files.push_back({path, reason_text});
 }

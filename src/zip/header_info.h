@@ -174,6 +174,8 @@ public:
   uint32_t CentralSize() const {
     return kCentralHeaderSize + FilenameLength + CentralExtraLength + FileCommentLength;
   }
+  // The length of the central header that SaveCentral writes for the entry.
+  uint32_t CentralSizeToWrite() const;
 
   // The bytes written as the entry's name: the bytes read from an archive
   // while the name is unchanged, else the name coded for the entry's flag
@@ -327,9 +329,10 @@ uint32_t DirectoryExternalAttributes(std::string_view name);
 // one with the entry's values, every other extra field is copied as it was.
 // LocalExtraLength is the length so written. Damage raises EBadZipFile "Это
 // не Zip файл!"; short writes ENotEnoughRoom / EHostError. `scratch` is the
-// copy buffer (a small internal one when empty).
+// copy buffer (a small internal one when empty); `after_block`, when set, is
+// called after each block copied (it may throw to end the copy: a stop).
 void CopyEntryData(TStream& from, TStream& to, TZipHeaderInfo& entry,
-                   std::span<uint8_t> scratch = {});
+                   std::span<uint8_t> scratch = {}, const std::function<void()>& after_block = {});
 
 // Little-endian field access for record buffers.
 inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }

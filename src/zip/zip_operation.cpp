@@ -31,6 +31,9 @@ constexpr int kMaxLevel = 9;
 // of growth while the file is read stay inside it. An entry that still
 // outgrows a header without the field is written again (Zip64Restart).
 constexpr uint64_t kZip64LocalMargin = uint64_t{64} << 20;
+constexpr uint32_t kNoLine = UINT32_MAX;
+// The longest link target read; longer ones are not made by any file system.
+constexpr size_t kMaxLinkTarget = 65535;
 
 // A failure of the current source file (a read error in the middle): the
 // entry is dropped and the operation goes on. Never escapes the operation.
@@ -43,6 +46,22 @@ struct SourceFailure {
 // without a ZIP64 field: the entry starts again with one. Never escapes the
 // operation.
 struct Zip64Restart {};
+
+// The current source is not a regular file after all (a FIFO or device put
+// in its place since it was listed): it is left out without a word, as such
+// files are. Never escapes the operation.
+struct NotARegularFile {};
+
+// Whether a file changed while it was read, from what its listing said, what
+// fstat says now, the bytes read and when it was opened: its size now is
+// not what was read, or it changed since it was listed and that change came
+// after it was opened (one made before was read whole).
+bool ChangedWhileRead(const FileInfo& listed, const FileInfo& now, uint64_t bytes_read, FileTime opened) {
+  if (now.Size != bytes_read) return true;
+  const bool differs = now.Size != listed.Size || now.MTime() != listed.MTime() ||
+                       now.CTime() != listed.CTime() || now.Inode != listed.Inode || now.Device != listed.Device;
+  return differs && (now.MTime() >= opened || now.CTime() >= opened);
+}
 
 std::string ReasonOf(const Error& error) {
   if (const auto* host = dynamic_cast<const EHostError*>(&error); host && host->ErrorNumber() != 0)
@@ -67,6 +86,7 @@ uint32_t NowAsDos() { return DosFromCivil(LocalNow()); }
 TZipWriter::Operation::Operation(TZipWriter& writer)
     : w_(writer), saved_sort_mode_(writer.SortMode()), saved_keep_open_(writer.KeepZipOpen) {
   w_.busy_.store(true);
+  w_.left_as_it_was_ = false;
   w_.KeepZipOpen = true;
   w_.SetSortMode(ByNone);
 }
@@ -107,10 +127,21 @@ int32_t TZipWriter::Operation::Run() {
   // FilesList would only double what a large job holds. FilesList is emptied
   // at the end as always.
   w_.ExpandLines();
+  if (carry_over_) {
+    MatchEntriesToLines();
+    // Nothing to change: the archive stays as it is, untouched (a stop that
+    // came meanwhile still ends the run as stopped).
+    if (WouldWriteTheSameArchive()) {
+      w_.CheckForStop();
+      w_.left_as_it_was_ = true;
+      return result_;
+    }
+  }
   OpenOutput();
   if (carry_over_) MergeExistingEntries();
   Announce();
   AddRemainingFiles();
+  ReportLostEntries();
   WriteDirectory();
   Finish();
   return result_;
@@ -125,10 +156,7 @@ void TZipWriter::Operation::LockArchive() {
   FileInfo info;
   const uint32_t mode = Stat(target_, info) ? info.Mode & kReadWriteBits : kNewLockFileMode;
   // While it waits, the operation stays as stoppable as while it writes.
-  auto poll = [this] {
-    if (w_.DoProcessMessages && w_.ProcessInput) w_.ProcessInput();
-    if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
-  };
+  auto poll = [this] { w_.CheckForStop(); };
   const std::string lock_path = target_ + kArchiveLockSuffix;
   auto tell = [&] {
     if (w_.OnWaitForArchive) w_.OnWaitForArchive(w_, lock_path);
@@ -175,56 +203,146 @@ void TZipWriter::Operation::OpenOutput() {
   store_block_ = std::make_unique<uint8_t[]>(kStoreBlockSize);
 }
 
-void TZipWriter::Operation::MergeExistingEntries() {
+void TZipWriter::Operation::MatchEntriesToLines() {
   // Lines by the name they would be stored under, each name's lines chained
-  // in list order (the first not yet taken, the last); a line taken by an
-  // entry is marked, never erased, so the merge stays linear however long
-  // the list is, and small for every line.
-  constexpr uint32_t kNoLine = UINT32_MAX;
+  // in list order (the first not yet met, the last); an entry takes the
+  // first line of its name that no earlier entry took, so the matching
+  // stays linear however long the list is.
   struct NameLines {
     uint32_t Next;
     uint32_t Last;
+    bool InArchive;
   };
-  std::vector<uint32_t> same_name(w_.lines_.size(), kNoLine);
+  const auto& lines = w_.lines_;
+  std::vector<uint32_t> same_name(lines.size(), kNoLine);
   std::unordered_map<std::string, NameLines> by_name;
-  by_name.reserve(w_.lines_.size());
-  for (uint32_t j = 0; j < w_.lines_.size(); ++j) {
-    std::string name = w_.StoredNameOf(w_.lines_[j].Path);
+  by_name.reserve(lines.size());
+  for (uint32_t j = 0; j < lines.size(); ++j) {
+    std::string name = w_.StoredNameOf(lines[j].Path);
     if (name.empty()) continue;
-    auto [it, added] = by_name.try_emplace(std::move(name), NameLines{j, j});
+    auto [it, added] = by_name.try_emplace(std::move(name), NameLines{j, j, false});
     if (!added) {
       same_name[it->second.Last] = j;
       it->second.Last = j;
     }
   }
 
+  named_in_archive_.assign(lines.size(), false);
   TSortedZip* entries = w_.Entries();
   const int32_t count = entries != nullptr ? entries->ItemCount() : 0;
+  matches_.assign(static_cast<size_t>(count), kNoLine);
   for (int32_t i = 0; i < count; ++i) {
     const TZipHeaderInfo& old = *entries->Get(i);
     if (old.StatusBytes[1] == 2) continue;  // marked to be dropped on rewrite
     auto found = by_name.find(old.FullName());
-    if (found == by_name.end() || found->second.Next == kNoLine) {
+    if (found == by_name.end()) continue;
+    NameLines& chain = found->second;
+    if (!chain.InArchive) {
+      chain.InArchive = true;
+      for (uint32_t j = chain.Next; j != kNoLine; j = same_name[j]) named_in_archive_[j] = true;
+    }
+    if (chain.Next == kNoLine) continue;
+    matches_[static_cast<size_t>(i)] = chain.Next;
+    chain.Next = same_name[chain.Next];
+  }
+}
+
+bool TZipWriter::Operation::EntryStays(const TZipHeaderInfo& old, const TFileLine& line) const {
+  if (w_.ZipAction == zaReplace) return false;
+  FileInfo info = line.Info;
+  if (line.Path.back() == '/') {
+    std::string folder = line.Path.substr(0, line.Path.size() - 1);
+    if (folder.empty()) folder = "/";
+    Stat(folder, info);
+  }
+  const uint32_t file_dos = RepairDosDateTime(DosFromFileTime(static_cast<time_t>(info.MTimeSeconds)));
+  return DosToDateTimeOrNow(old.LastModDateTime) >= DosToDateTimeOrNow(file_dos);
+}
+
+bool TZipWriter::Operation::LaidOutAsARewrite() const {
+  // A rewrite starts at offset 0, writes central headers of its own (no
+  // extra field but ZIP64's, only where needed), ZIP64 end records only
+  // where needed, and nothing after the end record. An archive laid out
+  // otherwise (a stub in front, foreign extra fields, bytes at the end) would
+  // come out different, and is written.
+  const TEndCentral& end = w_.EndCentral();
+  if (w_.RepairFlag() || !w_.LostEntries().empty() || end.ThisDisk != 0) return false;
+  const TSortedZip* entries = w_.Entries();
+  const int32_t count = entries != nullptr ? entries->ItemCount() : 0;
+  if (count == 0 ? end.CentralDirOffset != 0 : entries->Get(0)->RelativeOffset != 0) return false;
+  uint64_t directory = 0;
+  for (int32_t i = 0; i < count; ++i) directory += entries->Get(i)->CentralSizeToWrite();
+  if (directory != end.CentralDirSize) return false;
+  TEndCentral rewritten = end;
+  rewritten.TotalEntries = rewritten.EntriesThisDisk = static_cast<uint64_t>(count);
+  const uint64_t records = (rewritten.NeedsZip64() ? kZip64EndCentralSize + kZip64LocatorSize : 0) +
+                           end.EndRecordSize();
+  return w_.ArchiveStamp().Size == end.CentralDirOffset + end.CentralDirSize + records;
+}
+
+bool TZipWriter::Operation::WouldWriteTheSameArchive() {
+  if (w_.ZipAction == zaReplace || !LaidOutAsARewrite()) return false;
+  auto& lines = w_.lines_;
+  const TSortedZip* entries = w_.Entries();
+  const int32_t count = entries != nullptr ? entries->ItemCount() : 0;
+  std::vector<bool> met(lines.size(), false);
+  for (int32_t i = 0; i < count; ++i) {
+    const TZipHeaderInfo& old = *entries->Get(i);
+    if (old.StatusBytes[1] == 2) return false;
+    const uint32_t j = matches_[static_cast<size_t>(i)];
+    if (j == kNoLine) continue;
+    if (!EntryStays(old, lines[j])) return false;
+    met[j] = true;
+  }
+  // The lines that meet no entry: each must be one that is not written.
+  for (uint32_t j = 0; j < lines.size(); ++j) {
+    TFileLine& line = lines[j];
+    if (met[j] || line.Deleted) continue;
+    if (line.Path.back() == '/' && !w_.store_paths_) continue;
+    const std::unique_ptr<TZipHeaderInfo> entry = NewEntry(line);
+    if (!entry) continue;
+    if (named_in_archive_[j]) {
+      // Its name is an entry that stays: a duplicate.
+      bool retry = false;  // ignored
+      if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srDuplicate, line.Path, -1, retry, kReasonDuplicate);
+    } else {
+      bool skip = false;
+      if (w_.OnStartZip) w_.OnStartZip(w_, line.Path, *entry, skip);
+      if (!skip) {
+        line.Accepted = true;
+        return false;
+      }
+    }
+    LeaveOut(line);
+    line.Deleted = true;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    const uint32_t j = matches_[static_cast<size_t>(i)];
+    if (j == kNoLine) continue;
+    if (w_.OnUpdate) w_.OnUpdate(w_, udKeep, i);
+    lines[j].Deleted = true;
+  }
+  return true;
+}
+
+void TZipWriter::Operation::MergeExistingEntries() {
+  TSortedZip* entries = w_.Entries();
+  const int32_t count = entries != nullptr ? entries->ItemCount() : 0;
+  for (int32_t i = 0; i < count; ++i) {
+    w_.CheckForStop();
+    const TZipHeaderInfo& old = *entries->Get(i);
+    if (old.StatusBytes[1] == 2) continue;  // marked to be dropped on rewrite
+    const uint32_t j = matches_[static_cast<size_t>(i)];
+    if (j == kNoLine) {
       CopyExistingEntry(old);
       continue;
     }
-    TFileLine& line = w_.lines_[found->second.Next];
-    found->second.Next = same_name[found->second.Next];
-    if (w_.ZipAction != zaReplace) {
-      FileInfo info = line.Info;
-      if (line.Path.back() == '/') {
-        std::string folder = line.Path.substr(0, line.Path.size() - 1);
-        if (folder.empty()) folder = "/";
-        Stat(folder, info);
-      }
-      const uint32_t file_dos =
-          RepairDosDateTime(DosFromFileTime(static_cast<time_t>(info.MTimeSeconds)));
-      if (DosToDateTimeOrNow(old.LastModDateTime) >= DosToDateTimeOrNow(file_dos)) {
-        if (w_.OnUpdate) w_.OnUpdate(w_, udKeep, i);
-        CopyExistingEntry(old);
-        line.Deleted = true;
-        continue;
-      }
+    TFileLine& line = w_.lines_[j];
+    if (EntryStays(old, line)) {
+      if (w_.OnUpdate) w_.OnUpdate(w_, udKeep, i);
+      CopyExistingEntry(old);
+      line.Deleted = true;
+      continue;
     }
     if (w_.OnUpdate) w_.OnUpdate(w_, udReplace, i);
     source_failed_ = false;
@@ -258,20 +376,15 @@ void TZipWriter::Operation::AddRemainingFiles() {
   }
 }
 
-bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
+std::unique_ptr<TZipHeaderInfo> TZipWriter::Operation::NewEntry(const TFileLine& line) const {
   const std::string& path = line.Path;
-  const bool folder = path.back() == '/';
   auto entry = std::make_unique<TZipHeaderInfo>();
   entry->VersionMadeBy = kVersionMadeByUnix;
-  FileHandle handle;
-
-  if (folder) {
-    // Without stored paths a folder entry would have an empty name.
-    if (!w_.store_paths_) return false;
+  if (path.back() == '/') {
     std::string dir = path.substr(0, path.size() - 1);
     if (dir.empty()) dir = "/";
     struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(dir.c_str(), R_OK | X_OK) == 0) {
+    if (sys::Stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(dir.c_str(), R_OK | X_OK) == 0) {
       entry->LastModDateTime = DosFromFileTime(st.st_mtim.tv_sec);
       entry->ExternalAttributes = ExternalAttributesFromStat(st, dir);
     } else {
@@ -284,41 +397,70 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
     entry->InternalAttributes = 0;
     entry->Crc32 = 0;
   } else {
-    OpenedFile opened;
-    for (;;) {
-      opened = OpenRegularFileForReading(path);
-      if (opened.Status == OpenStatus::osOpened) break;
-      // FIFOs, sockets, devices and folders hold no data to back up.
-      if (opened.Status == OpenStatus::osNotRegular) return false;
-      if (opened.ErrorNumber == ENOENT || opened.ErrorNumber == ENOTDIR) {
-        Report(srVanished, path, opened.Reason());
-        return false;
-      }
-      bool retry = false;
-      if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srOpenFailed, path, -1, retry, opened.Reason());
-      if (!retry) {
-        source_failed_ = true;
-        return false;
-      }
-    }
-    handle = std::move(opened.Handle);
+    // The listing's facts; a file that is read takes its time and mode
+    // again once it has been read (CheckFileAfterReading).
     struct stat st {};
-    st.st_mode = static_cast<mode_t>(opened.Info.Mode);
+    st.st_mode = static_cast<mode_t>(line.Info.Mode);
     entry->ExternalAttributes = ExternalAttributesFromStat(st, path);
-    entry->LastModDateTime = DosFromFileTime(static_cast<time_t>(opened.Info.MTimeSeconds));
-    entry->UncompressedSize = opened.Info.Size;
-    file_size_ = opened.Info.Size;
+    entry->LastModDateTime = DosFromFileTime(static_cast<time_t>(line.Info.MTimeSeconds));
+    entry->UncompressedSize = line.Info.IsRegular() ? line.Info.Size : 0;
+    entry->InternalAttributes = 2;
   }
-
   entry->SetFilename(LastComponent(path));
   entry->SetDirectory(w_.store_paths_ ? StoredDirectory(path, w_.root_dir_, w_.relative_paths_,
                                                         w_.store_volumes_)
                                       : std::string());
-  if (entry->FullName().empty()) return false;
+  if (entry->FullName().empty()) return nullptr;
   entry->MarkUtf8NameIfNeeded();
   entry->DiskNumberStart = 0;
+  return entry;
+}
+
+bool TZipWriter::Operation::OpenSource(const TFileLine& line, FileHandle& handle) {
+  const std::string& path = line.Path;
+  // A search's file is opened as the file it listed, never through a link
+  // put in its place; a file named whole is opened as its name leads.
+  for (;;) {
+    // A change of the file from here on is a change while it is read.
+    source_opened_ = FileClockNow();
+    OpenedFile opened = OpenListedFile(path, line.NamedWhole);
+    if (opened.Status == OpenStatus::osOpened) {
+      handle = std::move(opened.Handle);
+      return true;
+    }
+    // No longer a file: it holds no data to back up.
+    if (opened.Status == OpenStatus::osNotRegular) return false;
+    if (opened.ErrorNumber == ENOENT || opened.ErrorNumber == ENOTDIR) {
+      Report(srVanished, path, opened.Reason());
+      return false;
+    }
+    bool retry = false;
+    if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srOpenFailed, path, -1, retry, opened.Reason());
+    if (!retry) {
+      source_failed_ = true;
+      return false;
+    }
+  }
+}
+
+bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
+  // A stop ends the run at the next file, also among files without data.
+  w_.CheckForStop();
+  const std::string& path = line.Path;
+  const bool folder = path.back() == '/';
+  // Without stored paths a folder entry would have an empty name.
+  if (folder && !w_.store_paths_) return false;
+  // Only regular files are read: a line that is neither folder nor link
+  // but no regular file (a folder named without its "/") is left out.
+  const bool link = !folder && line.Info.IsLink();
+  if (!folder && !link && !line.Info.IsRegular()) return false;
+  FileHandle handle;
+  if (!folder && !link && !OpenSource(line, handle)) return false;
+  file_size_ = line.Info.Size;
+
+  std::unique_ptr<TZipHeaderInfo> entry = NewEntry(line);
+  if (!entry) return false;
   entry->RelativeOffset = out_->Position();
-  if (!folder) entry->InternalAttributes = 2;
 
   if (names_.count(entry.get()) != 0) {
     bool retry = false;  // ignored
@@ -326,23 +468,27 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
     LeaveOut(line);
     return false;
   }
-  bool skip = false;
-  if (w_.OnStartZip) w_.OnStartZip(w_, path, *entry, skip);
-  if (skip) {
-    LeaveOut(line);
-    return false;
+  if (!line.Accepted) {
+    bool skip = false;
+    if (w_.OnStartZip) w_.OnStartZip(w_, path, *entry, skip);
+    if (skip) {
+      LeaveOut(line);
+      return false;
+    }
   }
 
-  const uint64_t position = out_->Position();
   if (folder) {
     entry->SaveLocal(*out_);
     AddWritten(std::move(entry));
     if (w_.OnEndZip) w_.OnEndZip(w_, path, 0, 0, 0);
     return true;
   }
-  entry->RelativeOffset = position;
-  entry->SetLocalZip64(file_size_ >= kZip64Marker32 - kZip64LocalMargin);
-  if (!WriteFileData(*entry, std::move(handle), path)) return false;
+  if (link) {
+    if (!WriteLinkData(*entry, path)) return false;
+  } else {
+    entry->SetLocalZip64(file_size_ >= kZip64Marker32 - kZip64LocalMargin);
+    if (!WriteFileData(*entry, std::move(handle), line)) return false;
+  }
   const int64_t uncompressed = static_cast<int64_t>(entry->UncompressedSize);
   const int64_t compressed = static_cast<int64_t>(entry->CompressedSize);
   AddWritten(std::move(entry));
@@ -350,12 +496,45 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
   return true;
 }
 
-bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle handle,
-                                          const std::string& path) {
-  source_ = std::make_unique<TFileHandleStream>(handle.Release(), path);
+bool TZipWriter::Operation::WriteLinkData(TZipHeaderInfo& entry, const std::string& path) {
+  std::string target(kMaxLinkTarget + 1, '\0');
+  const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+  if (length < 0) {
+    // Gone since the listing, or no longer a link.
+    if (errno == ENOENT || errno == ENOTDIR) {
+      Report(srVanished, path, std::strerror(errno));
+    } else if (errno != EINVAL) {
+      Report(srReadError, path, std::strerror(errno));
+    }
+    return false;
+  }
+  if (static_cast<size_t>(length) > kMaxLinkTarget) {
+    Report(srReadError, path, std::strerror(ENAMETOOLONG));
+    return false;
+  }
+  target.resize(static_cast<size_t>(length));
+  // Stored as unzip and its kin expect a link: the target's bytes as the
+  // data, the mode with S_IFLNK in the external attributes.
+  entry.CompressionMethod = 0;
+  entry.InternalAttributes = 0;
+  entry.Crc32 = ~Crc32Update(kCrc32Initial, reinterpret_cast<const uint8_t*>(target.data()), target.size());
+  entry.UncompressedSize = target.size();
+  entry.CompressedSize = target.size();
+  entry.SaveLocal(*out_);
+  out_->WriteBuffer(target.data(), target.size());
+  return true;
+}
+
+bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle handle, const TFileLine& line) {
+  const std::string& path = line.Path;
+  auto file = std::make_unique<TFileHandleStream>(handle.Release(), path);
+  // A signal that interrupts a read (a stop signal) ends the run when a
+  // stop is pending; any other lets the read go on.
+  file->OnInterrupted = [this] { w_.CheckForStop(); };
+  source_fd_ = file->Fd();
+  source_ = std::move(file);
   if (w_.SourceStreamWrapper) source_ = w_.SourceStreamWrapper(std::move(source_));
   entry_ = &entry;
-
   const int level = std::min(w_.PackLevel, kMaxLevel);
   const bool store =
       level <= 0 || std::any_of(w_.NoCompressList.begin(), w_.NoCompressList.end(),
@@ -372,6 +551,7 @@ bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle hand
       }
       crc_ = kCrc32Initial;
       read_total_ = 0;
+      growth_checked_ = false;
       file_progress_ = 0;
       file_done_ = 0;
       data_start_ = entry.RelativeOffset + entry.LocalSize();
@@ -411,10 +591,20 @@ bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle hand
       entry_ = nullptr;
       Report(failure.Reason, path, failure.Text);
       return false;
+    } catch (const NotARegularFile&) {
+      DiscardEntryData(entry, store);
+      source_.reset();
+      entry_ = nullptr;
+      return false;
     }
   }
+  const bool regular = CheckFileAfterReading(entry, line);
   source_.reset();
   entry_ = nullptr;
+  if (!regular) {
+    DiscardEntryData(entry, store);
+    return false;
+  }
 
   // Sizes and CRC are those of the bytes actually read, so a file that grew
   // or shrank while it was read still gives a sound entry.
@@ -439,6 +629,25 @@ bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle hand
   return true;
 }
 
+
+bool TZipWriter::Operation::CheckFileAfterReading(TZipHeaderInfo& entry, const TFileLine& line) {
+  // One fstat of the open file, after its last byte, tells what was read.
+  FileInfo now;
+  if (!FStat(source_fd_, now)) return true;
+  if (!now.IsRegular()) return false;
+  // Swapped for a file of another file system since the listing: a kernel
+  // file system's files hold no data to back up.
+  if (now.Device != line.Info.Device && IsPseudoFileSystem(source_fd_)) return false;
+  struct stat st {};
+  st.st_mode = static_cast<mode_t>(now.Mode);
+  entry.ExternalAttributes = ExternalAttributesFromStat(st, line.Path);
+  entry.LastModDateTime = DosFromFileTime(static_cast<time_t>(now.MTimeSeconds));
+  // The entry holds the bytes read, sound in itself; but they may be no
+  // version of the file that ever existed, and the user must hear of it.
+  if (ChangedWhileRead(line.Info, now, read_total_, source_opened_)) Tell(srChanged, line.Path, kReasonChanged);
+  return true;
+}
+
 void TZipWriter::Operation::DiscardEntryData(const TZipHeaderInfo& entry, bool stored) {
   if (direct_) SeekOutput(entry.RelativeOffset);
   staged_ = 0;
@@ -452,8 +661,20 @@ void TZipWriter::Operation::DiscardEntryData(const TZipHeaderInfo& entry, bool s
 
 void TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
   auto copy = std::make_unique<TZipHeaderInfo>(old);
-  CopyEntryData(*w_.ArchiveStream(), *out_, *copy, std::span<uint8_t>(staging_.get(), kStagingSize));
+  // A stop ends even the copy of a large entry within a block or two.
+  CopyEntryData(*w_.ArchiveStream(), *out_, *copy, std::span<uint8_t>(staging_.get(), kStagingSize),
+                [this] { w_.CheckForStop(); });
   AddWritten(std::move(copy));
+}
+
+void TZipWriter::Operation::ReportLostEntries() {
+  for (const TLostEntry& lost : w_.LostEntries()) {
+    TZipHeaderInfo name;
+    name.SetFullName(lost.Name);
+    // Written again from its file: nothing of it is lost.
+    if (names_.count(&name) != 0) continue;
+    Tell(srDamaged, lost.Name, lost.Reason);
+  }
 }
 
 void TZipWriter::Operation::WriteDirectory() {
@@ -511,11 +732,20 @@ uint32_t TZipWriter::Operation::read_source(uint8_t* dst, uint32_t count) {
   size_t n = 0;
   try {
     n = source_->Read(dst, count);
+  } catch (const EUserCanceled&) {
+    throw;  // a stop while the read was blocked
   } catch (const Error& error) {
     throw SourceFailure{srReadError, ReasonOf(error)};
   }
   if (n == 0) return 0;
   if (!entry_->LocalZip64 && read_total_ + n >= kZip64Marker32) throw Zip64Restart{};
+  if (!growth_checked_ && read_total_ + n > file_size_) {
+    // More than the listing found: a file that grows, or a FIFO or device
+    // put in its place, which would never end; only a file goes on.
+    growth_checked_ = true;
+    FileInfo now;
+    if (FStat(source_fd_, now) && !now.IsRegular()) throw NotARegularFile{};
+  }
   read_total_ += n;
   crc_ = Crc32Update(crc_, dst, n);
   if (w_.OnFilePercentDone) {
@@ -540,9 +770,7 @@ void TZipWriter::Operation::write_output(const uint8_t* src, uint32_t count) {
     staged_ += count;
   }
   data_written_ += count;
-  if (w_.DoProcessMessages && w_.ProcessInput) w_.ProcessInput();
-  // A stop is honoured even where no input is processed (a worker thread).
-  if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
+  w_.CheckForStop();
 }
 
 void TZipWriter::Operation::SwitchToDirectOutput() {
@@ -578,11 +806,15 @@ void TZipWriter::Operation::SeekOutput(uint64_t position) {
   out_->Seek(static_cast<int64_t>(position), soFromBeginning);
 }
 
+void TZipWriter::Operation::Tell(TSkipReason reason, const std::string& path, const std::string& text) {
+  bool retry = false;
+  if (w_.OnSkippingFile) w_.OnSkippingFile(w_, reason, path, -1, retry, text);
+}
+
 void TZipWriter::Operation::Report(TSkipReason reason, const std::string& path,
                                    const std::string& text) {
   source_failed_ = true;
-  bool retry = false;
-  if (w_.OnSkippingFile) w_.OnSkippingFile(w_, reason, path, -1, retry, text);
+  Tell(reason, path, text);
 }
 
 void TZipWriter::Operation::LeaveOut(const TFileLine& line) { w_.AddTotal(-line.CountedSize); }

@@ -38,14 +38,41 @@ private:
   void LockArchive();
   void RemoveStaleTemporaryArchives();
   void InspectOldArchive();
+  // Pairs each old entry with the line of the file list it meets (matches_).
+  void MatchEntriesToLines();
+  // Whether an update would write exactly the archive that exists: every
+  // entry stays as it is and every line meets one of them, names one again
+  // or is refused by OnStartZip; nothing is dropped, and the archive is laid
+  // out as a rewrite lays it out. Lines it finds left out are settled as
+  // AddOneFile would settle them; a line it finds let in keeps that answer.
+  bool WouldWriteTheSameArchive();
+  bool LaidOutAsARewrite() const;
+  // Whether the old entry stays for its line: the update modes keep an entry
+  // that is not older than its file.
+  bool EntryStays(const TZipHeaderInfo& old, const TFileLine& line) const;
   void OpenOutput();
   void MergeExistingEntries();
   void Announce();
   void AddRemainingFiles();
   bool AddOneFile(TFileLine& line);
+  // The entry a line would be written as, its header filled from the
+  // listing; nullptr when it would have no name (nothing is written).
+  std::unique_ptr<TZipHeaderInfo> NewEntry(const TFileLine& line) const;
+  // Opens a file of the list for reading; false when it is left out
+  // (reported unless it is no longer a regular file).
+  bool OpenSource(const TFileLine& line, FileHandle& handle);
+  // Writes a symbolic link met by a search: its target path is the data.
+  bool WriteLinkData(TZipHeaderInfo& entry, const std::string& path);
   // Writes the data of a file whose header is filled in; false when a read
   // failure dropped the entry (reported to the caller).
-  bool WriteFileData(TZipHeaderInfo& entry, FileHandle handle, const std::string& path);
+  bool WriteFileData(TZipHeaderInfo& entry, FileHandle handle, const TFileLine& line);
+  // After the file is read: the entry takes the file's time and mode as
+  // they are now, and a file that changed while it was read is reported.
+  // False when the descriptor turns out not to lead to a regular file.
+  bool CheckFileAfterReading(TZipHeaderInfo& entry, const TFileLine& line);
+  // Names the entries of the old archive that its damaged directory lost
+  // and that this run did not write again.
+  void ReportLostEntries();
   // Takes back what an interrupted entry wrote and counted: the output
   // returns to its header, the bytes read leave BytesDone, and the
   // compressor's buffers start afresh.
@@ -58,6 +85,9 @@ private:
   void AddWritten(std::unique_ptr<TZipHeaderInfo> entry);
   void SwitchToDirectOutput();
   void SeekOutput(uint64_t position);
+  // Tells OnSkippingFile of a file; Report also marks the current file as
+  // left out because it could not be read.
+  void Tell(TSkipReason reason, const std::string& path, const std::string& text);
   void Report(TSkipReason reason, const std::string& path, const std::string& text);
   void LeaveOut(const TFileLine& line);
 
@@ -67,6 +97,10 @@ private:
 
   bool old_exists_ = false;
   bool carry_over_ = false;
+  // For each old entry, the line of the file list it meets, or kNoLine.
+  std::vector<uint32_t> matches_;
+  // Lines whose stored name some old entry has.
+  std::vector<bool> named_in_archive_;
   std::string target_;        // the file the finished archive replaces or becomes
   LockFile lock_;             // held from before the old archive is read until the new one is in place
 
@@ -105,11 +139,14 @@ private:
   // The entry being written and its source.
   TZipHeaderInfo* entry_ = nullptr;
   std::unique_ptr<TStream> source_;
+  int source_fd_ = -1;          // the descriptor source_ reads
+  FileTime source_opened_;      // when it was opened, on the file systems' clock
   uint32_t crc_ = 0;
   uint64_t read_total_ = 0;     // bytes read from this file
+  bool growth_checked_ = false; // it was read past its listed size and examined
   uint64_t file_progress_ = 0;  // bytes counted for OnFilePercentDone
   uint64_t file_done_ = 0;      // bytes of this file added to BytesDone
-  uint64_t file_size_ = 0;      // its size when it was opened
+  uint64_t file_size_ = 0;      // its size as listed
   uint64_t data_start_ = 0;     // archive position of its data
   uint64_t data_written_ = 0;   // bytes of its data written
 };

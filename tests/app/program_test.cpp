@@ -393,4 +393,31 @@ TEST_F(ProgramTest, TerminationSignalEndsTheWaitForABusyArchive) {
   close(held);
 }
 
+TEST_F(ProgramTest, AnEntryLostByADamagedArchiveIsNamedAndExitsTwo) {
+  WriteFile(data_ / "a.txt", "alpha\n");
+  WriteFile(data_ / "b.txt", "bravo\n");
+  const fs::path archive = out_ / "kept.zip";
+  WriteJob(Job(), archive.string(), {(data_ / "*.*").string()}, 6, 1);
+  ASSERT_EQ(Run({"/b", JobSwitch()}).status, 0);
+  // The second directory record is made to point at the first entry's data.
+  std::string bytes = ReadFile(archive);
+  auto le = [&](size_t at, int width) {
+    uint32_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(bytes[at + static_cast<size_t>(i)]);
+    return value;
+  };
+  const size_t central = le(bytes.size() - 22 + 16, 4);
+  const size_t second = central + 46 + le(central + 28, 2);
+  for (size_t i = 0; i < 4; ++i) bytes[second + 42 + i] = '\0';
+  WriteFile(archive, bytes);
+  fs::remove(data_ / "b.txt");
+
+  const Result result = Run({"/b", JobSwitch()});
+  EXPECT_EQ(result.status, 2) << result.err;
+  EXPECT_THAT(result.err, HasSubstr("b.txt: в старом архиве указывает на данные другой записи\n"));
+  const auto [status, text] = Shell("unzip -Z1 '" + archive.string() + "'");
+  EXPECT_EQ(status, 0) << text;
+  EXPECT_THAT(text, HasSubstr("a.txt"));
+}
+
 }  // namespace
