@@ -95,6 +95,9 @@ set(CPACK_DEBIAN_PACKAGE_SUGGESTS unzip)
 # XWayland. Plugins are loaded at run time, so dpkg-shlibdeps cannot see them.
 if(TARGET tessel_ui)
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland)
+  # Qt's own Russian texts (standard buttons, context menus) are a file that
+  # the window loads at start; the shared-library scan cannot see it.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-translations-l10n)
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # "package_source": the tree without build folders and version control.

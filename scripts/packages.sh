@@ -5,7 +5,7 @@ TESSEL_PACKAGES=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev googletest
   zlib1g-dev libssl-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
   fonts-dejavu-core
   clang libclang-rt-14-dev
   python3 unzip zip p7zip-full libarchive-tools

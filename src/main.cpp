@@ -6,6 +6,7 @@
 
 #include "app/batch_run.h"
 #include "app/command_line.h"
+#include "app/run_session.h"
 
 #ifdef TESSEL_HAVE_UI
 #include "ui/application.h"
@@ -67,6 +68,8 @@ int main(int argc, char** argv) {
     }
   }
 
+  // From here on a stop signal stops the run, whichever mode follows.
+  const tessel::StopSignals signals;
   const bool display = HasDisplay();
   if (options.Batch && !options.ShowWindow && !display) return tessel::RunBatch(options);
 

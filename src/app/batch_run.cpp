@@ -3,13 +3,12 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <exception>
 
 #include "app/run_controller.h"
+#include "app/run_session.h"
 #include "app/settings.h"
 #include "platform/text.h"
-#include "zip/zip_errors.h"
 
 namespace tessel {
 namespace {
@@ -22,41 +21,6 @@ constexpr const char* kEllipsis = "…";
 constexpr const char* kEraseToEnd = "\033[K";
 constexpr std::chrono::milliseconds kRedrawInterval{100};
 constexpr size_t kDefaultTerminalWidth = 80;
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// The number of the signal that asked the run to stop, 0 while none did. The
-// handler does nothing else; the engine's process-input call, made after
-// every block written, turns it into a stop of the run.
-volatile std::sig_atomic_t g_stop_signal = 0;
-
-extern "C" void OnStopSignal(int signal_number) { g_stop_signal = signal_number; }
-
-// Installs the stop handlers for the life of a run and puts the earlier
-// ones back afterwards.
-class StopSignals {
-public:
-  StopSignals() {
-    g_stop_signal = 0;
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    // Reads and writes go on after the handler; the stop comes at the next
-    // block written.
-    action.sa_flags = SA_RESTART;
-    for (size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &action, &previous_[i]);
-  }
-  ~StopSignals() {
-    for (size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &previous_[i], nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
-  static bool Received() { return g_stop_signal != 0; }
-
-private:
-  struct sigaction previous_[std::size(kStopSignals)] {};
-};
-
 size_t TerminalWidth(int fd) {
   struct winsize size {};
   if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
@@ -147,7 +111,6 @@ void BatchDisplay::EraseLine() {
 }
 
 int RunBatch(const StartupOptions& options) {
-  StopSignals signals;
   const bool terminal = isatty(STDERR_FILENO) == 1;
   BatchDisplay display(stdout, stderr, terminal, terminal ? TerminalWidth(STDERR_FILENO) : 0);
   JobSettings job;
@@ -155,37 +118,20 @@ int RunBatch(const StartupOptions& options) {
   LoadSettings(job, options.ConfigPath);
   controller.ApplyEngineSettings();
 
-  bool stop_forwarded = false;
-  controller.SetProcessInput([&controller, &stop_forwarded] {
-    if (StopSignals::Received() && !stop_forwarded) {
-      stop_forwarded = true;
-      controller.StopRun();
-    }
-  });
-
-  int status = kExitSuccess;
-  try {
-    // A stop that came while the job was being loaded: no run at all.
-    if (StopSignals::Received()) throw EUserCanceled();
-    controller.StartRun();
-  } catch (const std::exception& error) {
-    display.EraseLine();
-    PrintError(error.what());
-    status = kExitFailed;
-  }
+  // This thread only waits: the run and every display call happen on the
+  // worker, and a stop signal reaches the engine directly.
+  RunSession session(controller);
+  session.Start();
+  session.Wait();
   display.EraseLine();
-
-  if (status == kExitSuccess) {
-    for (const SkippedFile& file : controller.SkippedFiles()) {
-      std::fprintf(stderr, "%s: %s\n", file.Path.c_str(), file.Reason.c_str());
-    }
-    if (!controller.SkippedFiles().empty()) status = kExitFilesSkipped;
-  }
+  const RunReport& report = session.Report();
+  WriteRunReport(stderr, report);
+  int status = ExitStatusOf(report);
 
   // A completed or stopped run leaves a close request, and closing saves the
   // job, as the window's close would. After an error the job was saved when
   // the run began (or could not be, and that was the error).
-  if (display.CloseRequested()) {
+  if (display.CloseRequested() || session.Signal() != 0) {
     try {
       controller.QueryClose();
     } catch (const std::exception& error) {

@@ -8,15 +8,9 @@
 
 #include "app/command_line.h"
 #include "app/run_display.h"
+#include "app/run_report.h"
 
 namespace tessel {
-
-// Exit statuses of a batch run.
-inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailed = 1;       // the run failed or was stopped
-inline constexpr int kExitFilesSkipped = 2;  // the archive was written, some files were not read
-
-inline constexpr const char* kProgramName = "tessel-backup";
 
 // What a batch run shows: the completion message on standard output and, when
 // standard error is a terminal, one progress line there (current file,
@@ -61,11 +55,12 @@ private:
   std::chrono::steady_clock::time_point last_draw_{};
 };
 
-// Runs the job of options.ConfigPath once: errors go to standard error as
-// "tessel-backup: <message>", files that could not be read as "path: reason";
-// "/+m" prints the completion text on standard output; the job is saved at
-// the end. SIGINT, SIGTERM and SIGHUP stop the run as the stop button does.
-// Returns kExitSuccess, kExitFailed or kExitFilesSkipped.
+// Runs the job of options.ConfigPath once on the run's worker thread: errors
+// go to standard error as "tessel-backup: <message>", files that could not be
+// read as "path: reason"; "/+m" prints the completion text on standard output;
+// the job is saved at the end. While StopSignals are installed, SIGINT,
+// SIGTERM and SIGHUP stop the run as the stop button does. Returns
+// kExitSuccess, kExitFailed or kExitFilesSkipped.
 int RunBatch(const StartupOptions& options);
 
 }  // namespace tessel

@@ -78,6 +78,8 @@ struct RunController::Impl {
   std::chrono::steady_clock::time_point run_start_clock{};
   std::vector<SkippedFile> skipped_files;
   std::unordered_set<std::string> reported_missing;
+  std::string archive_name;
+  int32_t files_written = 0;
   // A StartRun is under way: set from its first step, before the engine
   // itself is busy, so that a second start or a close in between is refused.
   std::atomic<bool> running{false};
@@ -212,12 +214,12 @@ void RunController::Impl::CreateArchiveFolder(const std::string& name) {
 }
 
 void RunController::Impl::Run() {
-  // A stop pressed while no run was going on belongs to no run: dropping it
-  // here keeps it from ending this one at its first write. A stop during the
-  // steps below still reaches the engine, which acts on it at its first write.
-  engine.TakeCancelRequest();
+  // A stop during the steps below reaches the engine, which acts on it at
+  // its first write.
   skipped_files.clear();
   reported_missing.clear();
+  archive_name.clear();
+  files_written = 0;
   // Lines left behind by a run that failed before the engine started must
   // not add to this run's list.
   ScopeExit clear_files([this] {
@@ -241,6 +243,7 @@ void RunController::Impl::Run() {
 
   const std::string name = ExpandArchiveName(job.FileNameMask, 0.0);
   engine.SetZipName(name);
+  archive_name = engine.ZipName();
   display.ShowArchiveName(name);
   CreateArchiveFolder(name);
   run_start_time = Now();
@@ -288,7 +291,10 @@ RunController::RunController(JobSettings& job, RunDisplay& display, const Startu
   engine.ReplaceReadOnly = true;
   Impl* impl = impl_.get();
   engine.OnTotalPercentDone = [impl](TZipWriter&, int percent) { impl->OnTotalPercentDone(percent); };
-  engine.OnZipComplete = [impl](TZipWriter&, int32_t) { impl->OnZipComplete(); };
+  engine.OnZipComplete = [impl](TZipWriter&, int32_t files) {
+    impl->files_written = files;
+    impl->OnZipComplete();
+  };
   engine.OnFilePercentDone = [impl](TZipWriter&, int percent) { impl->display.SetFileProgress(percent); };
   engine.OnStartZip = [impl](TZipWriter&, const std::string& path, TZipHeaderInfo&, bool& skip) {
     impl->OnStartZip(path, skip);
@@ -341,9 +347,9 @@ DateTime RunController::RunStartTime() const { return impl_->run_start_time; }
 
 const std::vector<SkippedFile>& RunController::SkippedFiles() const { return impl_->skipped_files; }
 
-void RunController::SetProcessInput(std::function<void()> process_pending_input) {
-  impl_->engine.ProcessInput = std::move(process_pending_input);
-}
+const std::string& RunController::ArchiveName() const { return impl_->archive_name; }
+
+int32_t RunController::FilesWritten() const { return impl_->files_written; }
 
 void RunController::SetChooseArchive(
     std::function<bool(const std::string& initial_folder, std::string& chosen)> choose) {

@@ -55,9 +55,10 @@ public:
   // files left out because they could not be read, files that changed while
   // they were read (kept as read), entries a damaged old archive lost.
   const std::vector<SkippedFile>& SkippedFiles() const;
-
-  // The window's event pump, called by the engine while it works.
-  void SetProcessInput(std::function<void()> process_pending_input);
+  // The archive the last run wrote or meant to write ("" when it ended
+  // before its name was known) and the files it packed.
+  const std::string& ArchiveName() const;
+  int32_t FilesWritten() const;
   // Asks the user for an archive when the expanded name ends in "?";
   // returns false when the user cancels.
   void SetChooseArchive(std::function<bool(const std::string& initial_folder, std::string& chosen)> choose);

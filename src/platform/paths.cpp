@@ -41,6 +41,12 @@ std::string ConfigFolder() {
   return JoinPath(HomeFolder(), ".config");
 }
 
+std::string StateFolder() {
+  const char* xdg = std::getenv("XDG_STATE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return WithoutTrailingSlashes(xdg);
+  return JoinPath(HomeFolder(), ".local/state");
+}
+
 std::string CurrentFolder() {
   std::vector<char> buffer(PATH_MAX);
   while (::getcwd(buffer.data(), buffer.size()) == nullptr) {

@@ -11,6 +11,8 @@ namespace tessel {
 // $HOME when set and not empty, else the password database's home folder,
 // else "/". Never ends in "/" unless it is the root.
 std::string HomeFolder();
+// $XDG_STATE_HOME when it is an absolute path, else HomeFolder() + "/.local/state".
+std::string StateFolder();
 // $XDG_CONFIG_HOME when it is an absolute path, else HomeFolder() + "/.config".
 std::string ConfigFolder();
 // The process's current folder; "" (errno set) when it cannot be found: it

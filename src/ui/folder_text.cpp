@@ -22,6 +22,11 @@ std::string MaskInFolder(std::string_view mask, std::string_view folder) {
   return JoinPath(WithoutTrailingSlash(folder), name);
 }
 
+std::string MaskForDroppedPath(std::string_view path, bool is_folder) {
+  if (!is_folder) return std::string(path);
+  return JoinPath(WithoutTrailingSlash(path), kAllFiles);
+}
+
 std::string TemplateInFolder(std::string_view templ, std::string_view folder) {
   return JoinPath(WithoutTrailingSlash(folder), BaseName(templ));
 }

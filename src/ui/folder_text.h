@@ -16,6 +16,9 @@ std::string WithoutTrailingSlash(std::string_view folder);
 // "/work" gives "/work/*.doc"); an entry without a name part becomes
 // folder + "/*.*". Exactly one "/" joins them, also for the root.
 std::string MaskInFolder(std::string_view mask, std::string_view folder);
+// The list entry for a path dropped from a file manager: a folder gives
+// folder + "/*.*" (everything in it), a file its own path.
+std::string MaskForDroppedPath(std::string_view path, bool is_folder);
 // A template moved to folder: its name part (possibly empty) kept.
 std::string TemplateInFolder(std::string_view templ, std::string_view folder);
 

@@ -3,22 +3,21 @@
 // archive name template), starts and stops a run, shows its progress and
 // opens the other dialogs. It implements RunDisplay for the run controller
 // and owns the controller with its engine.
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QToolButton>
 #include <QWidget>
+#include <QVBoxLayout>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 
 #include "app/command_line.h"
-#include "app/my_thread.h"
 #include "app/run_controller.h"
 #include "app/run_display.h"
+#include "app/run_session.h"
 #include "app/settings.h"
 #include "ui/mask_grid.h"
 #include "ui/mask_model.h"
@@ -49,12 +48,16 @@ class TForm1 : public QWidget, public RunDisplay {
 
 public:
   // Creates the engine through the controller, loads the job from the
-  // configuration file and, without "/b", the four dialogs.
+  // configuration file and, without "/b", the four dialogs; takes the size
+  // and place the window had when it was last closed.
   explicit TForm1(const StartupOptions& options, QWidget* parent = nullptr);
+  // A run still going is stopped and waited for.
   ~TForm1() override;
 
-  // RunDisplay; callable from the worker thread of the batch mode with a
-  // window, in which case the change is posted to the window's thread.
+  // RunDisplay. Every run reports from its worker thread: the calls only
+  // note what is to be shown, and the window's thread shows it a moment
+  // later. The completion message and the close request wait for the end of
+  // the run. Called on the window's thread, a change shows at once.
   void ShowCurrentFile(const std::string& text) override;
   void ShowArchiveName(const std::string& text) override;
   void SetFileProgress(int percent) override;
@@ -65,39 +68,42 @@ public:
   void RequestClose() override;
 
   // The actions of the controls; errors are shown in the error box.
-  void CreateArchive();                   // "Создать архив"
+  void CreateArchive();                   // "Создать архив": starts the run, returns at once
   void StopArchive();                     // "Остановить"
   void OpenAbout();                       // "О программе"
   void OpenSettings();                    // "Настройки"
   void EditTemplate();                    // "..." beside the template
   void ChooseListFolder(TMaskGrid& grid); // ellipsis of a list cell
   void DeleteListRow(TMaskGrid& grid);    // Delete in a list
+  void OpenArchiveFolder();               // "Открыть папку" beside the run's summary
 
-  // The hidden batch mode: the run, on the window's thread, before the window
-  // is shown. False when it failed (the error has been shown).
+  // The hidden batch mode: the run, before the window is shown, while this
+  // thread waits for it; then its end is handled as in every mode. False
+  // when it did not write its archive.
   bool RunHiddenBatch();
-  // The batch mode with a window: starts the worker (done when first shown).
-  void StartWorker();
-  // Waits for the worker, if one was started.
-  void ReleaseWorker();
-  // A stop signal (SIGINT, SIGTERM, SIGHUP) in a batch mode: the run is
-  // stopped as by "Остановить", its error goes to standard error instead of a
-  // box, and the window closes once the run has ended.
-  void StopOnSignal();
-  bool StoppedBySignal() const { return stopped_by_signal_; }
+  // Shows the window, maximised when it was so when last closed. In the batch
+  // mode with a window, showing it starts the run.
+  void ShowWindow();
+  // SIGINT, SIGTERM or SIGHUP arrived: a run is stopped, and once it has
+  // ended the window closes, saving the job as a close does. No box is shown
+  // on the way; a failed save goes to standard error.
+  void OnStopSignal();
   // True once a close has been accepted.
   bool WasClosed() const { return closed_; }
-  // The process exit status after the window has closed: 0, 1 for a failed
-  // or cancelled batch run, 2 when a batch run had to leave files out.
+  // The process exit status after the window has closed: in a batch mode
+  // that of the last run (1 when none ended); otherwise 0, or 1 when a stop
+  // signal's save failed.
   int ExitStatus() const;
+  // From the start of a run until the window has dealt with its end.
+  bool IsRunning() const { return run_active_; }
   // Moves the window to the centre of its screen.
   void MoveToCentre();
 
   UiHooks& Hooks() { return hooks_; }
   JobSettings& Job() { return job_; }
   RunController& Controller() { return *controller_; }
+  RunSession& Session() { return *session_; }
   const StartupOptions& Options() const { return options_; }
-  TMyThread* Worker() const { return worker_.get(); }
   TAbout* About() const { return about_.get(); }
   TForm3* FolderChooser() const { return folders_.get(); }
   TForm4* TemplateEditor() const { return template_editor_.get(); }
@@ -117,14 +123,31 @@ public:
   QPushButton* Button4() const { return settings_button_; }
   QLabel* l_PrTime() const { return elapsed_; }
   QLabel* l_OstTime() const { return remaining_; }
+  // The line that tells how the last run ended, and its folder button.
+  TPathLabel* SummaryLabel() const { return summary_; }
+  QPushButton* OpenFolderButton() const { return open_folder_button_; }
+  // The status lines at the bottom of the window, one row each.
+  QVBoxLayout* StatusLines() const { return status_lines_; }
 
 protected:
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
 private:
-  template <class Change> void OnWindowThread(Change change);
+  // What the run last asked to show; written by the worker, shown by the
+  // window's thread.
+  struct ShownRun {
+    std::string CurrentFile, ArchiveName, Elapsed, Remaining;
+    int FilePercent = 0;
+    int TotalPercent = 0;
+  };
+
   bool OnWindowThreadNow() const;
+  // Changes what is to be shown; on the window's thread the widgets follow
+  // at once, from the worker a moment later.
+  template <class Change> void UpdateShown(Change change);
+  void ScheduleRefresh();
+  void RefreshShown();
   // Runs an action; an error escaping it is shown in the error box.
   template <class Action> void Guarded(Action action);
   void ShowError(const std::string& message);
@@ -132,17 +155,25 @@ private:
   void CommitEdits();
   // The grids follow the lists' current entries after a save.
   void FollowCurrentEntries();
-  // While the worker runs, the job is its own: the grids and the template
-  // box take no edits.
-  void SetEditingLocked(bool locked);
-  void WorkerFinished();
-  QString DoneMessageText() const;
+  // Starts a run on the worker; false when none started.
+  bool BeginRun();
+  // The end of a run, on the window's thread: the display, the summary, the
+  // messages and the close that the run left.
+  void OnRunEnded(uint64_t run);
+  // Enables each button when its action can happen and locks the job's
+  // controls while a run goes.
+  void UpdateControls();
+  void ShowSummary(const RunReport& report);
+  QString DoneMessageText(const RunReport& report) const;
+  void RestoreGeometry();
+  void SaveGeometry() const;
   void BuildControls();
 
   StartupOptions options_;
   UiHooks hooks_;
   JobSettings job_;
   std::unique_ptr<RunController> controller_;
+  std::unique_ptr<RunSession> session_;
   TMaskModel* include_model_ = nullptr;
   TMaskModel* exclude_model_ = nullptr;
 
@@ -160,25 +191,32 @@ private:
   QPushButton* settings_button_ = nullptr;
   QLabel* elapsed_ = nullptr;
   QLabel* remaining_ = nullptr;
+  TPathLabel* summary_ = nullptr;
+  QPushButton* open_folder_button_ = nullptr;
+  QVBoxLayout* status_lines_ = nullptr;
+  QString summary_folder_;
 
   std::unique_ptr<TAbout> about_;
   std::unique_ptr<TForm3> folders_;
   std::unique_ptr<TForm4> template_editor_;
   std::unique_ptr<TForm5> settings_;
 
-  QElapsedTimer pump_clock_;
+  std::mutex shown_mutex_;
+  ShownRun shown_;
+  std::atomic<bool> refresh_pending_{false};
+  // Left by the run for its end: the completion message and the close.
+  std::atomic<bool> done_message_wanted_{false};
+  std::atomic<bool> close_requested_{false};
+  uint64_t run_number_ = 0;
+  uint64_t ended_run_ = 0;
+  bool run_active_ = false;
+  bool close_after_run_ = false;
+  bool stop_signal_ = false;
+  bool signal_save_failed_ = false;
   bool closed_ = false;
-  bool hidden_run_failed_ = false;
-  bool stopped_by_signal_ = false;
+  bool was_shown_ = false;
   bool worker_started_on_show_ = false;
-  // Set on the worker thread when the completed run asks for the close.
-  std::atomic<bool> close_from_run_{false};
-  // The worker's wait for the completion message box to be closed.
-  std::mutex done_mutex_;
-  std::condition_variable done_closed_;
-  bool done_pending_ = false;
-  bool shutting_down_ = false;
-  std::unique_ptr<TMyThread> worker_;
+  bool restore_maximized_ = false;
 };
 
 }  // namespace tessel

@@ -1,16 +1,26 @@
 #include "ui/mask_grid.h"
 
 #include <QApplication>
+#include <QContextMenuEvent>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QUrl>
 
 #include "app/settings.h"
+#include "ui/folder_text.h"
+#include "ui/ui_hooks.h"
 
 namespace tessel {
 namespace {
 
 constexpr char kEllipsis[] = "...";
+constexpr char kAddRow[] = "Добавить";
+constexpr char kChangeRow[] = "Изменить";
+constexpr char kDeleteRow[] = "Удалить";
 constexpr auto kEditTriggers = QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                                QAbstractItemView::AnyKeyPressed | QAbstractItemView::SelectedClicked;
 
@@ -43,10 +53,10 @@ bool TMaskCellEditor::eventFilter(QObject* watched, QEvent* event) {
       case Qt::Key_Enter:
       case Qt::Key_Tab:
       case Qt::Key_Backtab:
-        emit Commit();
+        Finish(true);
         return true;
       case Qt::Key_Escape:
-        emit Revert();
+        Finish(false);
         return true;
       default:
         break;
@@ -58,10 +68,20 @@ bool TMaskCellEditor::eventFilter(QObject* watched, QEvent* event) {
     const auto* focus = static_cast<QFocusEvent*>(event);
     QWidget* next = QApplication::focusWidget();
     if (focus->reason() != Qt::PopupFocusReason && (next == nullptr || !isAncestorOf(next))) {
-      emit Commit();
+      Finish(true);
     }
   }
   return QWidget::eventFilter(watched, event);
+}
+
+void TMaskCellEditor::Finish(bool commit) {
+  if (finished_) return;
+  finished_ = true;
+  if (commit) {
+    emit Commit();
+  } else {
+    emit Revert();
+  }
 }
 
 QWidget* TMaskDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem&,
@@ -113,8 +133,26 @@ TMaskGrid::TMaskGrid(TMaskModel& model, const QColor& background, QWidget* paren
   QPalette colours = palette();
   colours.setColor(QPalette::Base, background);
   setPalette(colours);
+  setAcceptDrops(true);
+  setDragDropMode(QAbstractItemView::DropOnly);
+  setDropIndicatorShown(false);
   connect(delegate_, &TMaskDelegate::EllipsisClicked, this, &TMaskGrid::EllipsisClicked);
   connect(&model_, &TMaskModel::CurrentRowMoved, this, &TMaskGrid::ShowCurrentRow);
+
+  add_action_ = new QAction(QString::fromUtf8(kAddRow), this);
+  change_action_ = new QAction(QString::fromUtf8(kChangeRow), this);
+  delete_action_ = new QAction(QString::fromUtf8(kDeleteRow), this);
+  connect(add_action_, &QAction::triggered, this, [this] {
+    if (read_only_) return;
+    model_.Append();
+    StartCellEdit();
+  });
+  connect(change_action_, &QAction::triggered, this, [this] {
+    if (!read_only_ && model_.rowCount() > 0) StartCellEdit();
+  });
+  connect(delete_action_, &QAction::triggered, this, [this] {
+    if (!read_only_) emit DeleteRequested();
+  });
   ShowCurrentRow(model_.CurrentRow());
 }
 
@@ -139,9 +177,83 @@ void TMaskGrid::CommitCellEditor() {
 }
 
 void TMaskGrid::SetReadOnly(bool read_only) {
-  read_only_ = read_only;
   if (read_only) CommitCellEditor();
+  read_only_ = read_only;
   setEditTriggers(read_only ? QAbstractItemView::NoEditTriggers : kEditTriggers);
+  UpdateActions();
+}
+
+void TMaskGrid::UpdateActions() {
+  const bool has_rows = model_.rowCount() > 0;
+  add_action_->setEnabled(!read_only_);
+  change_action_->setEnabled(!read_only_ && has_rows);
+  delete_action_->setEnabled(!read_only_ && has_rows);
+}
+
+bool TMaskGrid::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+  // The lists belong to the run while it goes: no cell opens for editing,
+  // whatever asks for it.
+  if (read_only_) return false;
+  return QTableView::edit(index, trigger, event);
+}
+
+void TMaskGrid::contextMenuEvent(QContextMenuEvent* event) {
+  // The row under the pointer is the one the menu acts on; the menu key
+  // acts on the current row.
+  if (event->reason() != QContextMenuEvent::Keyboard && !IsEditingText()) {
+    const QModelIndex cell = indexAt(event->pos());
+    if (cell.isValid()) setCurrentIndex(cell);
+  }
+  UpdateActions();
+  QMenu menu(this);
+  menu.addAction(add_action_);
+  menu.addAction(change_action_);
+  menu.addAction(delete_action_);
+  menu.exec(event->globalPos());
+  event->accept();
+}
+
+bool TMaskGrid::AcceptsDrop(const QMimeData* data) const {
+  if (read_only_ || data == nullptr || !data->hasUrls()) return false;
+  for (const QUrl& url : data->urls()) {
+    if (url.isLocalFile()) return true;
+  }
+  return false;
+}
+
+bool TMaskGrid::AddDroppedUrls(const QList<QUrl>& urls) {
+  if (read_only_) return false;
+  bool added = false;
+  for (const QUrl& url : urls) {
+    if (!url.isLocalFile()) continue;
+    const QString path = url.toLocalFile();
+    if (path.isEmpty()) continue;
+    CommitCellEditor();
+    model_.AddRow(ToQ(MaskForDroppedPath(FromQ(path), QFileInfo(path).isDir())));
+    added = true;
+  }
+  return added;
+}
+
+void TMaskGrid::dragEnterEvent(QDragEnterEvent* event) { dragMoveEvent(event); }
+
+void TMaskGrid::dragMoveEvent(QDragMoveEvent* event) {
+  // The dropped paths are copied into the list, never moved.
+  if (!AcceptsDrop(event->mimeData())) {
+    event->ignore();
+    return;
+  }
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
+}
+
+void TMaskGrid::dropEvent(QDropEvent* event) {
+  if (!AcceptsDrop(event->mimeData()) || !AddDroppedUrls(event->mimeData()->urls())) {
+    event->ignore();
+    return;
+  }
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
 }
 
 void TMaskGrid::keyPressEvent(QKeyEvent* event) {
@@ -205,7 +317,9 @@ void TMaskGrid::mouseDoubleClickEvent(QMouseEvent* event) {
 
 void TMaskGrid::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
   QTableView::currentChanged(current, previous);
-  if (current.isValid()) model_.SetCurrentRow(current.row());
+  // While read-only (a run reads the list) the highlighted row is the view's
+  // own; the list's current entry follows again after the run.
+  if (current.isValid() && !read_only_) model_.SetCurrentRow(current.row());
 }
 
 void TMaskGrid::ShowCurrentRow(int row) {

@@ -89,6 +89,19 @@ void TMaskModel::Append() {
   emit CurrentRowMoved(current_);
 }
 
+void TMaskModel::AddRow(const QString& text) {
+  Post();
+  const int row = RecordCount();
+  reshaping_ = true;
+  beginInsertRows({}, row, row);
+  list_.Append(FromQ(CutToMaskLength(text)));
+  current_ = row;
+  endInsertRows();
+  reshaping_ = false;
+  SyncListCurrent();
+  emit CurrentRowMoved(current_);
+}
+
 QString TMaskModel::CurrentText() const {
   if (state_ != State::Browse) return pending_;
   if (RecordCount() == 0) return {};

@@ -42,6 +42,9 @@ public:
   // Replaces the pending text of the current row (starting an edit if needed);
   // cut to the mask length limit.
   void SetPendingText(const QString& text);
+  // Commits the pending change and adds a committed row with text at the
+  // end (cut to the mask length limit), which becomes the current row.
+  void AddRow(const QString& text);
   // Writes the pending change into the list. An added row that was never
   // given a text is discarded instead, as leaving an untouched new row does.
   void Post();

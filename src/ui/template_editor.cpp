@@ -126,8 +126,10 @@ void TForm4::InsertSelectedToken() {
   const QListWidgetItem* item = tokens_->currentItem();
   if (item == nullptr) return;
   const QString line = item->text();
-  // insert() replaces the selection, or inserts at the caret.
+  // insert() replaces the selection, or inserts at the caret, and leaves the
+  // caret just after the token; the typing goes on there.
   edit_->insert(line.left(line.indexOf(u'=')));
+  edit_->setFocus(Qt::OtherFocusReason);
 }
 
 void TForm4::ChooseFolder() {

@@ -33,7 +33,8 @@ public:
   // its tooltip.
   void RefreshPreview();
   // Puts the token of the list's current line at the text box's caret (in
-  // place of the selection), as a double-click does.
+  // place of the selection), as a double-click does, and gives the text box
+  // the keyboard focus with the caret after the token.
   void InsertSelectedToken();
   // The folder choice of "Выбор каталога".
   void ChooseFolder();

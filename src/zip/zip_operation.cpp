@@ -695,6 +695,10 @@ void TZipWriter::Operation::Finish() {
   out_.reset();
   buffers_.reset();
 
+  // The last moment a stop can still keep the old archive: one that came
+  // while the directory was written or the archive flushed ends the
+  // operation here, like one during the files.
+  if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
   w_.CloseArchive();
   InstallArchive();
 

@@ -15,11 +15,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "leased_file.h"
 
 namespace {
 
@@ -50,7 +53,10 @@ void WriteFile(const fs::path& path, const std::string& data) {
 // to wait for it here.
 class Child {
 public:
-  Child(const fs::path& scratch, const std::vector<std::string>& args, bool as_nobody) : scratch_(scratch) {
+  // extra_env: more "NAME=value" entries for the child's environment.
+  Child(const fs::path& scratch, const std::vector<std::string>& args, bool as_nobody,
+        const std::vector<std::string>& extra_env = {})
+      : scratch_(scratch) {
     std::vector<std::string> argv;
     std::string program = kProgram;
     if (as_nobody) {
@@ -70,6 +76,7 @@ public:
     argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = {"HOME=" + (scratch / "home").string(), "PATH=/usr/bin:/bin"};
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
     for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
       if (const char* value = std::getenv(keep)) env.push_back(std::string(keep) + "=" + value);
     }
@@ -160,6 +167,41 @@ protected:
 
   fs::path Job() const { return scratch_ / "job.ini"; }
   std::string JobSwitch() const { return "/i=" + Job().string(); }
+
+  // The environment of a desktop session on Qt's offscreen platform.
+  std::vector<std::string> DesktopEnv() const {
+    const fs::path runtime = scratch_ / "runtime";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    return {"QT_QPA_PLATFORM=offscreen", "LC_ALL=C.UTF-8", "XDG_RUNTIME_DIR=" + runtime.string()};
+  }
+  // A file of random bytes: level 9 takes the compressor a while over it.
+  void WriteRandomFile(const fs::path& path, int mebibytes) const {
+    std::ofstream big(path, std::ios::binary);
+    std::mt19937_64 random(12345);
+    std::vector<uint64_t> block(1 << 17);  // 1 MiB
+    for (int i = 0; i < mebibytes; ++i) {
+      for (uint64_t& word : block) word = random();
+      big.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 8));
+    }
+  }
+  // Waits until done() holds, for at most a minute.
+  static bool WaitFor(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+  // The size of the temporary archive being written in out/, 0 while none.
+  uintmax_t TemporaryArchiveSize() const {
+    for (const fs::path& file : OutFiles()) {
+      std::error_code ignored;
+      if (file.filename().string().starts_with("QWX")) return fs::file_size(file, ignored);
+    }
+    return 0;
+  }
 
   fs::path scratch_, data_, out_;
 };
@@ -313,6 +355,77 @@ TEST_F(ProgramTest, TerminationSignalStopsTheRunAndLeavesNothing) {
   EXPECT_EQ(result.status, 1) << result.err;
   EXPECT_EQ(result.err, "tessel-backup: Пользователь прервал операцию\n");
   EXPECT_TRUE(OutFiles().empty()) << OutFiles().front();
+}
+
+// True once the process catches SIGTERM: its handlers are in place.
+bool CatchesTerm(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) == 0) {
+      return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
+    }
+  }
+  return false;
+}
+
+TEST_F(ProgramTest, BatchWithWindowStoppedAtAnyMomentEndsWithStatusOne) {
+  WriteRandomFile(data_ / "random.bin", 64);
+  const struct {
+    const char* moment;
+    std::function<bool()> reached;
+  } moments[] = {
+      // The run has begun: it has saved the job, and has not read a file yet
+      // or has only just begun the first.
+      {"as the run begins", [&] { return ReadFile(Job()).find("Version=1.3") != std::string::npos; }},
+      {"inside a large file", [&] { return TemporaryArchiveSize() > (2u << 20); }},
+  };
+  for (const auto& m : moments) {
+    SCOPED_TRACE(m.moment);
+    WriteJob(Job(), (out_ / "big.zip").string(), {(data_ / "*.*").string()}, 9);
+    std::string job = ReadFile(Job());
+    WriteFile(Job(), job.replace(job.find("Version=1.3"), 11, "Version=1.2"));
+    Child child(scratch_, {"/b", "/s", JobSwitch()}, false, DesktopEnv());
+    ASSERT_TRUE(WaitFor([&] { return CatchesTerm(child.Pid()) && m.reached(); }));
+    ASSERT_EQ(kill(child.Pid(), SIGTERM), 0);
+    Result result = child.Wait();
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_THAT(result.err, HasSubstr("tessel-backup: Пользователь прервал операцию\n"));
+    EXPECT_TRUE(OutFiles().empty()) << OutFiles().front();
+  }
+}
+
+TEST_F(ProgramTest, BatchWithWindowCompletesAndNamesWhatItLeftOut) {
+  WriteFile(data_ / "a.txt", "alpha\n");
+  // Cannot be opened while another process holds it.
+  WriteFile(data_ / "unreadable.bin", "held");
+  tessel::test::LeasedFile lease((data_ / "unreadable.bin").string());
+  ASSERT_TRUE(lease.Held());
+  WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
+  Result result = Child(scratch_, {"/b", "/s", JobSwitch()}, false, DesktopEnv()).Wait();
+  EXPECT_EQ(result.status, 2) << result.err;
+  EXPECT_THAT(result.err, HasSubstr((data_ / "unreadable.bin").string() + ": "));
+  const auto [status, text] = Shell("unzip -Z1 '" + (out_ / "x.zip").string() + "'");
+  EXPECT_EQ(status, 0) << text;
+  EXPECT_THAT(text, HasSubstr("a.txt"));
+  // The window's place is remembered, and only in the state folder.
+  EXPECT_TRUE(fs::exists(scratch_ / "home" / ".local" / "state" / "tessel-backup" / "window.ini"));
+}
+
+TEST_F(ProgramTest, TheWindowSavesTheJobAndEndsOnSigterm) {
+  WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
+  std::string job = ReadFile(Job());
+  WriteFile(Job(), job.replace(job.find("Version=1.3"), 11, "Version=1.2"));
+  for (const int signal_number : {SIGTERM, SIGHUP}) {
+    Child child(scratch_, {JobSwitch()}, false, DesktopEnv());
+    ASSERT_TRUE(WaitFor([&] { return CatchesTerm(child.Pid()); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the window is up
+    ASSERT_EQ(kill(child.Pid(), signal_number), 0);
+    Result result = child.Wait();
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_THAT(ReadFile(Job()), HasSubstr("Version=1.3"));  // saved as a close saves
+    WriteFile(Job(), job);
+  }
+  EXPECT_TRUE(OutFiles().empty());
 }
 
 TEST_F(ProgramTest, EarlierArchivesInTheBackedUpFolderAreLeftOut) {

@@ -616,14 +616,6 @@ TEST_F(RunControllerTest, StopRunEndsTheRunAndClearsTheDisplay) {
   EXPECT_FALSE(controller.IsBusy());
 }
 
-TEST_F(RunControllerTest, AStopOutsideARunDoesNotEndTheNextOne) {
-  WriteFile(data_ / "a.txt", "a");
-  RunController controller(job_, display_, options_);
-  controller.StopRun();
-  EXPECT_NO_THROW(controller.StartRun());
-  EXPECT_EQ(Entries(out_ / "backup.zip"), std::set<std::string>{"a.txt"});
-}
-
 TEST_F(RunControllerTest, SecondStartDuringARunDoesNothing) {
   WriteFile(data_ / "a.txt", "a");
   WriteFile(data_ / "b.txt", "b");

@@ -123,6 +123,15 @@ TEST(Paths, HomeAndConfigFolderFromEnvironment) {
   EXPECT_EQ(ConfigFolder(), "/xdg/conf");
   ::setenv("XDG_CONFIG_HOME", "relative/conf", 1);  // not absolute: ignored
   EXPECT_EQ(ConfigFolder(), "/home/tester/.config");
+  const char* old_state = std::getenv("XDG_STATE_HOME");
+  const std::string saved_state = old_state ? old_state : "";
+  ::unsetenv("XDG_STATE_HOME");
+  EXPECT_EQ(StateFolder(), "/home/tester/.local/state");
+  ::setenv("XDG_STATE_HOME", "/xdg/state/", 1);
+  EXPECT_EQ(StateFolder(), "/xdg/state");
+  ::setenv("XDG_STATE_HOME", "state", 1);
+  EXPECT_EQ(StateFolder(), "/home/tester/.local/state");
+  if (old_state) ::setenv("XDG_STATE_HOME", saved_state.c_str(), 1); else ::unsetenv("XDG_STATE_HOME");
   ::setenv("HOME", "", 1);
   EXPECT_FALSE(HomeFolder().empty());  // from the password database
 

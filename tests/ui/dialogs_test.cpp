@@ -2,7 +2,11 @@
 // box, each driven without the main window.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QCalendarWidget>
 #include <QLineEdit>
+#include <QMenu>
+#include <memory>
 #include <QRadioButton>
 #include <QTest>
 
@@ -51,6 +55,18 @@ TEST_F(TemplateEditorTest, ListsEveryTokenWithItsDescription) {
   EXPECT_EQ(editor.DateTimePicker2()->displayFormat(), QString("HH:mm:ss"));
 }
 
+TEST_F(TemplateEditorTest, TheCalendarAndTheTextMenuSpeakRussian) {
+  QCalendarWidget* calendar = editor.DateTimePicker1()->calendarWidget();
+  ASSERT_NE(calendar, nullptr);
+  EXPECT_EQ(calendar->locale().language(), QLocale::Russian);
+  EXPECT_EQ(calendar->locale().standaloneMonthName(3), QString::fromUtf8("март"));
+  std::unique_ptr<QMenu> menu(editor.Edit1()->createStandardContextMenu());
+  QStringList texts;
+  for (const QAction* action : menu->actions()) texts << action->text().remove(u'&').section(u'\t', 0, 0);
+  EXPECT_TRUE(texts.contains(QString::fromUtf8("Копировать"))) << texts.join(", ").toStdString();
+  EXPECT_TRUE(texts.contains(QString::fromUtf8("Вставить"))) << texts.join(", ").toStdString();
+}
+
 TEST_F(TemplateEditorTest, PreviewFollowsTextAndPickers) {
   SetMoment(QDate(2026, 3, 5), QTime(7, 4, 9));
   editor.SetTemplate("/backup/%yyyy%%my%%dd%.zip");
@@ -83,6 +99,7 @@ TEST_F(TemplateEditorTest, TheReservedZeroMomentPreviewsNow) {
 
 TEST_F(TemplateEditorTest, DoubleClickInsertsTheTokenAtTheCaret) {
   editor.show();
+  QApplication::setActiveWindow(&editor);
   editor.SetTemplate("/backup/x");
   editor.Edit1()->setCursorPosition(editor.Edit1()->text().size());
   SelectToken("%dd%");
@@ -92,16 +109,20 @@ TEST_F(TemplateEditorTest, DoubleClickInsertsTheTokenAtTheCaret) {
   QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, line.center());
   QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, line.center());
   EXPECT_EQ(editor.Template(), QString("/backup/x%dd%"));
+  // The typing goes on in the text box, right after the token.
+  EXPECT_TRUE(editor.Edit1()->hasFocus());
+  QTest::keyClicks(QApplication::focusWidget(), ".zip");
+  EXPECT_EQ(editor.Template(), QString("/backup/x%dd%.zip"));
 
   // In the middle, and in place of a selection.
   editor.Edit1()->setCursorPosition(8);
   SelectToken("%yyyy%");
   editor.InsertSelectedToken();
-  EXPECT_EQ(editor.Template(), QString("/backup/%yyyy%x%dd%"));
+  EXPECT_EQ(editor.Template(), QString("/backup/%yyyy%x%dd%.zip"));
   editor.Edit1()->setSelection(8, 6);
   SelectToken("%qwartr3%");
   editor.InsertSelectedToken();
-  EXPECT_EQ(editor.Template(), QString("/backup/%qwartr3%x%dd%"));
+  EXPECT_EQ(editor.Template(), QString("/backup/%qwartr3%x%dd%.zip"));
 }
 
 TEST_F(TemplateEditorTest, FolderChoiceKeepsTheNamePart) {

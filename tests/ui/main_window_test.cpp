@@ -1,23 +1,29 @@
 // The main window over the real run controller and engine, on temporary
 // folders: list editing, the Delete rules, the folder choice, the dialogs,
-// the batch restrictions and the three run modes.
+// the batch restrictions, the three run modes with every run on its worker,
+// and what the window shows and allows before, during and after a run.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QRegularExpression>
 #include <QTest>
 #include <QThread>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <QTimer>
+#include <QUrl>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
+#include <string_view>
 #include <thread>
 
 #include "app/settings.h"
+#include "app/window_state.h"
+#include "leased_file.h"
 #include "ui/folder_chooser.h"
 #include "ui/main_window.h"
 #include "ui/settings_dialog.h"
@@ -32,6 +38,9 @@ using test::RecordingHooks;
 using test::TempDir;
 
 constexpr int kWaitMs = 60000;
+
+// A caption as the user reads it, without its mnemonic mark.
+QString Caption(const QAbstractButton* button) { return button->text().remove(u'&'); }
 
 void WriteFile(const std::string& path, size_t size, unsigned seed) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -61,6 +70,15 @@ struct Window {
     form->eFileNameMask()->setText(ToQ(templ.empty() ? temp.Path() + "/out/backup.zip" : templ));
   }
   std::string Archive() const { return temp.Path() + "/out/backup.zip"; }
+  // Presses "Создать архив" and waits until the run has ended and the window
+  // has dealt with its end.
+  void RunToEnd() {
+    form->Button1()->click();
+    WaitForEnd();
+  }
+  void WaitForEnd() {
+    QTRY_VERIFY_WITH_TIMEOUT(!form->IsRunning() && form->Button1()->isEnabled(), kWaitMs);
+  }
 
   TempDir temp;
   StartupOptions options;
@@ -72,10 +90,10 @@ TEST(MainWindowTest, ControlsCaptionsAndColours) {
   Window window;
   TForm1& form = *window.form;
   EXPECT_EQ(form.windowTitle(), QString("Tessel Backup"));
-  EXPECT_EQ(form.Button1()->text(), QString::fromUtf8("Создать архив"));
-  EXPECT_EQ(form.Button2()->text(), QString::fromUtf8("Остановить"));
-  EXPECT_EQ(form.Button3()->text(), QString::fromUtf8("О программе"));
-  EXPECT_EQ(form.Button4()->text(), QString::fromUtf8("Настройки"));
+  EXPECT_EQ(Caption(form.Button1()), QString::fromUtf8("Создать архив"));
+  EXPECT_EQ(Caption(form.Button2()), QString::fromUtf8("Остановить"));
+  EXPECT_EQ(Caption(form.Button3()), QString::fromUtf8("О программе"));
+  EXPECT_EQ(Caption(form.Button4()), QString::fromUtf8("Настройки"));
   EXPECT_EQ(form.SpeedButton1()->toolTip(), QString::fromUtf8("Настройка маски"));
   EXPECT_EQ(form.dbgFiles()->model()->headerData(0, Qt::Horizontal).toString(),
             QString::fromUtf8("Маска входимости"));
@@ -94,11 +112,28 @@ TEST(MainWindowTest, ControlsCaptionsAndColours) {
   EXPECT_TRUE(form.l_PrTime()->text().isEmpty());
   EXPECT_TRUE(form.l_OstTime()->text().isEmpty());
   EXPECT_EQ(form.eFileNameMask()->text(), ToQ(DefaultFileNameMask()));
-  // Fixed size, no maximise button.
+}
+
+TEST(MainWindowTest, MnemonicsAndCtrlQ) {
+  Window window;
+  TForm1& form = *window.form;
   form.show();
-  EXPECT_EQ(form.minimumSize(), form.maximumSize());
-  EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
-  EXPECT_TRUE(form.windowFlags() & Qt::WindowMinimizeButtonHint);
+  QApplication::setActiveWindow(&form);
+  // Alt and the underlined letter press each button; the four letters differ.
+  EXPECT_EQ(form.Button1()->shortcut(), QKeySequence(Qt::ALT | Qt::Key(0x0421)));  // С
+  EXPECT_EQ(form.Button2()->shortcut(), QKeySequence(Qt::ALT | Qt::Key(0x041E)));  // О
+  EXPECT_EQ(form.Button3()->shortcut(), QKeySequence(Qt::ALT | Qt::Key(0x041F)));  // П
+  EXPECT_EQ(form.Button4()->shortcut(), QKeySequence(Qt::ALT | Qt::Key(0x041D)));  // Н
+  form.Button4()->setFocus();
+  QTest::sendKeyEvent(QTest::Click, &form, Qt::Key(0x041F), QString::fromUtf8("п"), Qt::AltModifier);
+  QTRY_COMPARE_WITH_TIMEOUT(window.recorder.DialogsRun, 1, kWaitMs);  // the About box
+  // Ctrl+Q closes as the close box does: the job is saved.
+  form.dbgNotInclude()->Model().AddRow("*.bak");
+  QTest::keyClick(&form, Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_TRUE(form.WasClosed());
+  JobSettings saved;
+  LoadSettings(saved, window.options.ConfigPath);
+  EXPECT_EQ(saved.ExcludeMasks.Items, std::vector<std::string>{"*.bak"});
 }
 
 TEST(MainWindowTest, TabOrder) {
@@ -108,7 +143,7 @@ TEST(MainWindowTest, TabOrder) {
   std::vector<QWidget*> chain;
   QWidget* widget = form.Button1();
   do {
-    if (widget->focusPolicy() & Qt::TabFocus) chain.push_back(widget);
+    if ((widget->focusPolicy() & Qt::TabFocus) && widget->isVisible()) chain.push_back(widget);
     widget = widget->nextInFocusChain();
   } while (widget != form.Button1() && chain.size() < 32);
   const std::vector<QWidget*> expected = {form.Button1(), form.dbgFiles(), form.eFileNameMask(),
@@ -307,7 +342,7 @@ TEST(MainWindowTest, InteractiveRunShowsProgressAndTheDoneMessage) {
   window.UseJob();
   TForm1& form = *window.form;
   form.show();
-  form.Button1()->click();
+  window.RunToEnd();
   EXPECT_TRUE(window.recorder.Errors.isEmpty()) << window.recorder.Errors.join("\n").toStdString();
   EXPECT_EQ(window.recorder.Messages, QStringList{QString::fromUtf8("Архивация закончена")});
   EXPECT_TRUE(std::filesystem::exists(window.Archive()));
@@ -326,7 +361,7 @@ TEST(MainWindowTest, InteractiveRunShowsProgressAndTheDoneMessage) {
 TEST(MainWindowTest, ErrorsAreShownWithAFullStop) {
   Window window;
   window.UseJob(100, "backup.zip");  // no folder part
-  window.form->Button1()->click();
+  window.RunToEnd();
   EXPECT_EQ(window.recorder.Errors, QStringList{"Unable to create directory."});
   EXPECT_TRUE(window.recorder.Messages.isEmpty());
 }
@@ -343,43 +378,282 @@ TEST(MainWindowTest, ANameEndingInAQuestionMarkAsksForTheArchive) {
     return true;
   };
   window.form->eFileNameMask()->setText(ToQ(window.temp.Path() + "/out/?"));
-  window.form->Button1()->click();
+  window.RunToEnd();
   EXPECT_TRUE(window.recorder.Errors.isEmpty()) << window.recorder.Errors.join("\n").toStdString();
   EXPECT_TRUE(std::filesystem::exists(chosen));
 }
 
-TEST(MainWindowTest, ClosingAndStartingAreRefusedDuringARunAndStopEndsIt) {
+TEST(MainWindowTest, ARunGoesOnItsWorkerAndTheWindowStaysFree) {
   Window window;
   window.UseJob(48u << 20);
   TForm1& form = *window.form;
   form.show();
-  bool was_busy = false;
-  bool closed_during_run = true;
-  // Runs inside the engine's event pump, while the run is in progress.
-  QMetaObject::invokeMethod(
-      &form,
-      [&] {
-        was_busy = form.Controller().IsBusy();
-        form.close();
-        closed_during_run = form.WasClosed();
-        form.Button1()->click();  // a second run is refused
-        form.Button2()->click();  // "Остановить"
-      },
-      Qt::QueuedConnection);
+  auto states = [&] {
+    return std::vector<bool>{form.Button1()->isEnabled(), form.Button2()->isEnabled(), form.Button3()->isEnabled(),
+                             form.Button4()->isEnabled(), form.SpeedButton1()->isEnabled(),
+                             form.eFileNameMask()->isReadOnly(), form.dbgFiles()->IsReadOnly(),
+                             form.dbgNotInclude()->IsReadOnly()};
+  };
+  const std::vector<bool> idle = {true, false, true, true, true, false, false, false};
+  const std::vector<bool> running = {false, true, false, false, false, true, true, true};
+  EXPECT_EQ(states(), idle);
+  // The button returns at once; the run goes on while the window's thread
+  // handles its events.
   form.Button1()->click();
-  EXPECT_TRUE(was_busy);
-  EXPECT_FALSE(closed_during_run);
-  EXPECT_TRUE(form.isVisible());
+  ASSERT_TRUE(form.IsRunning());
+  EXPECT_EQ(states(), running);
+  QTRY_VERIFY_WITH_TIMEOUT(form.pbTotal()->value() > 0, kWaitMs);
+  // No cell opens for editing, whatever asks for it.
+  TMaskGrid* grid = form.dbgFiles();
+  QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(0, 0)).center());
+  grid->setFocus();
+  QTest::keyClick(grid, Qt::Key_F2);
+  form.dbgFiles()->StartCellEdit();
+  EXPECT_EQ(form.dbgFiles()->CellEditor(), nullptr);
+  EXPECT_FALSE(form.dbgFiles()->AddAction()->isEnabled());
+  // A second start is refused.
+  form.CreateArchive();
+  EXPECT_TRUE(form.IsRunning());
+
+  // Closing asks first; "Нет" keeps the run and the window.
+  window.recorder.Answer = false;
+  form.close();
+  EXPECT_EQ(window.recorder.Questions, QStringList{QString::fromUtf8("Остановить архивацию и закрыть окно?")});
+  EXPECT_FALSE(form.WasClosed());
+  EXPECT_TRUE(form.IsRunning());
+
+  form.Button2()->click();  // "Остановить"
+  window.WaitForEnd();
   EXPECT_EQ(window.recorder.Errors, QStringList{QString::fromUtf8("Пользователь прервал операцию.")});
   EXPECT_TRUE(window.recorder.Messages.isEmpty());
   EXPECT_FALSE(std::filesystem::exists(window.Archive()));
-  // After the run the close saves and goes through.
+  EXPECT_EQ(states(), idle);
+  // The stop leaves nothing of the run on the bars, only its line.
+  EXPECT_EQ(form.pbFile()->value(), 0);
+  EXPECT_EQ(form.pbTotal()->value(), 0);
+  EXPECT_TRUE(form.Label1()->text().isEmpty());
+  EXPECT_TRUE(form.l_PrTime()->text().isEmpty());
+  EXPECT_EQ(form.SummaryLabel()->text(), QString::fromUtf8("Пользователь прервал операцию"));
+  // After the run the close saves and goes through without a question.
   form.close();
   EXPECT_TRUE(form.WasClosed());
+  EXPECT_EQ(window.recorder.Questions.size(), 1);
   EXPECT_TRUE(std::filesystem::exists(window.options.ConfigPath));
 }
 
-TEST(MainWindowTest, DisplayCallsFromAnotherThreadReachTheWidgetsOnTheWindowsThread) {
+TEST(MainWindowTest, ClosingDuringARunStopsItAndClosesOnceItHasEnded) {
+  Window window;
+  window.UseJob(48u << 20);
+  TForm1& form = *window.form;
+  form.show();
+  form.Button1()->click();
+  QTRY_VERIFY_WITH_TIMEOUT(form.pbTotal()->value() > 0, kWaitMs);
+  window.recorder.Answer = true;
+  form.close();
+  EXPECT_FALSE(form.WasClosed());  // not before the run has ended
+  QTRY_VERIFY_WITH_TIMEOUT(form.WasClosed(), kWaitMs);
+  EXPECT_FALSE(form.IsRunning());
+  EXPECT_TRUE(window.recorder.Errors.isEmpty());  // nobody is asked about the stop
+  EXPECT_FALSE(std::filesystem::exists(window.Archive()));
+  EXPECT_EQ(form.Session().Report().Outcome, RunOutcome::roStopped);
+  EXPECT_EQ(form.ExitStatus(), 0);  // the interactive mode
+}
+
+TEST(MainWindowTest, TheSummaryLineStaysUntilTheNextRun) {
+  Window window;
+  window.UseJob(300000);
+  TForm1& form = *window.form;
+  form.show();
+  EXPECT_TRUE(form.SummaryLabel()->text().isEmpty());
+  EXPECT_FALSE(form.OpenFolderButton()->isVisibleTo(&form));
+  window.RunToEnd();
+  // "Готово за 0 ч. 0 м. 0 с.: 2 файла, 293 КБ → 293 КБ"
+  const QString line = form.SummaryLabel()->text();
+  const QRegularExpression pattern(QString::fromUtf8(
+      "^Готово за \\d+ ч\\. \\d+ м\\. \\d+ с\\.: 2 файла, 293 КБ → \\d+ КБ$"));
+  EXPECT_TRUE(pattern.match(line).hasMatch()) << line.toStdString();
+  EXPECT_EQ(form.SummaryLabel()->toolTip(), line);
+  ASSERT_TRUE(form.OpenFolderButton()->isVisibleTo(&form));
+  form.OpenFolderButton()->click();
+  EXPECT_EQ(window.recorder.OpenedUrls, QStringList{QUrl::fromLocalFile(ToQ(window.temp.Path() + "/out")).toString()});
+
+  // A failure leaves its message instead.
+  window.form->eFileNameMask()->setText("backup.zip");
+  window.RunToEnd();
+  EXPECT_EQ(form.SummaryLabel()->text(), QString("Unable to create directory"));
+}
+
+TEST(MainWindowTest, TheBarsCarryTheirCaptionsAndPercentages) {
+  Window window;
+  TForm1& form = *window.form;
+  for (QProgressBar* bar : {form.pbFile(), form.pbTotal()}) {
+    EXPECT_TRUE(bar->isTextVisible());
+    bar->setValue(37);
+    EXPECT_EQ(bar->text(), QString("37%"));
+  }
+  QStringList captions;
+  for (const QLabel* label : form.findChildren<QLabel*>()) {
+    if (label->buddy() == form.pbFile() || label->buddy() == form.pbTotal()) captions << label->text();
+  }
+  captions.sort();
+  EXPECT_EQ(captions, (QStringList{QString::fromUtf8("Всего"), QString::fromUtf8("Файл")}));
+}
+
+TEST(MainWindowTest, TheWindowGrowsAndRemembersItsPlace) {
+  QSize reference;
+  {
+    Window window;
+    TForm1& form = *window.form;
+    form.show();
+    reference = form.size();
+    EXPECT_TRUE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_LT(form.minimumSize().height(), form.maximumSize().height());
+    const int list_height = form.dbgFiles()->height();
+    const int template_width = form.eFileNameMask()->width();
+    const int bar_width = form.pbTotal()->width();
+    form.resize(reference + QSize(200, 300));
+    QApplication::processEvents();
+    // The lists share the height, the template box and the bars the width.
+    EXPECT_GE(form.dbgFiles()->height(), list_height + 140);
+    EXPECT_GE(form.dbgNotInclude()->height(), list_height + 140);
+    EXPECT_EQ(form.eFileNameMask()->width(), template_width + 200);
+    EXPECT_GE(form.pbTotal()->width(), bar_width + 190);
+    form.move(30, 40);
+    form.close();
+    ASSERT_TRUE(form.WasClosed());
+  }
+  const WindowGeometry saved = LoadWindowGeometry(WindowStatePath());
+  EXPECT_EQ(saved.Width, reference.width() + 200);
+  EXPECT_EQ(saved.Height, reference.height() + 300);
+  EXPECT_FALSE(saved.Maximized);
+  {
+    Window window;
+    TForm1& form = *window.form;
+    form.ShowWindow();
+    EXPECT_EQ(form.size(), reference + QSize(200, 300));
+    EXPECT_EQ(form.geometry().topLeft(), QPoint(saved.Left, saved.Top));
+    form.showMaximized();
+    QApplication::processEvents();
+    form.close();
+  }
+  EXPECT_TRUE(LoadWindowGeometry(WindowStatePath()).Maximized);
+  // A state file that says nothing usable gives the reference size.
+  std::ofstream(WindowStatePath()) << "[Window]\nWidth=x\nHeight=-5\n";
+  {
+    Window window;
+    window.form->show();
+    EXPECT_EQ(window.form->size(), reference);
+  }
+}
+
+TEST(MainWindowTest, DroppedFoldersAndFilesBecomeRows) {
+  Window window;
+  TForm1& form = *window.form;
+  const std::string folder = window.temp.MakeFolder("photos");
+  const std::string file = window.temp.Path() + "/notes.txt";
+  std::ofstream(file) << "x";
+  form.show();
+  TMaskGrid* grid = form.dbgFiles();
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(ToQ(folder)), QUrl::fromLocalFile(ToQ(file)), QUrl("https://example.org/")});
+  const QPoint spot = grid->viewport()->rect().center();
+  QDragEnterEvent enter(spot, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(grid->viewport(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(spot), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(grid->viewport(), &drop);
+  EXPECT_TRUE(drop.isAccepted());
+  EXPECT_EQ(form.Job().IncludeMasks.Items, (std::vector<std::string>{folder + "/*.*", file}));
+  EXPECT_EQ(grid->model()->rowCount(), 2);
+
+  // Text that names no local file is refused.
+  QMimeData text;
+  text.setText("hello");
+  QDragEnterEvent refused(spot, Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(form.dbgNotInclude()->viewport(), &refused);
+  EXPECT_FALSE(refused.isAccepted());
+}
+
+TEST(MainWindowTest, TheListsRightClickMenu) {
+  Window window;
+  TForm1& form = *window.form;
+  form.Job().ExcludeMasks.Append("*.tmp");
+  form.Job().ExcludeMasks.Append("*.bak");
+  form.Job().ExcludeMasks.Current = 0;
+  TMaskGrid* grid = form.dbgNotInclude();
+  grid->Model().Reload();
+  form.show();
+  QApplication::setActiveWindow(&form);
+
+  // Opens the menu over a row and picks one of its entries by its text.
+  auto pick = [&](int row, const char* entry) {
+    QStringList shown;
+    QTimer::singleShot(0, grid, [&] {
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      ASSERT_NE(menu, nullptr);
+      QAction* chosen = nullptr;
+      for (QAction* action : menu->actions()) {
+        shown << action->text() + (action->isEnabled() ? "" : "-");
+        if (action->text() == QString::fromUtf8(entry)) chosen = action;
+      }
+      menu->close();
+      if (chosen != nullptr) chosen->trigger();
+    });
+    const QPoint at = row < 0 ? grid->viewport()->rect().bottomLeft() - QPoint(-2, 2)
+                              : grid->visualRect(grid->model()->index(row, 0)).center();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, grid->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(grid->viewport(), &event);
+    return shown;
+  };
+  const QStringList all = {QString::fromUtf8("Добавить"), QString::fromUtf8("Изменить"), QString::fromUtf8("Удалить")};
+  EXPECT_EQ(pick(1, "Удалить"), all);
+  EXPECT_EQ(window.recorder.Questions, QStringList{QString::fromUtf8("Удалить запись?")});
+  EXPECT_EQ(form.Job().ExcludeMasks.Items, std::vector<std::string>{"*.tmp"});  // the row under the pointer
+
+  pick(0, "Изменить");
+  ASSERT_NE(grid->CellEditor(), nullptr);
+  EXPECT_EQ(grid->CellEditor()->Text()->text(), QString("*.tmp"));
+  QTest::keyClick(grid->CellEditor()->Text(), Qt::Key_End);
+  QTest::keyClicks(grid->CellEditor()->Text(), "~");
+  QTest::keyClick(grid->CellEditor()->Text(), Qt::Key_Return);
+  grid->Model().Post();
+  EXPECT_EQ(form.Job().ExcludeMasks.Items, std::vector<std::string>{"*.tmp~"});
+
+  pick(0, "Добавить");
+  ASSERT_NE(grid->CellEditor(), nullptr);
+  QTest::keyClicks(grid->CellEditor()->Text(), "*.old");
+  QTest::keyClick(grid->CellEditor()->Text(), Qt::Key_Return);
+  grid->Model().Post();
+  EXPECT_EQ(form.Job().ExcludeMasks.Items, (std::vector<std::string>{"*.tmp~", "*.old"}));
+
+  // In an empty list only «Добавить» can happen.
+  form.Job().IncludeMasks.Clear();
+  form.dbgFiles()->Model().Reload();
+  form.dbgFiles()->UpdateActions();
+  EXPECT_TRUE(form.dbgFiles()->AddAction()->isEnabled());
+  EXPECT_FALSE(form.dbgFiles()->ChangeAction()->isEnabled());
+  EXPECT_FALSE(form.dbgFiles()->DeleteAction()->isEnabled());
+}
+
+TEST(MainWindowTest, EscapeAndEnterInACellLeaveNoWarning) {
+  // Each Qt warning fails the test (see ui_test_main.cpp).
+  Window window;
+  TForm1& form = *window.form;
+  form.show();
+  QApplication::setActiveWindow(&form);
+  TMaskGrid* grid = form.dbgFiles();
+  grid->setFocus();
+  for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape, Qt::Key_Enter}) {
+    grid->StartCellEdit();
+    ASSERT_NE(grid->CellEditor(), nullptr);
+    QTest::keyClicks(grid->CellEditor()->Text(), "/x/*.*");
+    QTest::keyClick(grid->CellEditor()->Text(), key);
+    QApplication::processEvents();
+    EXPECT_EQ(grid->CellEditor(), nullptr);
+  }
+}
+
+TEST(MainWindowTest, DisplayCallsFromTheWorkerReachTheWidgetsOnTheWindowsThread) {
   Window window;
   TForm1& form = *window.form;
   std::thread worker([&] {
@@ -389,10 +663,96 @@ TEST(MainWindowTest, DisplayCallsFromAnotherThreadReachTheWidgetsOnTheWindowsThr
   });
   worker.join();
   EXPECT_TRUE(form.Label1()->text().isEmpty());  // not touched from the worker
-  QCoreApplication::processEvents();
-  EXPECT_EQ(form.Label1()->text(), QString("/data/a.txt"));
+  QTRY_COMPARE_WITH_TIMEOUT(form.Label1()->text(), QString("/data/a.txt"), kWaitMs);
   EXPECT_EQ(form.pbFile()->value(), 40);
   EXPECT_EQ(form.l_PrTime()->text(), QString::fromUtf8("1 ч. 2 м. 5 с."));
+}
+
+// A TStream that hands every call to the stream it wraps, and shows the
+// watcher each write's bytes and the count of bytes asked for by reads so far
+// before passing the call on.
+class Tripwire : public TStream {
+public:
+  using Watcher = std::function<void(std::string_view written, size_t read)>;
+  Tripwire(std::unique_ptr<TStream> inner, Watcher watch) : inner_(std::move(inner)), watch_(std::move(watch)) {}
+  size_t Read(void* buffer, size_t count) override {
+    watch_({}, read_ += count);
+    return inner_->Read(buffer, count);
+  }
+  size_t Write(const void* buffer, size_t count) override {
+    watch_(std::string_view(static_cast<const char*>(buffer), count), read_);
+    return inner_->Write(buffer, count);
+  }
+  uint64_t Seek(int64_t offset, int origin) override { return inner_->Seek(offset, origin); }
+  uint64_t Size() override { return inner_->Size(); }
+  int LastError() const override { return inner_->LastError(); }
+  std::string Name() const override { return inner_->Name(); }
+
+private:
+  std::unique_ptr<TStream> inner_;
+  Watcher watch_;
+  size_t read_ = 0;
+};
+
+// Presses "Остановить" on the window's thread and lets the run, which calls
+// this on its worker, go on only once the button has been pressed.
+void PressStopFromTheRun(TForm1& form) {
+  std::atomic<bool> pressed{false};
+  QMetaObject::invokeMethod(
+      &form,
+      [&] {
+        form.Button2()->click();
+        pressed = true;
+      },
+      Qt::QueuedConnection);
+  while (!pressed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST(MainWindowTest, BatchWithWindowStopAtAnyMomentClosesTheWindowWithStatusOne) {
+  enum Moment { kBeforeTheFirstFile, kInsideALargeFile, kWhileTheDirectoryIsWritten };
+  for (const Moment moment : {kBeforeTheFirstFile, kInsideALargeFile, kWhileTheDirectoryIsWritten}) {
+    SCOPED_TRACE(moment);
+    Window window(/*batch=*/true, /*show_window=*/true);
+    window.UseJob(8u << 20);
+    TForm1& form = *window.form;
+    TZipWriter& engine = form.Controller().Engine();
+    std::atomic<bool> once{false};
+    switch (moment) {
+      case kBeforeTheFirstFile: {
+        auto original = engine.OnStartZip;
+        engine.OnStartZip = [&, original](TZipWriter& w, const std::string& path, TZipHeaderInfo& info, bool& skip) {
+          if (!once.exchange(true)) PressStopFromTheRun(form);
+          original(w, path, info, skip);
+        };
+        break;
+      }
+      case kInsideALargeFile:
+        engine.SourceStreamWrapper = [&](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
+          return std::make_unique<Tripwire>(std::move(inner), [&](std::string_view, size_t read) {
+            if (read > (1u << 20) && !once.exchange(true)) PressStopFromTheRun(form);
+          });
+        };
+        break;
+      case kWhileTheDirectoryIsWritten:
+        engine.OutputStreamWrapper = [&](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
+          return std::make_unique<Tripwire>(std::move(inner), [&](std::string_view written, size_t) {
+            if (written.find(std::string_view("PK\1\2", 4)) != std::string_view::npos && !once.exchange(true)) {
+              PressStopFromTheRun(form);
+            }
+          });
+        };
+        break;
+    }
+    form.ShowWindow();  // starts the run
+    QTRY_VERIFY_WITH_TIMEOUT(form.WasClosed(), kWaitMs);
+    EXPECT_TRUE(once.load());
+    EXPECT_FALSE(form.IsRunning());
+    EXPECT_EQ(form.Session().Report().Outcome, RunOutcome::roStopped);
+    EXPECT_EQ(form.ExitStatus(), 1);
+    EXPECT_TRUE(window.recorder.Errors.isEmpty());
+    EXPECT_TRUE(window.recorder.Messages.isEmpty());
+    EXPECT_FALSE(std::filesystem::exists(window.Archive()));
+  }
 }
 
 TEST(MainWindowTest, BatchWithWindowRunsOnTheWorkerAndClosesWhenDone) {
@@ -401,16 +761,25 @@ TEST(MainWindowTest, BatchWithWindowRunsOnTheWorkerAndClosesWhenDone) {
   window.form = std::make_unique<TForm1>(window.options);
   window.recorder.InstallInto(window.form->Hooks());
   window.UseJob(1u << 20);
+  // A file the run cannot open: the completion message names it, as the
+  // interactive one does.
+  const std::string lost = window.temp.Path() + "/data/lost.txt";
+  { std::ofstream(lost) << "held"; }
+  test::LeasedFile lease(lost);
+  ASSERT_TRUE(lease.Held());
   TForm1& form = *window.form;
-  form.show();  // starts the worker
-  ASSERT_NE(form.Worker(), nullptr);
-  EXPECT_TRUE(form.dbgFiles()->IsReadOnly() || form.Worker()->Finished());
+  EXPECT_FALSE(form.Button3()->isEnabled());  // nothing to open in a batch mode
+  EXPECT_FALSE(form.Button4()->isEnabled());
+  form.show();  // starts the run
+  EXPECT_TRUE(form.IsRunning());
+  EXPECT_FALSE(form.Button1()->isEnabled());
+  EXPECT_TRUE(form.Button2()->isEnabled());
   QTRY_VERIFY_WITH_TIMEOUT(form.WasClosed(), kWaitMs);
-  form.ReleaseWorker();
-  EXPECT_FALSE(form.Worker()->Failed()) << form.Worker()->ErrorMessage();
-  EXPECT_EQ(window.recorder.Messages, QStringList{QString::fromUtf8("Архивация закончена")});
+  ASSERT_EQ(window.recorder.Messages.size(), 1);
+  EXPECT_TRUE(window.recorder.Messages[0].startsWith(QString::fromUtf8("Архивация закончена\n\n")));
+  EXPECT_TRUE(window.recorder.Messages[0].contains(ToQ(window.temp.Path() + "/data/lost.txt")));
   EXPECT_TRUE(std::filesystem::exists(window.Archive()));
-  EXPECT_EQ(form.ExitStatus(), 0);
+  EXPECT_EQ(form.ExitStatus(), 2);
 }
 
 TEST(MainWindowTest, BatchWithWindowStaysOpenAfterAFailedRun) {
@@ -418,11 +787,12 @@ TEST(MainWindowTest, BatchWithWindowStaysOpenAfterAFailedRun) {
   window.UseJob(100, "backup.zip");
   TForm1& form = *window.form;
   form.show();
-  QTRY_VERIFY_WITH_TIMEOUT(form.Worker()->Finished(), kWaitMs);
-  QTRY_VERIFY_WITH_TIMEOUT(!form.dbgFiles()->IsReadOnly(), kWaitMs);
+  window.WaitForEnd();
   EXPECT_TRUE(window.recorder.Errors.isEmpty());  // the worker ends without a message
   EXPECT_FALSE(form.WasClosed());
-  EXPECT_EQ(form.Worker()->ErrorMessage(), "Unable to create directory");
+  EXPECT_EQ(form.Session().Report().Message, "Unable to create directory");
+  EXPECT_TRUE(form.Button1()->isEnabled());
+  EXPECT_FALSE(form.Button2()->isEnabled());
   form.close();
   EXPECT_TRUE(form.WasClosed());
   EXPECT_EQ(form.ExitStatus(), 1);
@@ -433,59 +803,54 @@ TEST(MainWindowTest, AStopSignalEndsABatchRunAndClosesTheWindow) {
   window.UseJob(64u << 20);
   TForm1& form = *window.form;
   form.show();
-  QTRY_VERIFY_WITH_TIMEOUT(form.Controller().IsBusy() || form.Worker()->Finished(), kWaitMs);
-  ASSERT_TRUE(form.Controller().IsBusy()) << "the run ended before it could be stopped";
-  form.StopOnSignal();
+  QTRY_VERIFY_WITH_TIMEOUT(form.pbTotal()->value() > 0, kWaitMs);
+  form.OnStopSignal();
   QTRY_VERIFY_WITH_TIMEOUT(form.WasClosed(), kWaitMs);
   EXPECT_TRUE(window.recorder.Errors.isEmpty());
   EXPECT_EQ(form.ExitStatus(), 1);
   EXPECT_FALSE(std::filesystem::exists(window.Archive()));
 }
 
-// Keeps a file from being opened by any other process, root included: a
-// child holds a write lease on it, so a non-blocking open elsewhere fails
-// with EWOULDBLOCK for as long as the child lives.
-class LeasedFile {
-public:
-  explicit LeasedFile(const std::string& path) {
-    int ready[2];
-    if (::pipe(ready) != 0) return;
-    child_ = ::fork();
-    if (child_ == 0) {
-      ::signal(SIGIO, SIG_IGN);  // a lease break must not end the holder
-      const int fd = ::open(path.c_str(), O_RDWR);
-      const char ok = (fd >= 0 && ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0) ? '1' : '0';
-      (void)!::write(ready[1], &ok, 1);
-      ::pause();
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    char ok = '0';
-    held_ = child_ > 0 && ::read(ready[0], &ok, 1) == 1 && ok == '1';
-    ::close(ready[0]);
-  }
-  ~LeasedFile() {
-    if (child_ <= 0) return;
-    ::kill(child_, SIGKILL);
-    ::waitpid(child_, nullptr, 0);
-  }
-  LeasedFile(const LeasedFile&) = delete;
-  LeasedFile& operator=(const LeasedFile&) = delete;
-  bool Held() const { return held_; }
+TEST(MainWindowTest, AStopSignalSavesTheInteractiveJobAndEnds) {
+  Window window;
+  window.UseJob(64u << 20);
+  TForm1& form = *window.form;
+  form.show();
+  // An edit not yet committed, as closing would find it.
+  form.dbgNotInclude()->StartCellEdit();
+  QTest::keyClicks(form.dbgNotInclude()->CellEditor()->Text(), "*.tmp");
+  // A dialog left open does not keep the program alive.
+  QDialog dialog(&form);
+  QTimer::singleShot(0, &form, [&] { form.OnStopSignal(); });
+  EXPECT_EQ(dialog.exec(), QDialog::Rejected);
+  EXPECT_TRUE(form.WasClosed());
+  JobSettings saved;
+  LoadSettings(saved, window.options.ConfigPath);
+  EXPECT_EQ(saved.ExcludeMasks.Items, std::vector<std::string>{"*.tmp"});
+  EXPECT_EQ(form.ExitStatus(), 0);
 
-private:
-  pid_t child_ = -1;
-  bool held_ = false;
-};
+  // During a run: the run stops first, then the job is saved, without a box.
+  Window running;
+  running.UseJob(64u << 20);
+  running.form->show();
+  running.form->Button1()->click();
+  QTRY_VERIFY_WITH_TIMEOUT(running.form->pbTotal()->value() > 0, kWaitMs);
+  running.form->OnStopSignal();
+  QTRY_VERIFY_WITH_TIMEOUT(running.form->WasClosed(), kWaitMs);
+  EXPECT_TRUE(running.recorder.Errors.isEmpty());
+  EXPECT_TRUE(running.recorder.Questions.isEmpty());
+  EXPECT_FALSE(std::filesystem::exists(running.Archive()));
+}
 
 TEST(MainWindowTest, TheDoneMessageNamesFilesThatCouldNotBeRead) {
   Window window;
   window.UseJob();
   const std::string lost = window.temp.Path() + "/data/lost.txt";
   { std::ofstream(lost) << "held"; }
-  LeasedFile lease(lost);
+  test::LeasedFile lease(lost);
   ASSERT_TRUE(lease.Held());
   window.form->Button1()->click();
+  window.WaitForEnd();
   ASSERT_EQ(window.recorder.Messages.size(), 1);
   const QString message = window.recorder.Messages[0];
   EXPECT_TRUE(message.startsWith(QString::fromUtf8("Архивация закончена\n\n"))) << message.toStdString();
@@ -501,7 +866,6 @@ TEST(MainWindowTest, HiddenBatchRun) {
     EXPECT_TRUE(form.RunHiddenBatch());
     EXPECT_TRUE(window.recorder.Messages.isEmpty());  // no "/+m"
     EXPECT_FALSE(form.isVisible());
-    QCoreApplication::sendPostedEvents(&form);  // the close request
     EXPECT_TRUE(form.WasClosed());
     EXPECT_EQ(form.ExitStatus(), 0);
     EXPECT_TRUE(std::filesystem::exists(window.Archive()));
@@ -543,6 +907,7 @@ TEST(MainWindowTest, WarnsOfAJobFileItCannotTakeAsItStands) {
     const std::string said = FromQ(recorder.Errors[0]);
     EXPECT_EQ(said, JobFileWarning(form.Job(), options.ConfigPath) + ".");
     form.CreateArchive();  // refused with the same words
+    QTRY_VERIFY_WITH_TIMEOUT(!form.IsRunning() && form.Button1()->isEnabled(), kWaitMs);
     EXPECT_EQ(recorder.Errors.size(), 2);
     EXPECT_EQ(FromQ(recorder.Errors[1]), said);
     EXPECT_FALSE(std::filesystem::exists(temp.Path() + "/out"));

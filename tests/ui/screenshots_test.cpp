@@ -10,6 +10,8 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
+#include <QTest>
+#include <fstream>
 
 #include "ui/about_box.h"
 #include "ui/folder_chooser.h"
@@ -59,6 +61,16 @@ void Capture(QWidget& window, const QString& name) {
   }
 }
 
+// Puts the window in the middle of a run: the file, the bars, the times.
+void ShowARunInProgress(TForm1& form, const std::string& file) {
+  form.ShowCurrentFile(file);
+  form.ShowArchiveName("/home/user/BackUp/20260305070409.zip");
+  form.SetFileProgress(64);
+  form.SetTotalProgress(37);
+  form.ShowElapsed(FormatDuration(3725));
+  form.ShowRemaining(FormatDuration(6330));
+}
+
 TEST(Screenshots, EveryWindow) {
   TempDir temp;
   StartupOptions options;
@@ -75,12 +87,7 @@ TEST(Screenshots, EveryWindow) {
   form.dbgFiles()->Model().Reload();
   form.dbgNotInclude()->Model().Reload();
   form.eFileNameMask()->setText("/home/user/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip");
-  form.ShowCurrentFile("/home/user/Документы/Отчёт за квартал/итоги.odt");
-  form.ShowArchiveName("/home/user/BackUp/20260305070409.zip");
-  form.SetFileProgress(64);
-  form.SetTotalProgress(37);
-  form.ShowElapsed(FormatDuration(3725));
-  form.ShowRemaining(FormatDuration(6330));
+  ShowARunInProgress(form, "/home/user/Документы/Отчёт за квартал/итоги.odt");
   Capture(form, "main_window");
 
   TForm4& editor = *form.TemplateEditor();
@@ -111,7 +118,53 @@ TEST(Screenshots, EveryWindow) {
   QMessageBox question(QMessageBox::Question, ApplicationTitle(), QString::fromUtf8("Удалить запись?"),
                        QMessageBox::Yes | QMessageBox::No, &form);
   Capture(question, "delete_question");
+  // The standard buttons speak Russian.
+  EXPECT_EQ(question.button(QMessageBox::Yes)->text().remove(u'&'), QString::fromUtf8("Да"));
+  EXPECT_EQ(question.button(QMessageBox::No)->text().remove(u'&'), QString::fromUtf8("Нет"));
   question.hide();
+  QMessageBox stop_question(QMessageBox::Question, ApplicationTitle(),
+                            QString::fromUtf8("Остановить архивацию и закрыть окно?"),
+                            QMessageBox::Yes | QMessageBox::No, &form);
+  Capture(stop_question, "stop_question");
+  stop_question.hide();
+}
+
+TEST(Screenshots, MainWindowEnlargedAndAfterARun) {
+  TempDir temp;
+  StartupOptions options;
+  options.ConfigPath = temp.Path() + "/Config.ini";
+  const std::string data = temp.MakeFolder("Документы/Отчёты за квартал с длинным названием папки");
+  std::ofstream(data + "/итоги.txt") << std::string(200000, 'x');
+  std::ofstream(data + "/план.txt") << "план";
+  TForm1 form(options);
+  test::RecordingHooks recorder;
+  recorder.InstallInto(form.Hooks());
+  JobSettings& job = form.Job();
+  job.IncludeMasks.Clear();
+  job.IncludeMasks.Append(temp.Path() + "/Документы/*.*");
+  job.IncludeMasks.Append("/home/user/Проекты/*.cpp");
+  job.IncludeMasks.Append("/home/user/Музыка/*.flac");
+  job.IncludeMasks.Append("/home/user/Изображения/Отпуск/*.*");
+  job.IncludeMasks.Current = 0;
+  job.ExcludeMasks.Clear();
+  for (const char* mask : {"*.tmp", "*.bak", "*~", "*/.cache/*"}) job.ExcludeMasks.Append(mask);
+  job.ExcludeMasks.Current = 0;
+  form.dbgFiles()->Model().Reload();
+  form.dbgNotInclude()->Model().Reload();
+  form.eFileNameMask()->setText(ToQ(temp.Path() + "/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip"));
+
+  // Enlarged during a run: the lists show more rows, the long path fits.
+  form.show();
+  form.resize(form.size() + QSize(360, 220));
+  ShowARunInProgress(form, data + "/итоги.txt");
+  Capture(form, "main_window_enlarged");
+
+  form.resize(form.minimumSizeHint());
+  form.Button1()->click();
+  QTRY_VERIFY_WITH_TIMEOUT(!form.IsRunning() && form.Button1()->isEnabled(), 60000);
+  ASSERT_TRUE(form.SummaryLabel()->text().startsWith(QString::fromUtf8("Готово за ")))
+      << form.SummaryLabel()->text().toStdString();
+  Capture(form, "main_window_after_run");
 }
 
 }  // namespace

@@ -556,6 +556,23 @@ TEST_F(UpdateTest, CancelWhileUpdatingLeavesTheOldArchive) {
   EXPECT_EQ(zip.Count(), 10);  // the old directory is still the one held
 }
 
+TEST_F(UpdateTest, CancelAfterTheLastFileStillKeepsTheOldArchive) {
+  // The stop comes once every file is written: no write of file data is left
+  // to notice it, only the directory and the installation of the archive.
+  const std::string before = ReadBytes(Archive());
+  Put("u/new.txt", "new");
+  TZipWriter zip;
+  zip.SetZipName(Archive());
+  bool completed = false;
+  zip.OnEndZip = [](TZipWriter& w, const std::string&, int64_t, int64_t, int64_t) { w.RequestCancel(); };
+  zip.OnZipComplete = [&](TZipWriter&, int32_t) { completed = true; };
+  EXPECT_THROW(Zip(zip, {dir / "u/new.txt"}), EUserCanceled);
+  EXPECT_FALSE(completed);
+  EXPECT_EQ(ReadBytes(Archive()), before);
+  EXPECT_THAT(ListFolder(dir.path()), ElementsAre("out.zip", "u"));
+  EXPECT_FALSE(zip.CancelRequested());
+}
+
 TEST_F(UpdateTest, HeldDirectoryIsReusedAndRereadWhenTheFileChanges) {
   TZipWriter zip;
   zip.SetZipName(Archive());

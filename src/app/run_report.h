@@ -1,0 +1,70 @@
+#pragma once
+// What one backup run came to, told the same way in every run mode: the
+// outcome, the figures of a completed run, the files it had to leave out, the
+// one-line summary the window keeps after the run, the lines a batch run
+// writes to standard error and the exit status a scheduler sees.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/run_controller.h"
+
+namespace tessel {
+
+// Exit statuses of the program.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailed = 1;        // the run failed or was stopped
+inline constexpr int kExitFilesSkipped = 2;  // the archive was written, some files were not read
+
+inline constexpr const char* kProgramName = "tessel-backup";
+
+enum class RunOutcome {
+  roNone,       // no run has ended yet
+  roSucceeded,  // the archive was written with every selected file
+  roPartial,    // the archive was written, some selected files could not be read
+  roFailed,     // an error ended the run; no new archive
+  roStopped,    // a stop (button, close, signal) ended the run; no new archive
+};
+
+struct RunReport {
+  RunOutcome Outcome = RunOutcome::roNone;
+  // The error's text for a failed or stopped run.
+  std::string Message;
+  // The archive the run wrote or meant to write ("" when it ended before
+  // the name was known).
+  std::string ArchivePath;
+  int32_t FilesWritten = 0;  // files this run packed into the archive
+  int64_t BytesRead = 0;     // bytes read from them
+  int64_t ArchiveBytes = 0;  // the archive's size once written
+  int64_t Seconds = 0;       // from the start of the run to its end
+  std::vector<SkippedFile> Skipped;
+
+  bool ArchiveWritten() const {
+    return Outcome == RunOutcome::roSucceeded || Outcome == RunOutcome::roPartial;
+  }
+};
+
+// The process's exit status after the run: 0 for a run that wrote its
+// archive with every file, 2 when it had to leave files out, 1 for a failed
+// or stopped run and when no run ended at all.
+int ExitStatusOf(const RunReport& report);
+
+// The run's line for the window: for a written archive "Готово за 0 ч. 0 м.
+// 14 с.: 312 файлов, 1,2 ГБ → 400 МБ" (with the number of files left out when
+// there are any), otherwise the run's message. Empty before any run.
+std::string SummaryLine(const RunReport& report);
+
+// Writes what a batch run must not keep to itself to `err`: a failed or
+// stopped run's message as "tessel-backup: <message>", and for an archive
+// that was written every file that could not be read as "path: reason".
+void WriteRunReport(std::FILE* err, const RunReport& report);
+
+// "0 Б", "512 Б", "1,0 КБ", "1,2 ГБ", "400 МБ": binary units, rounded to
+// one decimal (with a comma) below ten and to whole units from ten on.
+std::string FormatByteSize(int64_t bytes);
+// The count with the word "файл" in the form Russian grammar gives it:
+// "1 файл", "3 файла", "312 файлов", "1 234 файла".
+std::string FormatFileCount(int64_t count);
+
+}  // namespace tessel

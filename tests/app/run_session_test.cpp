@@ -1,0 +1,177 @@
+// The run session: every run on its worker, its report, the stop button and
+// the stop signals, with the real controller and engine on scratch folders.
+#include "app/run_session.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "app/settings.h"
+#include "leased_file.h"
+
+namespace tessel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A display that keeps the last file shown and the threads it was called on.
+class WorkerDisplay : public RunDisplay {
+public:
+  void ShowCurrentFile(const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    threads_.push_back(std::this_thread::get_id());
+    file_ = text;
+  }
+  void ShowArchiveName(const std::string&) override {}
+  void SetFileProgress(int) override {}
+  void SetTotalProgress(int) override {}
+  void ShowElapsed(const std::string&) override {}
+  void ShowRemaining(const std::string&) override {}
+  void ShowDoneMessage() override {}
+  void RequestClose() override {}
+  std::string File() {
+    std::lock_guard lock(mutex_);
+    return file_;
+  }
+  std::vector<std::thread::id> Threads() {
+    std::lock_guard lock(mutex_);
+    return threads_;
+  }
+
+private:
+  std::mutex mutex_;
+  std::string file_;
+  std::vector<std::thread::id> threads_;
+};
+
+void WriteRandom(const fs::path& path, size_t size) {
+  fs::create_directories(path.parent_path());
+  std::mt19937_64 random(7);
+  std::string data(size, '\0');
+  for (char& c : data) c = static_cast<char>(random());
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+class RunSessionTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string templ = (fs::temp_directory_path() / "run_session_XXXXXX").string();
+    ASSERT_NE(mkdtemp(templ.data()), nullptr);
+    root_ = templ;
+    options_.ConfigPath = (root_ / "Config.ini").string();
+    job_.FileNameMask = Archive();
+    job_.IncludeMasks.Append((root_ / "data" / "*.*").string());
+    job_.Level = 9;
+  }
+  void TearDown() override { fs::remove_all(root_); }
+  std::string Archive() const { return (root_ / "out" / "backup.zip").string(); }
+
+  fs::path root_;
+  JobSettings job_;
+  StartupOptions options_;
+  WorkerDisplay display_;
+};
+
+TEST_F(RunSessionTest, ARunGoesOnItsWorkerAndReportsItsFigures) {
+  WriteRandom(root_ / "data" / "a.bin", 3000);
+  WriteRandom(root_ / "data" / "b.bin", 5000);
+  RunController controller(job_, display_, options_);
+  RunSession session(controller);
+  std::thread::id ended_on;
+  ASSERT_TRUE(session.Start([&] { ended_on = std::this_thread::get_id(); }));
+  EXPECT_FALSE(session.Start());  // one run at a time
+  session.Wait();
+  EXPECT_FALSE(session.IsRunning());
+  const RunReport& report = session.Report();
+  EXPECT_EQ(report.Outcome, RunOutcome::roSucceeded) << report.Message;
+  EXPECT_EQ(report.ArchivePath, Archive());
+  EXPECT_EQ(report.FilesWritten, 2);
+  EXPECT_EQ(report.BytesRead, 8000);
+  EXPECT_EQ(report.ArchiveBytes, static_cast<int64_t>(fs::file_size(Archive())));
+  EXPECT_NE(ended_on, std::this_thread::get_id());
+  ASSERT_FALSE(display_.Threads().empty());
+  for (const std::thread::id id : display_.Threads()) EXPECT_EQ(id, ended_on);
+  EXPECT_EQ(ExitStatusOf(report), 0);
+}
+
+TEST_F(RunSessionTest, OutcomesOfFailedAndPartialRuns) {
+  WriteRandom(root_ / "data" / "a.bin", 100);
+  RunController controller(job_, display_, options_);
+  RunSession session(controller);
+  job_.FileNameMask = "no-folder.zip";
+  ASSERT_TRUE(session.Start());
+  session.Wait();
+  EXPECT_EQ(session.Report().Outcome, RunOutcome::roFailed);
+  EXPECT_EQ(session.Report().Message, "Unable to create directory");
+
+  // A file that cannot be opened is left out.
+  job_.FileNameMask = Archive();
+  { std::ofstream(root_ / "data" / "unreadable.bin") << "held"; }
+  test::LeasedFile lease((root_ / "data" / "unreadable.bin").string());
+  ASSERT_TRUE(lease.Held());
+  ASSERT_TRUE(session.Start());
+  session.Wait();
+  const RunReport& report = session.Report();
+  EXPECT_EQ(report.Outcome, RunOutcome::roPartial);
+  ASSERT_EQ(report.Skipped.size(), 1u);
+  EXPECT_EQ(report.Skipped[0].Path, (root_ / "data" / "unreadable.bin").string());
+  EXPECT_EQ(report.FilesWritten, 1);
+  EXPECT_EQ(ExitStatusOf(report), 2);
+}
+
+TEST_F(RunSessionTest, TheStopButtonEndsTheRunButAStopOutsideARunDoesNot) {
+  WriteRandom(root_ / "data" / "a.bin", 16u << 20);
+  RunController controller(job_, display_, options_);
+  RunSession session(controller);
+  session.Stop();  // nothing is running: this belongs to no run
+  ASSERT_TRUE(session.Start());
+  // However early the stop comes, the run ends stopped.
+  session.Stop();
+  session.Wait();
+  EXPECT_EQ(session.Report().Outcome, RunOutcome::roStopped);
+  EXPECT_EQ(session.Report().Message, "Пользователь прервал операцию");
+  EXPECT_FALSE(fs::exists(Archive()));
+
+  fs::resize_file(root_ / "data" / "a.bin", 1000);
+  controller.StopRun();  // straight to the controller, between runs
+  ASSERT_TRUE(session.Start());
+  session.Wait();
+  EXPECT_EQ(session.Report().Outcome, RunOutcome::roSucceeded) << session.Report().Message;
+}
+
+TEST_F(RunSessionTest, AStopSignalStopsTheRunAndEveryRunAfterIt) {
+  WriteRandom(root_ / "data" / "a.bin", 32u << 20);
+  StopSignals signals;
+  struct sigaction installed {};
+  ASSERT_EQ(sigaction(SIGTERM, nullptr, &installed), 0);
+  EXPECT_EQ(installed.sa_flags & SA_RESTART, 0);  // blocked calls return on a signal
+  RunController controller(job_, display_, options_);
+  RunSession session(controller);
+  ASSERT_TRUE(session.Start());
+  for (int i = 0; i < 6000 && display_.File().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(::raise(SIGTERM), 0);
+  // The signal's pipe wakes a thread that waits for it.
+  pollfd wake{StopSignals::Fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&wake, 1, 5000), 1);
+  EXPECT_EQ(StopSignals::Take(), SIGTERM);
+  EXPECT_EQ(::poll(&wake, 1, 0), 0);
+  session.Wait();
+  EXPECT_EQ(session.Signal(), SIGTERM);
+  EXPECT_EQ(session.Report().Outcome, RunOutcome::roStopped);
+  EXPECT_FALSE(fs::exists(Archive()));
+  // No run starts after a stop signal, in this session or a new one.
+  EXPECT_FALSE(session.Start());
+  EXPECT_EQ(session.Report().Outcome, RunOutcome::roStopped);
+  RunSession later(controller);
+  EXPECT_FALSE(later.Start());
+  EXPECT_EQ(ExitStatusOf(later.Report()), 1);
+}
+
+}  // namespace
+}  // namespace tessel
