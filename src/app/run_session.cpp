@@ -122,12 +122,15 @@ bool RunSession::Start(std::function<void()> ended) {
   ended_ = std::move(ended);
   started_ = std::chrono::steady_clock::now();
   running_.store(true);
-  worker_ = std::make_unique<TMyThread>(controller_, [this] { Finish(*worker_); });
+  worker_ = std::make_unique<TMyThread>(controller_, [this] { Finish(*worker_); }, &interrupter_);
   worker_->Start();
   return true;
 }
 
-void RunSession::Stop() { controller_.StopRun(); }
+void RunSession::Stop() {
+  controller_.StopRun();
+  interrupter_.Interrupt();
+}
 
 void RunSession::Wait() {
   if (worker_) worker_->Release();
@@ -136,6 +139,8 @@ void RunSession::Wait() {
 void RunSession::OnSignal(int signal_number) {
   signal_.store(signal_number);
   controller_.Engine().RequestCancel();
+  // The signal may have come to another thread than the worker's.
+  interrupter_.Interrupt();
 }
 
 void RunSession::Finish(const TMyThread& worker) {

@@ -2,8 +2,10 @@
 // the stop signals, with the real controller and engine on scratch folders.
 #include "app/run_session.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,6 +16,7 @@
 
 #include "app/settings.h"
 #include "leased_file.h"
+#include "zip/zip_writer.h"
 
 namespace tessel {
 namespace {
@@ -171,6 +174,68 @@ TEST_F(RunSessionTest, AStopSignalStopsTheRunAndEveryRunAfterIt) {
   RunSession later(controller);
   EXPECT_FALSE(later.Start());
   EXPECT_EQ(ExitStatusOf(later.Report()), 1);
+}
+
+// Makes the engine's read of a file block: its descriptor is turned into a
+// FIFO that this object holds open for writing and never writes to.
+class BlockedRead {
+public:
+  BlockedRead(TZipWriter& engine, const fs::path& fifo) : fifo_(fifo.string()) {
+    ::mkfifo(fifo_.c_str(), 0600);
+    engine.SourceStreamWrapper = [this](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
+      if (auto* file = dynamic_cast<TFileHandleStream*>(inner.get())) {
+        const int reader = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK);
+        writer_.store(::open(fifo_.c_str(), O_WRONLY));
+        ::fcntl(reader, F_SETFL, 0);
+        ::dup2(reader, file->Fd());
+        ::close(reader);
+      }
+      return inner;
+    };
+  }
+  ~BlockedRead() { Release(); }
+  // Waits until the engine reads the FIFO.
+  bool Blocked() {
+    for (int i = 0; i < 1000 && writer_.load() < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return writer_.load() >= 0;
+  }
+  // The end of the FIFO: a read that still waits returns.
+  void Release() {
+    const int writer = writer_.exchange(-1);
+    if (writer >= 0) ::close(writer);
+  }
+
+private:
+  std::string fifo_;
+  std::atomic<int> writer_{-1};
+};
+
+TEST_F(RunSessionTest, EveryStopEndsARunWhoseReadBlocksAtOnce) {
+  WriteRandom(root_ / "data" / "a.bin", 1000);
+  for (const int stop : {SIGTERM, SIGINT, SIGHUP, 0}) {
+    SCOPED_TRACE(stop == 0 ? std::string("stop button") : std::string(strsignal(stop)));
+    StopSignals signals;
+    RunController controller(job_, display_, options_);
+    BlockedRead blocked(controller.Engine(), root_ / ("fifo" + std::to_string(stop)));
+    RunSession session(controller);
+    ASSERT_TRUE(session.Start());
+    ASSERT_TRUE(blocked.Blocked());
+    // raise() gives the signal to this thread, not to the worker's.
+    if (stop == 0) {
+      session.Stop();
+    } else {
+      ASSERT_EQ(::raise(stop), 0);
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    while (session.IsRunning() && std::chrono::steady_clock::now() - asked < std::chrono::milliseconds(500))
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(session.IsRunning()) << "the blocked read was not ended within half a second";
+    blocked.Release();
+    session.Wait();
+    EXPECT_EQ(session.Report().Outcome, RunOutcome::roStopped) << session.Report().Message;
+    EXPECT_FALSE(fs::exists(Archive()));
+  }
 }
 
 }  // namespace
