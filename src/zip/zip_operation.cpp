@@ -428,8 +428,12 @@ bool TZipWriter::Operation::OpenSource(const TFileLine& line, FileHandle& handle
       handle = std::move(opened.Handle);
       return true;
     }
-    // No longer a file: it holds no data to back up.
-    if (opened.Status == OpenStatus::osNotRegular) return false;
+    // No longer a file since it was listed (a link or FIFO in its place):
+    // nothing of it is written, and an entry the archive holds stays.
+    if (opened.Status == OpenStatus::osNotRegular) {
+      source_failed_ = true;
+      return false;
+    }
     if (opened.ErrorNumber == ENOENT || opened.ErrorNumber == ENOTDIR) {
       Report(srVanished, path, opened.Reason());
       return false;
@@ -500,10 +504,13 @@ bool TZipWriter::Operation::WriteLinkData(TZipHeaderInfo& entry, const std::stri
   std::string target(kMaxLinkTarget + 1, '\0');
   const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
   if (length < 0) {
-    // Gone since the listing, or no longer a link.
+    // Gone since the listing, or no longer a link (an entry the archive
+    // holds then stays).
     if (errno == ENOENT || errno == ENOTDIR) {
       Report(srVanished, path, std::strerror(errno));
-    } else if (errno != EINVAL) {
+    } else if (errno == EINVAL) {
+      source_failed_ = true;
+    } else {
       Report(srReadError, path, std::strerror(errno));
     }
     return false;
@@ -595,6 +602,7 @@ bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle hand
       DiscardEntryData(entry, store);
       source_.reset();
       entry_ = nullptr;
+      source_failed_ = true;
       return false;
     }
   }
@@ -603,6 +611,7 @@ bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle hand
   entry_ = nullptr;
   if (!regular) {
     DiscardEntryData(entry, store);
+    source_failed_ = true;
     return false;
   }
 

@@ -205,6 +205,26 @@ TEST_F(SafetyTest, LinksMetByASearchAreStoredAsLinksAndNamedOnesFollowed) {
   EXPECT_EQ(followed.Find("plain.txt")->Data, "plain");
 }
 
+TEST_F(SafetyTest, AFileSwappedForALinkAfterTheSearchIsNotFollowedAndKeepsItsEntry) {
+  Put("outside/secret.txt", "top secret");
+  Put("job/a.txt", "first version");
+  TZipWriter maker;
+  Prepare(maker);
+  ASSERT_EQ(Zip(maker, {dir / "job/*.*"}), 1);
+  Put("job/a.txt", "second version", enginetest::kFixedTime + 10);
+  TZipWriter zip;
+  Prepare(zip);
+  // Between the search and the read, the file becomes a link to a secret.
+  zip.OnUpdate = [&](TZipWriter&, TUpdateAction, int32_t) {
+    ::unlink((dir / "job/a.txt").c_str());
+    ASSERT_EQ(::symlink((dir / "outside/secret.txt").c_str(), (dir / "job/a.txt").c_str()), 0);
+  };
+  EXPECT_EQ(Zip(zip, {dir / "job/*.*"}), 0);
+  const std::string bytes = ReadBytes(Archive());
+  EXPECT_EQ(bytes.find("top secret"), std::string::npos);
+  EXPECT_EQ(enginetest::ParseArchive(bytes).Find("job/a.txt")->Data, "first version");
+}
+
 // An archive whose directory holds a second record for the first entry's
 // local header, under the name of the second entry.
 std::string ShareTheFirstLocalHeader(const std::string& bytes) {
