@@ -10,10 +10,6 @@ namespace {
 
 constexpr uint8_t kLocalSignatureBytes[4] = {0x50, 0x4B, 0x03, 0x04};
 
-bool IsFolder(const std::string& path) { return FolderExists(path); }
-
-bool IsRegularFile(const std::string& path) { return FileExists(path); }
-
 // The extension of the last path part, with its dot ("" when there is none).
 std::string_view ExtensionOf(std::string_view path) {
   const size_t slash = path.rfind('/');
@@ -52,7 +48,7 @@ void TZipReader::SetZipName(const std::string& name) {
     const std::string_view stem(name.data(), name.size() - 1);
     const size_t slash = stem.rfind('/');
     std::string folder(slash == std::string_view::npos ? std::string_view() : stem.substr(0, slash + 1));
-    if (folder.empty() || !IsFolder(folder)) folder.assign(1, '/');
+    if (folder.empty() || !FolderExists(folder)) folder.assign(1, '/');
     chosen.clear();
     if (!ChooseArchive || !ChooseArchive(folder, chosen)) throw EUserCanceled(kMsgUserCanceledName);
     if (chosen == zip_name_) return;
@@ -168,7 +164,7 @@ void TZipReader::LoadDirectory() {
   bool found = end_central_.LocateAndRead(archive);
   if (!found) {
     const std::string side_file = ZipConfigFileName(zip_name_);
-    if (IsRegularFile(side_file)) {
+    if (FileExists(side_file)) {
       try {
         config = std::make_unique<TLFNFileStream>(side_file, TFileOpenMode::fmOpenRead);
       } catch (const EHostError&) {

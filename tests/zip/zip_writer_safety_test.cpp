@@ -273,50 +273,60 @@ TEST_F(SafetyTest, EveryEntryOfADamagedDirectoryIsCarriedOverOrReported) {
 
 TEST_F(SafetyTest, AFileThatChangesWhileItIsReadIsKeptAsReadAndReported) {
   const std::string big = enginetest::TextOf(3000000);
-  for (const int level : {0, 6}) {
-    SCOPED_TRACE(level);
-    const std::string path = Put("c/growing.log", big);
-    Put("c/quiet.txt", "quiet");
-    ::unlink(Archive().c_str());
-    reported.clear();
-    TZipWriter zip;
-    Prepare(zip);
-    zip.PackLevel = level;
-    Record(zip);
-    // Another process cuts the file short once its first bytes are read.
-    std::string read;
-    zip.SourceStreamWrapper = [&](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
-      struct Tap : TStream {
-        Tap(std::unique_ptr<TStream> in, std::string& seen, std::string file)
-            : inner(std::move(in)), bytes(seen), target(std::move(file)) {}
-        size_t Read(void* buffer, size_t count) override {
-          const size_t n = inner->Read(buffer, count);
-          if (inner->Name() == target) {
-            bytes.append(static_cast<const char*>(buffer), n);
-            if (!cut && n > 0) {
-              cut = true;
-              EXPECT_EQ(enginetest::Shell("truncate -s 1000 '" + target + "'"), 0);
+  struct Change {
+    const char* what;
+    const char* command;  // run by another process once the first bytes are read
+    bool shorter;
+  };
+  // Cut short, or given another modification time with its size unchanged.
+  for (const Change change : {Change{"truncated", "truncate -s 1000", true},
+                              Change{"touched", "touch -m -d 2001-02-03", false}}) {
+    for (const int level : {0, 6}) {
+      SCOPED_TRACE(std::string(change.what) + " " + std::to_string(level));
+      const std::string path = Put("c/growing.log", big);
+      Put("c/quiet.txt", "quiet");
+      ::unlink(Archive().c_str());
+      reported.clear();
+      TZipWriter zip;
+      Prepare(zip);
+      zip.PackLevel = level;
+      Record(zip);
+      std::string read;
+      const std::string command = std::string(change.command) + " '" + path + "'";
+      zip.SourceStreamWrapper = [&](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
+        struct Tap : TStream {
+          Tap(std::unique_ptr<TStream> in, std::string& seen, std::string file, std::string change)
+              : inner(std::move(in)), bytes(seen), target(std::move(file)), command(std::move(change)) {}
+          size_t Read(void* buffer, size_t count) override {
+            const size_t n = inner->Read(buffer, count);
+            if (inner->Name() == target) {
+              bytes.append(static_cast<const char*>(buffer), n);
+              if (!changed && n > 0) {
+                changed = true;
+                EXPECT_EQ(enginetest::Shell(command), 0);
+              }
             }
+            return n;
           }
-          return n;
-        }
-        size_t Write(const void*, size_t) override { return 0; }
-        uint64_t Seek(int64_t offset, int origin) override { return inner->Seek(offset, origin); }
-        std::string Name() const override { return inner->Name(); }
-        std::unique_ptr<TStream> inner;
-        std::string& bytes;
-        std::string target;
-        bool cut = false;
+          size_t Write(const void*, size_t) override { return 0; }
+          uint64_t Seek(int64_t offset, int origin) override { return inner->Seek(offset, origin); }
+          std::string Name() const override { return inner->Name(); }
+          std::unique_ptr<TStream> inner;
+          std::string& bytes;
+          std::string target;
+          std::string command;
+          bool changed = false;
+        };
+        return std::make_unique<Tap>(std::move(inner), read, path, command);
       };
-      return std::make_unique<Tap>(std::move(inner), read, path);
-    };
-    EXPECT_EQ(Zip(zip, {dir / "c/*.*"}), 2);
-    EXPECT_THAT(reported, ElementsAre("7 c/growing.log: изменился во время чтения"));
-    const enginetest::ParsedArchive archive = ParseFile(Archive());
-    ASSERT_NE(archive.Find("c/growing.log"), nullptr);
-    EXPECT_EQ(archive.Find("c/growing.log")->Data, read);
-    EXPECT_LT(read.size(), big.size());
-    EXPECT_EQ(archive.Find("c/quiet.txt")->Data, "quiet");
+      EXPECT_EQ(Zip(zip, {dir / "c/*.*"}), 2);
+      EXPECT_THAT(reported, ElementsAre("7 c/growing.log: изменился во время чтения"));
+      const enginetest::ParsedArchive archive = ParseFile(Archive());
+      ASSERT_NE(archive.Find("c/growing.log"), nullptr);
+      EXPECT_EQ(archive.Find("c/growing.log")->Data, read);
+      EXPECT_EQ(read.size() < big.size(), change.shorter);
+      EXPECT_EQ(archive.Find("c/quiet.txt")->Data, "quiet");
+    }
   }
 }
 

@@ -108,7 +108,8 @@ TEST_F(StopTest, AStopWhileOldEntriesAreCopiedEndsTheCopy) {
 
   // Inside the large entry: the copy stops within a few of its blocks.
   {
-    const enginetest::ParsedEntry* large = enginetest::ParseArchive(before).Find("zz_large.bin");
+    const enginetest::ParsedArchive parsed = enginetest::ParseArchive(before);
+    const enginetest::ParsedEntry* large = parsed.Find("zz_large.bin");
     ASSERT_NE(large, nullptr);
     const uint64_t data_start = large->Offset + 30 + large->Name.size();
     const uint64_t data_end = data_start + large->CompressedSize;
