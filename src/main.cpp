@@ -35,7 +35,8 @@ constexpr const char* kUsage =
     "  --version  print the version and end\n"
     "\n"
     "Switches are case-blind. Exit status: 0 success, 1 the run failed or was\n"
-    "stopped, 2 the archive was written but some files could not be read.\n";
+    "stopped (or the job has no include mask), 2 the archive was written but\n"
+    "some files could not be read or no file was selected.\n";
 
 constexpr const char* kNoDisplay = "no display: the window cannot open (use /b for a run without it)";
 #ifndef TESSEL_HAVE_UI
@@ -51,7 +52,7 @@ bool IsSet(const char* name) {
 // (offscreen among them), so it counts too.
 bool HasDisplay() { return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY"); }
 
-void Complain(const char* message) { std::fprintf(stderr, "%s: %s\n", tessel::kProgramName, message); }
+void Complain(const char* message) { tessel::WriteProgramMessage(stderr, message); }
 
 }  // namespace
 

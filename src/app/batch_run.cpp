@@ -36,10 +36,6 @@ std::string KeepTail(const std::string& text, size_t chars) {
   return kEllipsis + text.substr(Utf8ByteOffset(text, count - (chars - 1)));
 }
 
-void PrintError(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", kProgramName, message.c_str());
-}
-
 }  // namespace
 
 BatchDisplay::BatchDisplay(std::FILE* out, std::FILE* err, bool terminal, size_t width)
@@ -88,7 +84,8 @@ std::string BatchDisplay::ProgressLine() const {
   // One column is left free so that the line never wraps.
   const size_t used = Utf8Count(line);
   const size_t room = width_ > used + 1 ? width_ - used - 1 : 0;
-  return line + KeepTail(current_file_, room);
+  // A name cannot move the cursor, colour the terminal or start a new line.
+  return line + KeepTail(EscapeControls(current_file_), room);
 }
 
 void BatchDisplay::Redraw(bool force) {
@@ -135,7 +132,7 @@ int RunBatch(const StartupOptions& options) {
     try {
       controller.QueryClose();
     } catch (const std::exception& error) {
-      PrintError(error.what());
+      WriteProgramMessage(stderr, error.what());
       status = kExitFailed;
     }
   }

@@ -29,6 +29,7 @@ constexpr const char* kSeconds = " с.";
 constexpr const char* kWaitingForArchive = "Ожидание: этот архив записывает другой запуск";
 constexpr const char* kMissingSourcesKeepArchive = "Архив оставлен без изменений, потому что не найдено: ";
 constexpr const char* kListSeparator = ", ";
+constexpr const char* kNoIncludeMask = "В задании нет ни одной маски включения";
 
 // Below this fraction done the remaining time is too unsteady to tell.
 constexpr long double kMinimumFraction = 0.01L;
@@ -45,6 +46,13 @@ public:
 private:
   F f_;
 };
+
+// A job is its include lines: one without any line that says something
+// would back up nothing, which is no backup.
+bool HasIncludeMask(const JobSettings& job) {
+  return std::any_of(job.IncludeMasks.Items.begin(), job.IncludeMasks.Items.end(),
+                     [](const std::string& mask) { return mask.find_first_not_of(' ') != std::string::npos; });
+}
 
 }  // namespace
 
@@ -77,6 +85,9 @@ struct RunController::Impl {
   MonotonicClock clock = [] { return std::chrono::steady_clock::now(); };
   std::chrono::steady_clock::time_point run_start_clock{};
   std::vector<SkippedFile> skipped_files;
+  // Files the include lines selected and the exclusions let through: packed,
+  // kept unchanged from the old archive, or left out because unreadable.
+  int32_t files_selected = 0;
   std::unordered_set<std::string> reported_missing;
   std::string archive_name;
   int32_t files_written = 0;
@@ -91,7 +102,9 @@ void RunController::Impl::OnStartZip(const std::string& path, bool& skip) {
   if (compiled_masks.Failure()) std::rethrow_exception(compiled_masks.Failure());
   if (compiled_masks.Fits(path)) skip = true;
   if (!skip && guard.IsEarlierArchive(path)) skip = true;
-  if (!skip) display.ShowCurrentFile(path);
+  if (skip) return;
+  ++files_selected;
+  display.ShowCurrentFile(path);
 }
 
 void RunController::Impl::OnTotalPercentDone(int percent) {
@@ -151,6 +164,7 @@ void RunController::Impl::OnSkippingFile(TSkipReason reason, const std::string& 
   // it stands: a file left out, one that changed while it was read, an
   // entry that a damaged old archive lost.
   if (reason == srDuplicate || IsExcludedByMask(path) || guard.IsEarlierArchive(path)) return;
+  ++files_selected;
   skipped_files.push_back({path, reason_text});
 }
 
@@ -220,6 +234,7 @@ void RunController::Impl::Run() {
   reported_missing.clear();
   archive_name.clear();
   files_written = 0;
+  files_selected = 0;
   // Lines left behind by a run that failed before the engine started must
   // not add to this run's list.
   ScopeExit clear_files([this] {
@@ -233,6 +248,7 @@ void RunController::Impl::Run() {
   CheckJobFile(job, options.ConfigPath);
   SaveSettings(job, options.ConfigPath);
   ApplyEngineSettings();
+  if (!HasIncludeMask(job)) throw Error(kNoIncludeMask);
 
   exclusion_list = job.ExcludeMasks.Items;
   compiled_masks = TMaskSet(exclusion_list);
@@ -300,6 +316,10 @@ RunController::RunController(JobSettings& job, RunDisplay& display, const Startu
     impl->OnStartZip(path, skip);
   };
   engine.OnNoSuchFile = [impl](TZipWriter&, const std::string& path) { impl->ReportMissing(path); };
+  // An entry kept because its file has not changed is a file of the job too.
+  engine.OnUpdate = [impl](TZipWriter&, TUpdateAction action, int32_t) {
+    if (action == udKeep) ++impl->files_selected;
+  };
   // Another run is writing the same archive; this one follows it. The line
   // of the current file tells why nothing moves meanwhile.
   engine.OnWaitForArchive = [impl](TZipWriter&, const std::string&) {
@@ -350,6 +370,8 @@ const std::vector<SkippedFile>& RunController::SkippedFiles() const { return imp
 const std::string& RunController::ArchiveName() const { return impl_->archive_name; }
 
 int32_t RunController::FilesWritten() const { return impl_->files_written; }
+
+int32_t RunController::FilesSelected() const { return impl_->files_selected; }
 
 void RunController::SetChooseArchive(
     std::function<bool(const std::string& initial_folder, std::string& chosen)> choose) {

@@ -59,6 +59,11 @@ public:
   // before its name was known) and the files it packed.
   const std::string& ArchiveName() const;
   int32_t FilesWritten() const;
+  // The files the last run's include lines selected and its exclusions let
+  // through: packed, kept unchanged from the old archive, or left out because
+  // they could not be read. 0 after a completed run means the job selected
+  // nothing.
+  int32_t FilesSelected() const;
   // Asks the user for an archive when the expanded name ends in "?";
   // returns false when the user cancels.
   void SetChooseArchive(std::function<bool(const std::string& initial_folder, std::string& chosen)> choose);

@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cmath>
 
+#include "platform/text.h"
+
 namespace tessel {
 namespace {
 
@@ -45,6 +47,7 @@ int ExitStatusOf(const RunReport& report) {
 std::string SummaryLine(const RunReport& report) {
   if (report.Outcome == RunOutcome::roNone) return {};
   if (!report.ArchiveWritten()) return report.Message;
+  if (report.NothingSelected) return kMsgNothingSelected;
   std::string line = kDoneIn + FormatDuration(report.Seconds) + ": " + FormatFileCount(report.FilesWritten) +
                      ", " + FormatByteSize(report.BytesRead) + kArrow + FormatByteSize(report.ArchiveBytes);
   if (!report.Skipped.empty()) line += kSkippedCount + GroupedDigits(static_cast<int64_t>(report.Skipped.size()));
@@ -53,15 +56,63 @@ std::string SummaryLine(const RunReport& report) {
 
 void WriteRunReport(std::FILE* err, const RunReport& report) {
   if (report.Outcome == RunOutcome::roFailed || report.Outcome == RunOutcome::roStopped) {
-    std::fprintf(err, "%s: %s\n", kProgramName, report.Message.c_str());
+    WriteProgramMessage(err, report.Message);
   }
   // Files left out of an archive that was never written were not lost to it.
   if (report.ArchiveWritten()) {
+    if (report.NothingSelected) WriteProgramMessage(err, kMsgNothingSelected);
     for (const SkippedFile& file : report.Skipped) {
-      std::fprintf(err, "%s: %s\n", file.Path.c_str(), file.Reason.c_str());
+      std::fprintf(err, "%s: %s\n", EscapeControls(file.Path).c_str(), EscapeControls(file.Reason).c_str());
     }
   }
   std::fflush(err);
+}
+
+void WriteProgramMessage(std::FILE* err, std::string_view message) {
+  std::fprintf(err, "%s: %s\n", kProgramName, EscapeControls(message).c_str());
+  std::fflush(err);
+}
+
+std::string EscapeControls(std::string_view text) {
+  constexpr uint32_t kFirstPrintable = 0x20;
+  constexpr uint32_t kDelete = 0x7F;
+  constexpr uint32_t kLastC1 = 0x9F;
+  std::string out;
+  out.reserve(text.size());
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t start = pos;
+    const uint32_t cp = Utf8Next(text, pos);
+    switch (cp) {
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      default:
+        break;
+    }
+    if (cp >= kFirstPrintable && (cp < kDelete || cp > kLastC1) && cp < kInvalidByteBase) {
+      out.append(text, start, pos - start);
+      continue;
+    }
+    // Every byte of the character as three octal digits: a C1 control
+    // written as UTF-8 becomes "\302\233", an invalid byte "\377".
+    for (size_t i = start; i < pos; ++i) {
+      const auto byte = static_cast<unsigned char>(text[i]);
+      out += '\\';
+      out += static_cast<char>('0' + (byte >> 6));
+      out += static_cast<char>('0' + ((byte >> 3) & 7));
+      out += static_cast<char>('0' + (byte & 7));
+    }
+  }
+  return out;
 }
 
 std::string FormatByteSize(int64_t bytes) {

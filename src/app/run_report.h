@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/run_controller.h"
@@ -18,11 +19,15 @@ inline constexpr int kExitFailed = 1;        // the run failed or was stopped
 inline constexpr int kExitFilesSkipped = 2;  // the archive was written, some files were not read
 
 inline constexpr const char* kProgramName = "tessel-backup";
+// A written archive that holds no file of the job: its include lines selected
+// none (or the exclude masks left none of them).
+inline constexpr const char* kMsgNothingSelected = "Не выбрано ни одного файла";
 
 enum class RunOutcome {
   roNone,       // no run has ended yet
   roSucceeded,  // the archive was written with every selected file
-  roPartial,    // the archive was written, some selected files could not be read
+  roPartial,    // the archive was written, but some selected files could not be
+                // read, or the job selected no file at all
   roFailed,     // an error ended the run; no new archive
   roStopped,    // a stop (button, close, signal) ended the run; no new archive
 };
@@ -39,6 +44,9 @@ struct RunReport {
   int64_t ArchiveBytes = 0;  // the archive's size once written
   int64_t Seconds = 0;       // from the start of the run to its end
   std::vector<SkippedFile> Skipped;
+  // The archive was written, but the job's include lines selected no file
+  // (none written, none kept unchanged, none that failed to be read).
+  bool NothingSelected = false;
 
   bool ArchiveWritten() const {
     return Outcome == RunOutcome::roSucceeded || Outcome == RunOutcome::roPartial;
@@ -52,13 +60,26 @@ int ExitStatusOf(const RunReport& report);
 
 // The run's line for the window: for a written archive "Готово за 0 ч. 0 м.
 // 14 с.: 312 файлов, 1,2 ГБ → 400 МБ" (with the number of files left out when
-// there are any), otherwise the run's message. Empty before any run.
+// there are any), kMsgNothingSelected when the job selected no file,
+// otherwise the run's message. Empty before any run.
 std::string SummaryLine(const RunReport& report);
 
 // Writes what a batch run must not keep to itself to `err`: a failed or
-// stopped run's message as "tessel-backup: <message>", and for an archive
-// that was written every file that could not be read as "path: reason".
+// stopped run's message, or that the job selected no file, as
+// "tessel-backup: <message>", and for an archive that was written every file
+// that could not be read as "path: reason". Every text goes through
+// EscapeControls, so each record is one line.
 void WriteRunReport(std::FILE* err, const RunReport& report);
+// Writes "tessel-backup: <message>" to `err`, the message escaped.
+void WriteProgramMessage(std::FILE* err, std::string_view message);
+
+// The text with everything that could drive a terminal or break a line of a
+// log written as escapes: "\n", "\t" and "\r" for those three, the other
+// control characters (C0, DEL, and C1 as well as UTF-8 U+0080 to U+009F) and
+// bytes that are no valid UTF-8 as the octal value of each byte ("\033" for
+// escape), and a backslash doubled so that the escapes are unambiguous.
+// Printable text, non-ASCII letters included, stays as it is.
+std::string EscapeControls(std::string_view text);
 
 // "0 Б", "512 Б", "1,0 КБ", "1,2 ГБ", "400 МБ": binary units, rounded to
 // one decimal (with a comma) below ten and to whole units from ten on.

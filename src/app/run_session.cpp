@@ -153,7 +153,11 @@ void RunSession::Finish(const TMyThread& worker) {
     report.Outcome = IsCancel(worker.Error()) ? RunOutcome::roStopped : RunOutcome::roFailed;
     report.Message = worker.ErrorMessage();
   } else {
-    report.Outcome = report.Skipped.empty() ? RunOutcome::roSucceeded : RunOutcome::roPartial;
+    // An archive without a single file of the job is no backup, even when
+    // nothing failed.
+    report.NothingSelected = controller_.FilesSelected() == 0;
+    report.Outcome =
+        report.Skipped.empty() && !report.NothingSelected ? RunOutcome::roSucceeded : RunOutcome::roPartial;
     report.FilesWritten = controller_.FilesWritten();
     report.BytesRead = controller_.Engine().BytesDone();
     report.ArchiveBytes = FileSize(report.ArchivePath);

@@ -381,8 +381,9 @@ void TForm1::RefreshShown() {
     std::lock_guard lock(shown_mutex_);
     shown = shown_;
   }
-  current_file_->SetPath(ToQ(shown.CurrentFile));
-  archive_name_->SetPath(ToQ(shown.ArchiveName));
+  // The labels are one line: a name's line break or tab shows as an escape.
+  current_file_->SetPath(ToQ(EscapeControls(shown.CurrentFile)));
+  archive_name_->SetPath(ToQ(EscapeControls(shown.ArchiveName)));
   file_progress_->setValue(shown.FilePercent);
   total_progress_->setValue(shown.TotalPercent);
   elapsed_->setText(ToQ(shown.Elapsed));
@@ -436,11 +437,13 @@ void TForm1::RequestClose() {
 
 QString TForm1::DoneMessageText(const RunReport& report) const {
   QString text = QString::fromUtf8(kDone);
+  if (report.NothingSelected) text += QStringLiteral("\n\n") + QString::fromUtf8(kMsgNothingSelected);
   const std::vector<SkippedFile>& skipped = report.Skipped;
   if (skipped.empty()) return text;
   text += QStringLiteral("\n\n") + QString::fromUtf8(kSkippedCount).arg(skipped.size());
+  // One line per file: a line break in a name must not pass for another file.
   for (size_t i = 0; i < skipped.size() && i < kSkippedShown; ++i) {
-    text += u'\n' + ToQ(skipped[i].Path);
+    text += u'\n' + ToQ(EscapeControls(skipped[i].Path));
     if (!skipped[i].Reason.empty()) text += QStringLiteral(": ") + ToQ(skipped[i].Reason);
   }
   if (skipped.size() > kSkippedShown) {
@@ -530,7 +533,7 @@ void TForm1::OnRunEnded(uint64_t run) {
 }
 
 void TForm1::ShowSummary(const RunReport& report) {
-  summary_->SetPath(ToQ(SummaryLine(report)));
+  summary_->SetPath(ToQ(EscapeControls(SummaryLine(report))));
   const std::string folder = report.ArchivePath.empty() ? std::string() : DirName(report.ArchivePath);
   summary_folder_ = ToQ(folder);
   open_folder_button_->setVisible(!folder.empty() && FolderExists(folder));
@@ -654,7 +657,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
       ShowError(error.what());
     } else {
       // Ending on a signal (a logout): nobody is there to read a box.
-      std::fprintf(stderr, "%s: %s\n", kProgramName, error.what());
+      WriteProgramMessage(stderr, error.what());
       signal_save_failed_ = true;
       may_close = true;
     }

@@ -44,10 +44,13 @@ UiHooks DefaultUiHooks() {
   };
   hooks.ShowError = [](QWidget* parent, const QString& text) {
     QMessageBox box(QMessageBox::Critical, ApplicationTitle(), text, QMessageBox::Ok, parent);
+    // Messages hold file names, which may look like markup; they are text.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
   };
   hooks.ShowMessage = [](QWidget* parent, const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
     box.exec();
   };
   hooks.ExecDialog = [](QDialog& dialog) { return dialog.exec(); };

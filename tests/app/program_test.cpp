@@ -17,37 +17,32 @@
 #include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "leased_file.h"
+#include "support/files.h"
+#include "support/leased_file.h"
+#include "support/processes.h"
+#include "support/scratch.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using tessel::test::kNobody;
+using tessel::test::LeasedFile;
+using tessel::test::ReadBytes;
+using tessel::test::Scratch;
+using tessel::test::ShellOutput;
+using tessel::test::WriteBytes;
 
 const char* const kProgram = TESSEL_BINARY_DIR "/src/tessel-backup";
-constexpr uid_t kNobody = 65534;
 
 struct Result {
   int status = -1;  // exit status, or -1 when killed by a signal
   std::string out, err;
 };
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream data;
-  data << in.rdbuf();
-  return data.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& data) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << data;
-}
 
 // Runs the program in a child with its output in files; wait says whether
 // to wait for it here.
@@ -63,15 +58,8 @@ public:
       argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
       // The build folder may lie where the unprivileged user cannot reach it
       // (below /root, say): run a copy from the scratch folder instead.
-      const fs::path copy = scratch / "bin" / "tessel-backup";
-      if (!fs::exists(copy)) {
-        fs::create_directories(copy.parent_path());
-        fs::copy_file(kProgram, copy);
-        fs::permissions(copy.parent_path(), fs::perms::owner_all | fs::perms::group_read |
-                                                fs::perms::group_exec | fs::perms::others_read |
-                                                fs::perms::others_exec);
-      }
-      program = copy.string();
+      program = (scratch / "bin" / "tessel-backup").string();
+      if (!fs::exists(program)) tessel::test::CopyRunnable(kProgram, program);
     }
     argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
@@ -103,8 +91,8 @@ public:
     waitpid(pid_, &raw, 0);
     Result result;
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = ReadFile(scratch_ / "stdout");
-    result.err = ReadFile(scratch_ / "stderr");
+    result.out = ReadBytes(scratch_ / "stdout");
+    result.err = ReadBytes(scratch_ / "stderr");
     return result;
   }
 
@@ -113,43 +101,22 @@ private:
   pid_t pid_ = -1;
 };
 
-// Output of a shell command and its exit status.
-std::pair<int, std::string> Shell(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return {-1, out};
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  const int raw = pclose(pipe);
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out};
-}
-
 class ProgramTest : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(fs::exists(kProgram)) << "build the tessel-backup target first";
-    std::string templ = (fs::temp_directory_path() / "program_test_XXXXXX").string();
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    scratch_ = templ;
     data_ = scratch_ / "data";
     out_ = scratch_ / "out";
     fs::create_directories(scratch_ / "home");
     fs::create_directories(data_);
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::permissions(data_ / "locked", fs::perms::owner_all, ignored);  // a test may lock it
-    fs::remove_all(scratch_);
-  }
-
   // A job file: template, include masks, compression level, replace mode.
   void WriteJob(const fs::path& path, const std::string& name_template, const std::vector<std::string>& include,
                 int level = 6, int mode = 2) const {
     std::string text = "[Config]\nZipName=" + name_template + "\nVersion=1.3\nLevel=" + std::to_string(level) +
                        "\nIncludeSubDirs=1\nStorePaths=1\nZipAction=" + std::to_string(mode) + "\n\n[Files]\n";
     for (size_t i = 0; i < include.size(); ++i) text += std::to_string(i + 1) + "=" + include[i] + "\n";
-    WriteFile(path, text);
+    WriteBytes(path, text);
   }
 
   Result Run(const std::vector<std::string>& args, bool as_nobody = false) const {
@@ -203,7 +170,9 @@ protected:
     return 0;
   }
 
-  fs::path scratch_, data_, out_;
+  Scratch folder_;
+  fs::path scratch_ = folder_.path();
+  fs::path data_, out_;
 };
 
 TEST_F(ProgramTest, VersionAndHelp) {
@@ -217,29 +186,29 @@ TEST_F(ProgramTest, VersionAndHelp) {
 }
 
 TEST_F(ProgramTest, BatchRunFromTheDefaultConfigurationEndsSilently) {
-  WriteFile(data_ / "a.txt", "alpha\n");
-  WriteFile(data_ / "sub" / "b.log", std::string(300000, 'b'));
+  WriteBytes(data_ / "a.txt", "alpha\n");
+  WriteBytes(data_ / "sub" / "b.log", std::string(300000, 'b'));
   const fs::path config = scratch_ / "home" / ".config" / "tessel-backup" / "Config.ini";
   WriteJob(config, (out_ / "backup-%yyyy%%my%%dd%.zip").string(), {(data_ / "*.*").string()});
   // The configuration must be saved anew at the end.
-  std::string old = ReadFile(config);
-  WriteFile(config, old.replace(old.find("Version=1.3"), 11, "Version=1.2"));
+  std::string old = ReadBytes(config);
+  WriteBytes(config, old.replace(old.find("Version=1.3"), 11, "Version=1.2"));
 
   Result result = Run({"/B"});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "");
-  EXPECT_THAT(ReadFile(config), HasSubstr("Version=1.3"));
+  EXPECT_THAT(ReadBytes(config), HasSubstr("Version=1.3"));
   const std::vector<fs::path> files = OutFiles();
   ASSERT_EQ(files.size(), 1u);
-  const auto [status, text] = Shell("unzip -t '" + files[0].string() + "'");
+  const auto [status, text] = ShellOutput("unzip -t '" + files[0].string() + "'");
   EXPECT_EQ(status, 0) << text;
   EXPECT_THAT(text, HasSubstr("a.txt"));
   EXPECT_THAT(text, HasSubstr("sub/b.log"));
 }
 
 TEST_F(ProgramTest, CompletionMessageWithPlusM) {
-  WriteFile(data_ / "a.txt", "alpha\n");
+  WriteBytes(data_ / "a.txt", "alpha\n");
   WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
   Result result = Run({"/b", "/-m", "/+m", JobSwitch()});
   EXPECT_EQ(result.status, 0) << result.err;
@@ -248,7 +217,7 @@ TEST_F(ProgramTest, CompletionMessageWithPlusM) {
 }
 
 TEST_F(ProgramTest, FailingJobsReportTheirErrorAndExitOne) {
-  WriteFile(data_ / "a.txt", "alpha\n");
+  WriteBytes(data_ / "a.txt", "alpha\n");
   const struct {
     std::string name_template;
     const char* message;
@@ -269,9 +238,9 @@ TEST_F(ProgramTest, FailingJobsReportTheirErrorAndExitOne) {
 // A value the reading rules would cut, and a file that is no job file: the
 // batch run ends with status 1 before writing anything, the job file included.
 TEST_F(ProgramTest, JobFileThatCannotBeTakenAsItStandsFailsAndStaysUnchanged) {
-  WriteFile(data_ / "a.txt", "alpha\n");
+  WriteBytes(data_ / "a.txt", "alpha\n");
   WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
-  const std::string job = ReadFile(Job());
+  const std::string job = ReadBytes(Job());
   const std::string long_name = (out_ / std::string(2100, 'n')).string() + ".zip";
   std::string jpeg = "\xFF\xD8\xFF\xE0";
   jpeg += std::string(1, '\0') + "\x10JFIF" + std::string(3, '\0') + "[Config]\nZipName=/tmp/x.zip\n";
@@ -284,15 +253,52 @@ TEST_F(ProgramTest, JobFileThatCannotBeTakenAsItStandsFailsAndStaysUnchanged) {
       {jpeg, "Файл " + Job().string() + " не является файлом задания; он не перезаписывается\n"},
   };
   for (const auto& c : cases) {
-    WriteFile(Job(), c.image);
+    WriteBytes(Job(), c.image);
     Result result = Run({"/b", "/+m", JobSwitch()});
     EXPECT_EQ(result.status, 1) << result.err;
     EXPECT_THAT(result.err, ::testing::StartsWith("tessel-backup: "));
     EXPECT_THAT(result.err, HasSubstr(c.message));
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(ReadFile(Job()), c.image);
+    EXPECT_EQ(ReadBytes(Job()), c.image);
     EXPECT_TRUE(OutFiles().empty());
   }
+}
+
+// A job without include masks is saved and then fails; one whose masks select
+// no file writes its archive but says so and does not end as a success.
+TEST_F(ProgramTest, AJobThatSelectsNothingIsNoSuccess) {
+  WriteBytes(data_ / "a.txt", "alpha\n");
+  WriteJob(Job(), (out_ / "x.zip").string(), {});
+  std::string old = ReadBytes(Job());
+  WriteBytes(Job(), old.replace(old.find("Version=1.3"), 11, "Version=1.2"));
+  Result empty = Run({"/b", "/+m", JobSwitch()});
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(empty.err, "tessel-backup: В задании нет ни одной маски включения\n");
+  EXPECT_EQ(empty.out, "");
+  EXPECT_THAT(ReadBytes(Job()), HasSubstr("Version=1.3"));
+  EXPECT_TRUE(OutFiles().empty());
+
+  WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.none").string()});
+  Result nothing = Run({"/b", JobSwitch()});
+  EXPECT_EQ(nothing.status, 2);
+  EXPECT_EQ(nothing.err, "tessel-backup: Не выбрано ни одного файла\n");
+  EXPECT_EQ(OutFiles(), std::vector<fs::path>{out_ / "x.zip"});
+}
+
+// A file name holding control characters reaches standard error escaped: it
+// cannot forge a line of the report or drive the terminal of whoever reads it.
+TEST_F(ProgramTest, ControlCharactersOfANameReachTheReportEscaped) {
+  WriteBytes(data_ / "a.txt", "alpha\n");
+  const fs::path named = data_ / "b\nc.txt: Permission denied\033[2J\tx.txt";
+  WriteBytes(named, "held\n");
+  LeasedFile lease(named.string());
+  ASSERT_TRUE(lease.Held());
+  WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
+  Result result = Run({"/b", JobSwitch()});
+  EXPECT_EQ(result.status, 2) << result.err;
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  EXPECT_THAT(result.err, ::testing::StartsWith(data_.string() + "/b\\nc.txt: Permission denied\\033[2J\\tx.txt: "));
+  EXPECT_EQ(result.err.find_first_of("\033\t"), std::string::npos);
 }
 
 TEST_F(ProgramTest, WithoutBatchAndWithoutDisplayItSaysSo) {
@@ -307,12 +313,12 @@ TEST_F(ProgramTest, UnreadableFileIsNamedAndExitsTwo) {
   fs::permissions(scratch_, fs::perms::all);
   fs::permissions(scratch_ / "home", fs::perms::all);
   fs::permissions(data_, fs::perms::all);
-  WriteFile(data_ / "open.txt", "readable\n");
-  WriteFile(data_ / "secret.txt", "nobody may read this\n");
+  WriteBytes(data_ / "open.txt", "readable\n");
+  WriteBytes(data_ / "secret.txt", "nobody may read this\n");
   fs::permissions(data_ / "open.txt", fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
   fs::permissions(data_ / "secret.txt", fs::perms::none);
   // A folder that cannot be listed hides its files: they are missed as well.
-  WriteFile(data_ / "locked" / "inner.txt", "nobody may list this\n");
+  WriteBytes(data_ / "locked" / "inner.txt", "nobody may list this\n");
   fs::permissions(data_ / "locked", fs::perms::none);
   WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
   fs::permissions(Job(), fs::perms::all);
@@ -325,7 +331,7 @@ TEST_F(ProgramTest, UnreadableFileIsNamedAndExitsTwo) {
   EXPECT_THAT(result.err, HasSubstr((data_ / "locked").string() + "/: Permission denied"));
   const std::vector<fs::path> files = OutFiles();
   ASSERT_EQ(files.size(), 1u);
-  const auto [status, text] = Shell("unzip -Z1 '" + files[0].string() + "'");
+  const auto [status, text] = ShellOutput("unzip -Z1 '" + files[0].string() + "'");
   EXPECT_EQ(status, 0);
   EXPECT_THAT(text, HasSubstr("open.txt"));
   EXPECT_THAT(text, ::testing::Not(HasSubstr("secret.txt")));
@@ -333,15 +339,7 @@ TEST_F(ProgramTest, UnreadableFileIsNamedAndExitsTwo) {
 
 TEST_F(ProgramTest, TerminationSignalStopsTheRunAndLeavesNothing) {
   // Random data at level 9 takes the compressor long enough to be stopped.
-  {
-    std::ofstream big(data_ / "random.bin", std::ios::binary);
-    std::mt19937_64 random(12345);
-    std::vector<uint64_t> block(1 << 16);
-    for (int i = 0; i < 160; ++i) {  // 80 MiB
-      for (uint64_t& word : block) word = random();
-      big.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 8));
-    }
-  }
+  WriteRandomFile(data_ / "random.bin", 80);
   WriteJob(Job(), (out_ / "big.zip").string(), {(data_ / "*.*").string()}, 9);
   Child child(scratch_, {"/b", JobSwitch()}, false);
   // Wait until the archive is being written, then stop it as a scheduler would.
@@ -376,14 +374,14 @@ TEST_F(ProgramTest, BatchWithWindowStoppedAtAnyMomentEndsWithStatusOne) {
   } moments[] = {
       // The run has begun: it has saved the job, and has not read a file yet
       // or has only just begun the first.
-      {"as the run begins", [&] { return ReadFile(Job()).find("Version=1.3") != std::string::npos; }},
+      {"as the run begins", [&] { return ReadBytes(Job()).find("Version=1.3") != std::string::npos; }},
       {"inside a large file", [&] { return TemporaryArchiveSize() > (2u << 20); }},
   };
   for (const auto& m : moments) {
     SCOPED_TRACE(m.moment);
     WriteJob(Job(), (out_ / "big.zip").string(), {(data_ / "*.*").string()}, 9);
-    std::string job = ReadFile(Job());
-    WriteFile(Job(), job.replace(job.find("Version=1.3"), 11, "Version=1.2"));
+    std::string job = ReadBytes(Job());
+    WriteBytes(Job(), job.replace(job.find("Version=1.3"), 11, "Version=1.2"));
     Child child(scratch_, {"/b", "/s", JobSwitch()}, false, DesktopEnv());
     ASSERT_TRUE(WaitFor([&] { return CatchesTerm(child.Pid()) && m.reached(); }));
     ASSERT_EQ(kill(child.Pid(), SIGTERM), 0);
@@ -395,16 +393,16 @@ TEST_F(ProgramTest, BatchWithWindowStoppedAtAnyMomentEndsWithStatusOne) {
 }
 
 TEST_F(ProgramTest, BatchWithWindowCompletesAndNamesWhatItLeftOut) {
-  WriteFile(data_ / "a.txt", "alpha\n");
+  WriteBytes(data_ / "a.txt", "alpha\n");
   // Cannot be opened while another process holds it.
-  WriteFile(data_ / "unreadable.bin", "held");
-  tessel::test::LeasedFile lease((data_ / "unreadable.bin").string());
+  WriteBytes(data_ / "unreadable.bin", "held");
+  LeasedFile lease((data_ / "unreadable.bin").string());
   ASSERT_TRUE(lease.Held());
   WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
   Result result = Child(scratch_, {"/b", "/s", JobSwitch()}, false, DesktopEnv()).Wait();
   EXPECT_EQ(result.status, 2) << result.err;
   EXPECT_THAT(result.err, HasSubstr((data_ / "unreadable.bin").string() + ": "));
-  const auto [status, text] = Shell("unzip -Z1 '" + (out_ / "x.zip").string() + "'");
+  const auto [status, text] = ShellOutput("unzip -Z1 '" + (out_ / "x.zip").string() + "'");
   EXPECT_EQ(status, 0) << text;
   EXPECT_THAT(text, HasSubstr("a.txt"));
   // The window's place is remembered, and only in the state folder.
@@ -413,8 +411,8 @@ TEST_F(ProgramTest, BatchWithWindowCompletesAndNamesWhatItLeftOut) {
 
 TEST_F(ProgramTest, TheWindowSavesTheJobAndEndsOnSigterm) {
   WriteJob(Job(), (out_ / "x.zip").string(), {(data_ / "*.*").string()});
-  std::string job = ReadFile(Job());
-  WriteFile(Job(), job.replace(job.find("Version=1.3"), 11, "Version=1.2"));
+  std::string job = ReadBytes(Job());
+  WriteBytes(Job(), job.replace(job.find("Version=1.3"), 11, "Version=1.2"));
   for (const int signal_number : {SIGTERM, SIGHUP}) {
     Child child(scratch_, {JobSwitch()}, false, DesktopEnv());
     ASSERT_TRUE(WaitFor([&] { return CatchesTerm(child.Pid()); }));
@@ -422,15 +420,15 @@ TEST_F(ProgramTest, TheWindowSavesTheJobAndEndsOnSigterm) {
     ASSERT_EQ(kill(child.Pid(), signal_number), 0);
     Result result = child.Wait();
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_THAT(ReadFile(Job()), HasSubstr("Version=1.3"));  // saved as a close saves
-    WriteFile(Job(), job);
+    EXPECT_THAT(ReadBytes(Job()), HasSubstr("Version=1.3"));  // saved as a close saves
+    WriteBytes(Job(), job);
   }
   EXPECT_TRUE(OutFiles().empty());
 }
 
 TEST_F(ProgramTest, EarlierArchivesInTheBackedUpFolderAreLeftOut) {
   // The archives go into a folder that the include mask covers.
-  WriteFile(data_ / "a.txt", "alpha\n");
+  WriteBytes(data_ / "a.txt", "alpha\n");
   const fs::path backups = data_ / "backups";
   WriteJob(Job(), (backups / "%yyyy%%my%%dd%%hh%%mm%%ss%.zip").string(), {(data_ / "*.*").string()});
   ASSERT_EQ(Run({"/b", JobSwitch()}).status, 0);
@@ -442,7 +440,7 @@ TEST_F(ProgramTest, EarlierArchivesInTheBackedUpFolderAreLeftOut) {
   std::sort(archives.begin(), archives.end());
   ASSERT_EQ(archives.size(), 2u);
   for (const fs::path& archive : archives) {
-    const auto [status, text] = Shell("unzip -Z1 '" + archive.string() + "'");
+    const auto [status, text] = ShellOutput("unzip -Z1 '" + archive.string() + "'");
     EXPECT_EQ(status, 0) << text;
     EXPECT_THAT(text, HasSubstr("a.txt"));
     EXPECT_THAT(text, ::testing::Not(HasSubstr(".zip"))) << archive;
@@ -458,7 +456,7 @@ TEST_F(ProgramTest, TwoRunsOnOneArchiveLoseNothing) {
     std::vector<std::string> include;
     for (int i = 0; i < 3; ++i) {
       const std::string name = std::string(job) + std::to_string(i) + ".txt";
-      WriteFile(data_ / job / name, name + " of job " + job);
+      WriteBytes(data_ / job / name, name + " of job " + job);
       expected.push_back(data_.relative_path().string() + "/" + job + "/" + name);
     }
     WriteJob(scratch_ / (std::string(job) + ".ini"), archive.string(), {(data_ / job / "*.*").string()});
@@ -474,7 +472,7 @@ TEST_F(ProgramTest, TwoRunsOnOneArchiveLoseNothing) {
     const Result second = two.Wait();
     ASSERT_EQ(first.status, 0) << first.err;
     ASSERT_EQ(second.status, 0) << second.err;
-    const auto [status, text] = Shell("unzip -Z1 '" + archive.string() + "'");
+    const auto [status, text] = ShellOutput("unzip -Z1 '" + archive.string() + "'");
     ASSERT_EQ(status, 0) << text;
     std::vector<std::string> names;
     std::istringstream lines(text);
@@ -486,7 +484,7 @@ TEST_F(ProgramTest, TwoRunsOnOneArchiveLoseNothing) {
 }
 
 TEST_F(ProgramTest, TerminationSignalEndsTheWaitForABusyArchive) {
-  WriteFile(data_ / "a.txt", "alpha\n");
+  WriteBytes(data_ / "a.txt", "alpha\n");
   const fs::path archive = out_ / "busy.zip";
   WriteJob(Job(), archive.string(), {(data_ / "*.*").string()});
   // Another run holds the archive's lock file.
@@ -507,13 +505,13 @@ TEST_F(ProgramTest, TerminationSignalEndsTheWaitForABusyArchive) {
 }
 
 TEST_F(ProgramTest, AnEntryLostByADamagedArchiveIsNamedAndExitsTwo) {
-  WriteFile(data_ / "a.txt", "alpha\n");
-  WriteFile(data_ / "b.txt", "bravo\n");
+  WriteBytes(data_ / "a.txt", "alpha\n");
+  WriteBytes(data_ / "b.txt", "bravo\n");
   const fs::path archive = out_ / "kept.zip";
   WriteJob(Job(), archive.string(), {(data_ / "*.*").string()}, 6, 1);
   ASSERT_EQ(Run({"/b", JobSwitch()}).status, 0);
   // The second directory record is made to point at the first entry's data.
-  std::string bytes = ReadFile(archive);
+  std::string bytes = ReadBytes(archive);
   auto le = [&](size_t at, int width) {
     uint32_t value = 0;
     for (int i = width - 1; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(bytes[at + static_cast<size_t>(i)]);
@@ -522,13 +520,13 @@ TEST_F(ProgramTest, AnEntryLostByADamagedArchiveIsNamedAndExitsTwo) {
   const size_t central = le(bytes.size() - 22 + 16, 4);
   const size_t second = central + 46 + le(central + 28, 2);
   for (size_t i = 0; i < 4; ++i) bytes[second + 42 + i] = '\0';
-  WriteFile(archive, bytes);
+  WriteBytes(archive, bytes);
   fs::remove(data_ / "b.txt");
 
   const Result result = Run({"/b", JobSwitch()});
   EXPECT_EQ(result.status, 2) << result.err;
   EXPECT_THAT(result.err, HasSubstr("b.txt: в старом архиве указывает на данные другой записи\n"));
-  const auto [status, text] = Shell("unzip -Z1 '" + archive.string() + "'");
+  const auto [status, text] = ShellOutput("unzip -Z1 '" + archive.string() + "'");
   EXPECT_EQ(status, 0) << text;
   EXPECT_THAT(text, HasSubstr("a.txt"));
 }

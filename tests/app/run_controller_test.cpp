@@ -10,10 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -22,6 +20,12 @@
 
 #include "app/archive_guard.h"
 #include "app/mask.h"
+#include "platform/errors.h"
+#include "support/error_text.h"
+#include "support/files.h"
+#include "support/leased_file.h"
+#include "support/processes.h"
+#include "support/scratch.h"
 #include "zip/zip_writer.h"
 
 namespace tessel {
@@ -31,6 +35,8 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+using test::ReadBytes;
+using test::WriteBytes;
 
 // Every display call as one text, in order; a hook may act on each.
 class RecordingDisplay : public RunDisplay {
@@ -65,42 +71,22 @@ private:
 const std::vector<std::string> kCompletionClearing = {
     "elapsed:", "remaining:", "totalpct:0", "filepct:0", "file:", "archive:"};
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream data;
-  data << in.rdbuf();
-  return data.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& data) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << data;
-}
-
 std::string Repeated(const std::string& text, size_t times) {
   std::string out;
   for (size_t i = 0; i < times; ++i) out += text;
   return out;
 }
 
-// Output of a shell command; the test fails when it exits non-zero.
-std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  EXPECT_EQ(pclose(pipe), 0) << command << "\n" << out;
-  return out;
+// What unzip writes for its arguments; the test fails when it fails.
+std::string Unzip(const std::string& arguments) {
+  const test::ShellResult result = test::ShellOutput("unzip " + arguments);
+  EXPECT_EQ(result.Status, 0) << "unzip " << arguments << "\n" << result.Output;
+  return result.Output;
 }
 
 class RunControllerTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "run_controller_XXXXXX").string();
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    root_ = templ;
     data_ = root_ / "data";
     out_ = root_ / "out";
     fs::create_directories(data_);
@@ -108,14 +94,13 @@ protected:
     job_.FileNameMask = (out_ / "backup.zip").string();
     job_.IncludeMasks.Append((data_ / "*.*").string());
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   // The stored names of the archive, each without the stored form of the
   // data folder in front.
   std::set<std::string> Entries(const fs::path& archive) const {
     const std::string prefix = data_.string().substr(1) + "/";
     std::set<std::string> names;
-    std::istringstream lines(Shell("unzip -Z1 '" + archive.string() + "'"));
+    std::istringstream lines(Unzip("-Z1 '" + archive.string() + "'"));
     for (std::string line; std::getline(lines, line);) {
       names.insert(line.starts_with(prefix) ? line.substr(prefix.size()) : line);
     }
@@ -123,7 +108,7 @@ protected:
   }
 
   std::string EntryData(const fs::path& archive, const std::string& relative) const {
-    return Shell("unzip -p '" + archive.string() + "' '" + data_.string().substr(1) + "/" + relative + "'");
+    return Unzip("-p '" + archive.string() + "' '" + data_.string().substr(1) + "/" + relative + "'");
   }
 
   std::vector<std::string> OutFolder() const {
@@ -134,7 +119,9 @@ protected:
     return names;
   }
 
-  fs::path root_, data_, out_;
+  test::Scratch scratch_;
+  fs::path root_ = scratch_.path();
+  fs::path data_, out_;
   JobSettings job_;
   StartupOptions options_;
   RecordingDisplay display_;
@@ -154,7 +141,7 @@ TEST(FormatDurationTest, HoursMinutesSecondsWithoutLeadingZeros) {
 
 TEST_F(RunControllerTest, ExcludeMasksOfEveryShape) {
   for (const char* name : {"a.txt", "b.Log", "отчет.doc", "ОТЧЕТ.doc", "c.o", "keep.md", "d.bak1"}) {
-    WriteFile(data_ / name, name);
+    WriteBytes(data_ / name, name);
   }
   for (const std::string& mask : {std::string("*.LOG"), std::string("*отчет.doc"), (data_ / "c.o").string(),
                                   std::string("*.bak[0-9]"), std::string("*.nothing")}) {
@@ -185,10 +172,10 @@ TEST_F(RunControllerTest, EngineSetUpAndJobSettings) {
 }
 
 TEST_F(RunControllerTest, RunShowsFilesProgressAndClearsAtTheEnd) {
-  WriteFile(data_ / "a.txt", Repeated("alpha beta gamma\n", 4000));
-  WriteFile(data_ / "skip.tmp", "left out");
-  WriteFile(data_ / "sub" / "c.txt", "sub file\n");
-  WriteFile(data_ / "sub" / "deep.TMP", "left out too");
+  WriteBytes(data_ / "a.txt", Repeated("alpha beta gamma\n", 4000));
+  WriteBytes(data_ / "skip.tmp", "left out");
+  WriteBytes(data_ / "sub" / "c.txt", "sub file\n");
+  WriteBytes(data_ / "sub" / "deep.TMP", "left out too");
   job_.ExcludeMasks.Append("*.tmp");
   RunController controller(job_, display_, options_);
   const DateTime before = Now();
@@ -214,7 +201,7 @@ TEST_F(RunControllerTest, RunShowsFilesProgressAndClearsAtTheEnd) {
 
   EXPECT_EQ(Entries(archive), (std::set<std::string>{"a.txt", "sub/c.txt"}));
   EXPECT_EQ(EntryData(archive, "a.txt"), Repeated("alpha beta gamma\n", 4000));
-  Shell("unzip -tq '" + archive + "'");
+  Unzip("-tq '" + archive + "'");
   EXPECT_THAT(controller.ExclusionList(), ElementsAre("*.tmp"));
   EXPECT_GE(controller.RunStartTime(), before);
   EXPECT_LE(controller.RunStartTime(), after);
@@ -223,9 +210,9 @@ TEST_F(RunControllerTest, RunShowsFilesProgressAndClearsAtTheEnd) {
 }
 
 TEST_F(RunControllerTest, OnlyFilesTheJobWantedAreReportedAsLeftOut) {
-  WriteFile(data_ / "a.txt", "kept");
-  WriteFile(data_ / "gone.txt", "vanishes");
-  WriteFile(data_ / "gone.tmp", "vanishes, but is excluded anyway");
+  WriteBytes(data_ / "a.txt", "kept");
+  WriteBytes(data_ / "gone.txt", "vanishes");
+  WriteBytes(data_ / "gone.tmp", "vanishes, but is excluded anyway");
   job_.ExcludeMasks.Append("*.tmp");
   RunController controller(job_, display_, options_);
   // Both go after the list is built: the engine finds them missing when it
@@ -242,7 +229,7 @@ TEST_F(RunControllerTest, OnlyFilesTheJobWantedAreReportedAsLeftOut) {
 }
 
 TEST_F(RunControllerTest, MissingSourcesAreReportedAndTheRestIsBackedUp) {
-  WriteFile(data_ / "a.txt", "kept");
+  WriteBytes(data_ / "a.txt", "kept");
   job_.IncludeMasks.Append((data_ / "unmounted" / "*.*").string());   // a folder gone missing
   job_.IncludeMasks.Append(">" + (data_ / "renamed" / "*.doc").string());
   job_.IncludeMasks.Append((data_ / "missing.txt").string());         // a file gone missing
@@ -266,7 +253,7 @@ TEST_F(RunControllerTest, MissingSourcesAreReportedAndTheRestIsBackedUp) {
 
 TEST_F(RunControllerTest, RemainingTimeUndeterminedBelowOnePercentAndZeroAtTheEnd) {
   // Stored in 32768-byte blocks, the first block of 4 MiB is 0.78 % done.
-  WriteFile(data_ / "big.bin", std::string(4 << 20, 'x'));
+  WriteBytes(data_ / "big.bin", std::string(4 << 20, 'x'));
   job_.Level = 0;
   RunController controller(job_, display_, options_);
   controller.StartRun();
@@ -282,7 +269,7 @@ TEST_F(RunControllerTest, RemainingTimeUndeterminedBelowOnePercentAndZeroAtTheEn
 // system's date and time: here a run of a fraction of a second reads as
 // 3725 seconds, because the injected clock says so.
 TEST_F(RunControllerTest, ElapsedAndRemainingTimeComeFromTheMonotonicClock) {
-  WriteFile(data_ / "big.bin", std::string(4 << 20, 'x'));
+  WriteBytes(data_ / "big.bin", std::string(4 << 20, 'x'));
   job_.Level = 0;
   RunController controller(job_, display_, options_);
   const auto start = std::chrono::steady_clock::time_point{} + std::chrono::hours(1000);
@@ -311,7 +298,7 @@ TEST_F(RunControllerTest, RemainingTimeUndeterminedWithoutBytesToRead) {
 }
 
 TEST_F(RunControllerTest, CompletionByStartupOptions) {
-  WriteFile(data_ / "a.txt", "a");
+  WriteBytes(data_ / "a.txt", "a");
   const struct {
     bool batch, message;
     std::vector<std::string> after_clearing;
@@ -342,17 +329,85 @@ TEST_F(RunControllerTest, CompletionByStartupOptions) {
   }
 }
 
-TEST_F(RunControllerTest, CompletionAlsoAfterARunThatAddedNothing) {
-  job_.IncludeMasks.Clear();
+// A job without an include line that says something is saved, as every run
+// saves it, and then fails before anything else happens.
+TEST_F(RunControllerTest, AJobWithoutIncludeMasksIsSavedAndWritesNoArchive) {
+  WriteBytes(data_ / "a.txt", "a");
+  for (const std::vector<std::string>& masks : {std::vector<std::string>{}, {"", "   "}}) {
+    fs::remove(options_.ConfigPath);
+    job_.IncludeMasks.Items = masks;
+    RecordingDisplay display;
+    RunController controller(job_, display, options_);
+    EXPECT_EQ(test::ErrorText<Error>([&] { controller.StartRun(); }), "В задании нет ни одной маски включения");
+    EXPECT_TRUE(fs::exists(options_.ConfigPath));
+    EXPECT_TRUE(display.Calls.empty());
+    EXPECT_FALSE(fs::exists(out_));
+    EXPECT_FALSE(controller.IsBusy());
+  }
+}
+
+// What a completed run counts as selected: files packed, entries kept because
+// their file has not changed, and files that could not be read; not what the
+// exclude masks leave out. A run that selects nothing still completes.
+TEST_F(RunControllerTest, FilesSelectedCountsWhatTheIncludeLinesTook) {
+  WriteBytes(data_ / "a.txt", "a");
+  WriteBytes(data_ / "b.txt", "b");
+  fs::create_directories(data_ / "empty");
+  const fs::path archive = out_ / "backup.zip";
+  const struct {
+    const char* what;
+    std::string include;
+    const char* exclude;
+    int32_t replace_mode;
+    bool archive_before;
+    int32_t selected;
+  } cases[] = {
+      {"two files", (data_ / "*.*").string(), "", 2, false, 2},
+      {"a folder without files", (data_ / "empty" / "*.*").string(), "", 2, false, 0},
+      {"all excluded", (data_ / "*.*").string(), "*", 2, false, 0},
+      {"update, nothing changed", (data_ / "*.*").string(), "", 1, true, 2},
+      {"freshen, only a.txt in the archive", (data_ / "*.*").string(), "", 3, true, 1},
+      {"freshen, no file in the archive", (data_ / "empty" / "*.*").string(), "", 3, true, 0},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(out_);
+    if (c.archive_before) {
+      job_.IncludeMasks.Items = {(data_ / "a.txt").string()};
+      job_.ExcludeMasks.Clear();
+      job_.ReplaceMode = 2;
+      RecordingDisplay display;
+      RunController first(job_, display, options_);
+      first.StartRun();
+    }
+    job_.IncludeMasks.Items = {c.include};
+    job_.ExcludeMasks.Clear();
+    if (*c.exclude != '\0') job_.ExcludeMasks.Append(c.exclude);
+    job_.ReplaceMode = c.replace_mode;
+    RecordingDisplay display;
+    RunController controller(job_, display, options_);
+    controller.StartRun();
+    EXPECT_EQ(controller.FilesSelected(), c.selected) << c.what;
+    EXPECT_TRUE(fs::exists(archive)) << c.what;
+    ASSERT_FALSE(display.Calls.empty());
+    EXPECT_EQ(display.Calls.back(), "done") << c.what;
+  }
+
+  // A file that cannot be opened was selected, though not packed.
+  fs::remove_all(out_);
+  job_.IncludeMasks.Items = {(data_ / "*.*").string()};
+  job_.ExcludeMasks.Clear();
+  job_.ReplaceMode = 2;
+  test::LeasedFile lease((data_ / "a.txt").string());
+  ASSERT_TRUE(lease.Held());
   RunController controller(job_, display_, options_);
   controller.StartRun();
-  ASSERT_FALSE(display_.Calls.empty());
-  EXPECT_EQ(display_.Calls.back(), "done");
+  EXPECT_EQ(controller.FilesSelected(), 2);
+  EXPECT_EQ(controller.FilesWritten(), 1);
 }
 
 TEST_F(RunControllerTest, InvalidExcludeMaskEndsTheRunAndWritesNoArchive) {
-  WriteFile(data_ / "a.txt", "a");
-  WriteFile(data_ / "b.txt", "b");
+  WriteBytes(data_ / "a.txt", "a");
+  WriteBytes(data_ / "b.txt", "b");
   // A mask that fits comes first: the invalid one is still reached.
   for (const char* first : {"", "*"}) {
     RecordingDisplay display;
@@ -376,7 +431,7 @@ TEST_F(RunControllerTest, InvalidExcludeMaskEndsTheRunAndWritesNoArchive) {
 // A job whose file holds a value longer than the job may hold, or whose file
 // is no job file at all, is never run: nothing is written, not even the job.
 TEST_F(RunControllerTest, JobThatDoesNotStandForItsFileIsNeverRun) {
-  WriteFile(data_ / "a.txt", "a");
+  WriteBytes(data_ / "a.txt", "a");
   const std::string cut_mask = "[Config]\nZipName=" + (out_ / "backup.zip").string() + "\n[Files]\n1=" +
                                (data_ / "*.*").string() + "\n[FilesNotInclude]\n1=" + std::string(10000, '*') +
                                "x\n";
@@ -390,7 +445,7 @@ TEST_F(RunControllerTest, JobThatDoesNotStandForItsFileIsNeverRun) {
   };
   for (const auto& c : cases) {
     RecordingDisplay display;
-    WriteFile(options_.ConfigPath, c.image);
+    WriteBytes(options_.ConfigPath, c.image);
     LoadSettings(job_, options_.ConfigPath);
     RunController controller(job_, display, options_);
     try {
@@ -401,17 +456,17 @@ TEST_F(RunControllerTest, JobThatDoesNotStandForItsFileIsNeverRun) {
     }
     EXPECT_TRUE(display.Calls.empty());
     EXPECT_TRUE(OutFolder().empty());
-    EXPECT_EQ(ReadFile(options_.ConfigPath), c.image);
+    EXPECT_EQ(ReadBytes(options_.ConfigPath), c.image);
   }
   // Closing does not save over a file that is no job file; the user was told.
   RunController controller(job_, display_, options_);
   job_.IncludeMasks.Append("/changed/*.*");
   EXPECT_TRUE(controller.QueryClose());
-  EXPECT_EQ(ReadFile(options_.ConfigPath), photo);
+  EXPECT_EQ(ReadBytes(options_.ConfigPath), photo);
 }
 
 TEST_F(RunControllerTest, TemplateWithoutFolderFailsBeforeTheEngineRuns) {
-  WriteFile(data_ / "a.txt", "a");
+  WriteBytes(data_ / "a.txt", "a");
   job_.FileNameMask = "backup-%yyyy%.zip";
   RunController controller(job_, display_, options_);
   const fs::path cwd = fs::current_path();
@@ -430,7 +485,7 @@ TEST_F(RunControllerTest, TemplateWithoutFolderFailsBeforeTheEngineRuns) {
 }
 
 TEST_F(RunControllerTest, CreatesTheArchiveFolderWithItsParents) {
-  WriteFile(data_ / "a.txt", "a");
+  WriteBytes(data_ / "a.txt", "a");
   job_.FileNameMask = (out_ / "%yyyy%" / "deeper" / "b.zip").string();
   RunController controller(job_, display_, options_);
   controller.StartRun();
@@ -454,8 +509,8 @@ TEST_F(RunControllerTest, ReplaceModesOnAnExistingArchive) {
   for (const auto& c : cases) {
     fs::remove_all(data_);
     fs::remove_all(out_);
-    WriteFile(data_ / "a.txt", "old a");
-    WriteFile(data_ / "b.txt", "old b");
+    WriteBytes(data_ / "a.txt", "old a");
+    WriteBytes(data_ / "b.txt", "old b");
     job_.ReplaceMode = 2;
     {
       RecordingDisplay display;
@@ -464,10 +519,10 @@ TEST_F(RunControllerTest, ReplaceModesOnAnExistingArchive) {
     }
     ASSERT_EQ(Entries(archive), (std::set<std::string>{"a.txt", "b.txt"}));
     fs::remove(data_ / "b.txt");
-    WriteFile(data_ / "a.txt", "new a, longer than before");
+    WriteBytes(data_ / "a.txt", "new a, longer than before");
     // The new content must count as newer for update and freshen.
     fs::last_write_time(data_ / "a.txt", fs::last_write_time(data_ / "a.txt") + std::chrono::hours(1));
-    WriteFile(data_ / "c.txt", "new c");
+    WriteBytes(data_ / "c.txt", "new c");
 
     job_.ReplaceMode = c.mode;
     RecordingDisplay display;
@@ -480,21 +535,21 @@ TEST_F(RunControllerTest, ReplaceModesOnAnExistingArchive) {
     }
     EXPECT_EQ(OutFolder(), std::vector<std::string>{"backup.zip"}) << "mode " << c.mode;
     EXPECT_EQ(job_.ReplaceMode, c.mode == 7 ? 2 : c.mode);
-    Shell("unzip -tq '" + archive.string() + "'");
+    Unzip("-tq '" + archive.string() + "'");
   }
 }
 
 TEST_F(RunControllerTest, ReplaceModeZeroKeepsTheOldArchiveWhenTheRunFails) {
-  WriteFile(data_ / "a.txt", Repeated("first run\n", 1000));
+  WriteBytes(data_ / "a.txt", Repeated("first run\n", 1000));
   {
     RunController first(job_, display_, options_);
     first.StartRun();
   }
   const fs::path archive = out_ / "backup.zip";
-  const std::string before = ReadFile(archive);
+  const std::string before = ReadBytes(archive);
   ASSERT_FALSE(before.empty());
 
-  WriteFile(data_ / "b.txt", Repeated("second run\n", 100000));
+  WriteBytes(data_ / "b.txt", Repeated("second run\n", 100000));
   job_.ReplaceMode = 0;
   RecordingDisplay display;
   RunController controller(job_, display, options_);
@@ -508,14 +563,14 @@ TEST_F(RunControllerTest, ReplaceModeZeroKeepsTheOldArchiveWhenTheRunFails) {
   } catch (const Error& e) {
     EXPECT_STREQ(e.what(), "Пользователь прервал операцию");
   }
-  EXPECT_EQ(ReadFile(archive), before);
+  EXPECT_EQ(ReadBytes(archive), before);
   EXPECT_EQ(OutFolder(), std::vector<std::string>{"backup.zip"});
 }
 
 TEST_F(RunControllerTest, ReplaceModeZeroWithAMissingSourceKeepsTheArchive) {
-  WriteFile(data_ / "a.txt", "a");
-  WriteFile(root_ / "disk" / "b.txt", "b");
-  WriteFile(root_ / "disk" / "c.txt", "c");
+  WriteBytes(data_ / "a.txt", "a");
+  WriteBytes(root_ / "disk" / "b.txt", "b");
+  WriteBytes(root_ / "disk" / "c.txt", "c");
   const fs::path archive = out_ / "backup.zip";
   const struct {
     std::string line;     // an include line whose source goes missing
@@ -528,8 +583,8 @@ TEST_F(RunControllerTest, ReplaceModeZeroWithAMissingSourceKeepsTheArchive) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     fs::remove_all(out_);
-    WriteFile(root_ / "disk" / "b.txt", "b");
-    WriteFile(root_ / "disk" / "c.txt", "c");
+    WriteBytes(root_ / "disk" / "b.txt", "b");
+    WriteBytes(root_ / "disk" / "c.txt", "c");
     job_.IncludeMasks.Items = {(data_ / "*.*").string(), c.line};
     job_.ReplaceMode = 2;
     {
@@ -537,7 +592,7 @@ TEST_F(RunControllerTest, ReplaceModeZeroWithAMissingSourceKeepsTheArchive) {
       RunController first(job_, display, options_);
       first.StartRun();
     }
-    const std::string before = ReadFile(archive);
+    const std::string before = ReadBytes(archive);
     fs::remove_all(root_ / "disk");
     job_.ReplaceMode = 0;
     RecordingDisplay display;
@@ -548,7 +603,7 @@ TEST_F(RunControllerTest, ReplaceModeZeroWithAMissingSourceKeepsTheArchive) {
     } catch (const Error& e) {
       EXPECT_THAT(e.what(), HasSubstr(c.missing.string()));
     }
-    EXPECT_EQ(ReadFile(archive), before);
+    EXPECT_EQ(ReadBytes(archive), before);
     EXPECT_EQ(OutFolder(), std::vector<std::string>{"backup.zip"});
     EXPECT_FALSE(controller.IsBusy());
   }
@@ -563,7 +618,7 @@ TEST_F(RunControllerTest, ReplaceModeZeroWithAMissingSourceKeepsTheArchive) {
 }
 
 TEST_F(RunControllerTest, ARunWaitsForABusyArchiveAndSaysSo) {
-  WriteFile(data_ / "a.txt", "a");
+  WriteBytes(data_ / "a.txt", "a");
   const std::string waiting = "file:Ожидание: этот архив записывает другой запуск";
   for (const bool stop : {true, false}) {
     SCOPED_TRACE(stop);
@@ -595,8 +650,8 @@ TEST_F(RunControllerTest, ARunWaitsForABusyArchiveAndSaysSo) {
 }
 
 TEST_F(RunControllerTest, StopRunEndsTheRunAndClearsTheDisplay) {
-  WriteFile(data_ / "a.txt", Repeated("some text to compress\n", 50000));
-  WriteFile(data_ / "b.txt", Repeated("more text to compress\n", 50000));
+  WriteBytes(data_ / "a.txt", Repeated("some text to compress\n", 50000));
+  WriteBytes(data_ / "b.txt", Repeated("more text to compress\n", 50000));
   options_.Batch = true;
   RunController controller(job_, display_, options_);
   bool stopped = false;
@@ -617,8 +672,8 @@ TEST_F(RunControllerTest, StopRunEndsTheRunAndClearsTheDisplay) {
 }
 
 TEST_F(RunControllerTest, SecondStartDuringARunDoesNothing) {
-  WriteFile(data_ / "a.txt", "a");
-  WriteFile(data_ / "b.txt", "b");
+  WriteBytes(data_ / "a.txt", "a");
+  WriteBytes(data_ / "b.txt", "b");
   RunController controller(job_, display_, options_);
   bool inner_busy = false;
   display_.Hook = [&](const std::string& call) {
@@ -638,11 +693,11 @@ TEST_F(RunControllerTest, SecondStartDuringARunDoesNothing) {
 TEST_F(RunControllerTest, EarlierArchivesOfTheJobAreNotPacked) {
   // The backup folder lies inside the data that is backed up.
   job_.FileNameMask = (data_ / "backup" / "%yyyy%%my%%dd%-%qwartr%.zip").string();
-  WriteFile(data_ / "a.txt", "a");
-  WriteFile(data_ / "backup" / "20200101-I.zip", "an earlier archive");
-  WriteFile(data_ / "backup" / "20200101-I.zip.txt", "not an archive name");
-  WriteFile(data_ / "backup" / "notes.txt", "kept");
-  WriteFile(data_ / "other" / "20200101-I.zip", "same name, another folder");
+  WriteBytes(data_ / "a.txt", "a");
+  WriteBytes(data_ / "backup" / "20200101-I.zip", "an earlier archive");
+  WriteBytes(data_ / "backup" / "20200101-I.zip.txt", "not an archive name");
+  WriteBytes(data_ / "backup" / "notes.txt", "kept");
+  WriteBytes(data_ / "other" / "20200101-I.zip", "same name, another folder");
   for (int run = 0; run < 2; ++run) {
     RecordingDisplay display;
     RunController controller(job_, display, options_);
@@ -703,7 +758,7 @@ TEST_F(RunControllerTest, ArchiveGuardKnowsTheFolderBySpellingAndIdentity) {
 }
 
 TEST_F(RunControllerTest, BatchRunNeverAsksForAnArchiveName) {
-  WriteFile(data_ / "a.txt", "a");
+  WriteBytes(data_ / "a.txt", "a");
   job_.FileNameMask = (out_ / "pick?").string();
   options_.Batch = true;
   RunController controller(job_, display_, options_);
@@ -723,7 +778,7 @@ TEST_F(RunControllerTest, BatchRunNeverAsksForAnArchiveName) {
 }
 
 TEST_F(RunControllerTest, InteractiveRunAsksForAnArchiveName) {
-  WriteFile(data_ / "a.txt", "a");
+  WriteBytes(data_ / "a.txt", "a");
   fs::create_directories(out_);
   job_.FileNameMask = (out_ / "pick?").string();
   RunController controller(job_, display_, options_);

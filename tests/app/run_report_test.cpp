@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "support/files.h"
+
 namespace tessel {
 namespace {
 
@@ -65,6 +67,14 @@ TEST(RunReportTest, SummaryLineAndExitStatusByOutcome) {
   EXPECT_EQ(SummaryLine(report), "Готово за 0 ч. 0 м. 14 с.: 312 файлов, 1,2 ГБ → 400 МБ, пропущено: 2");
   EXPECT_EQ(ExitStatusOf(report), 2);
 
+  // An archive without a single file of the job is never told as done.
+  report.Skipped.clear();
+  report.FilesWritten = 0;
+  report.NothingSelected = true;
+  EXPECT_EQ(SummaryLine(report), "Не выбрано ни одного файла");
+  EXPECT_EQ(ExitStatusOf(report), 2);
+  report.NothingSelected = false;
+
   for (const RunOutcome outcome : {RunOutcome::roFailed, RunOutcome::roStopped}) {
     report.Outcome = outcome;
     report.Message = "Пользователь прервал операцию";
@@ -76,10 +86,7 @@ TEST(RunReportTest, SummaryLineAndExitStatusByOutcome) {
 std::string WrittenReport(const RunReport& report) {
   std::FILE* file = std::tmpfile();
   WriteRunReport(file, report);
-  std::rewind(file);
-  std::string text;
-  char buffer[256];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+  std::string text = test::ReadBack(file);
   std::fclose(file);
   return text;
 }
@@ -95,6 +102,39 @@ TEST(RunReportTest, BatchLinesOnStandardError) {
   report.Outcome = RunOutcome::roFailed;
   report.Message = "Unable to create directory";
   EXPECT_EQ(WrittenReport(report), "tessel-backup: Unable to create directory\n");
+
+  report.Outcome = RunOutcome::roPartial;
+  report.Skipped.clear();
+  report.NothingSelected = true;
+  EXPECT_EQ(WrittenReport(report), "tessel-backup: Не выбрано ни одного файла\n");
+}
+
+TEST(RunReportTest, ControlCharactersAreEscaped) {
+  const struct {
+    std::string text;
+    std::string escaped;
+  } cases[] = {
+      {"/data/Отчёт 2024.txt", "/data/Отчёт 2024.txt"},  // printable text stays
+      {"a\nb\tc\rd", "a\\nb\\tc\\rd"},
+      {"\033[2J\033]0;title\007", "\\033[2J\\033]0;title\\007"},
+      {std::string("nul\0x", 5), "nul\\000x"},
+      {"\x7F", "\\177"},
+      {"\xC2\x9B" "31m", "\\302\\23331m"},      // C1 CSI as UTF-8
+      {"\xC2\xA0\xC2\x80", "\xC2\xA0\\302\\200"},  // no-break space stays, U+0080 does not
+      {"\x9B\xFF\xE0z", "\\233\\377\\340z"},  // bytes that are no UTF-8
+      {"C:\\new", "C:\\\\new"},                  // a backslash cannot pass for an escape
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EscapeControls(c.text), c.escaped) << c.escaped;
+
+  // A name cannot forge a line of the report or reach the terminal raw.
+  RunReport report;
+  report.Outcome = RunOutcome::roPartial;
+  report.Skipped = {{"/data/x\n/data/y: Permission denied\033[1A", "No such file or directory"}};
+  EXPECT_EQ(WrittenReport(report), "/data/x\\n/data/y: Permission denied\\033[1A: No such file or directory\n");
+  report.Outcome = RunOutcome::roFailed;
+  report.Message = "Cannot open /out/\ra.zip: Permission denied";
+  EXPECT_EQ(WrittenReport(report), "tessel-backup: Cannot open /out/\\ra.zip: Permission denied\n");
 }
 
 }  // namespace

@@ -15,7 +15,9 @@
 #include <thread>
 
 #include "app/settings.h"
-#include "leased_file.h"
+#include "support/files.h"
+#include "support/leased_file.h"
+#include "support/scratch.h"
 #include "zip/zip_writer.h"
 
 namespace tessel {
@@ -54,28 +56,24 @@ private:
 };
 
 void WriteRandom(const fs::path& path, size_t size) {
-  fs::create_directories(path.parent_path());
   std::mt19937_64 random(7);
   std::string data(size, '\0');
   for (char& c : data) c = static_cast<char>(random());
-  std::ofstream(path, std::ios::binary) << data;
+  test::WriteBytes(path, data);
 }
 
 class RunSessionTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "run_session_XXXXXX").string();
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    root_ = templ;
     options_.ConfigPath = (root_ / "Config.ini").string();
     job_.FileNameMask = Archive();
     job_.IncludeMasks.Append((root_ / "data" / "*.*").string());
     job_.Level = 9;
   }
-  void TearDown() override { fs::remove_all(root_); }
   std::string Archive() const { return (root_ / "out" / "backup.zip").string(); }
 
-  fs::path root_;
+  test::Scratch scratch_;
+  fs::path root_ = scratch_.path();
   JobSettings job_;
   StartupOptions options_;
   WorkerDisplay display_;
@@ -125,6 +123,19 @@ TEST_F(RunSessionTest, OutcomesOfFailedAndPartialRuns) {
   ASSERT_EQ(report.Skipped.size(), 1u);
   EXPECT_EQ(report.Skipped[0].Path, (root_ / "data" / "unreadable.bin").string());
   EXPECT_EQ(report.FilesWritten, 1);
+  EXPECT_FALSE(report.NothingSelected);
+  EXPECT_EQ(ExitStatusOf(report), 2);
+
+  // Include lines that select no file: the archive is written, but a backup
+  // of nothing is no success.
+  job_.IncludeMasks.Items = {(root_ / "data" / "*.none").string()};
+  fs::remove(Archive());
+  ASSERT_TRUE(session.Start());
+  session.Wait();
+  EXPECT_EQ(report.Outcome, RunOutcome::roPartial);
+  EXPECT_TRUE(report.NothingSelected);
+  EXPECT_TRUE(report.Skipped.empty());
+  EXPECT_TRUE(fs::exists(Archive()));
   EXPECT_EQ(ExitStatusOf(report), 2);
 }
 

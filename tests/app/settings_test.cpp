@@ -4,32 +4,34 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
-#include <grp.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "platform/errors.h"
 #include "platform/paths.h"
+#include "support/files.h"
+#include "support/processes.h"
+#include "support/scratch.h"
 
 namespace tessel {
 namespace {
 
 using namespace std::string_literals;
+using test::ListFolder;
+using test::ReadBytes;
+using test::RunAsNobody;
+using test::WriteBytes;
 
 // A fresh folder that any user may enter and write (the unprivileged child
 // processes below use it), with HOME pointing into it.
 class SettingsTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    char name[] = "/tmp/tessel_settings_XXXXXX";
-    folder_ = ::mkdtemp(name);
-    ::chmod(folder_.c_str(), 0777);
+    ::chmod(scratch_.path().c_str(), 0777);
     const char* home = std::getenv("HOME");
     had_home_ = home != nullptr;
     if (had_home_) saved_home_ = home;
@@ -37,50 +39,13 @@ protected:
   }
   void TearDown() override {
     if (had_home_) ::setenv("HOME", saved_home_.c_str(), 1); else ::unsetenv("HOME");
-    std::system(("rm -rf '" + folder_ + "'").c_str());
   }
-  std::string Path(std::string_view name) const { return JoinPath(folder_, name); }
-  void Write(const std::string& path, const std::string& data) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    std::fwrite(data.data(), 1, data.size(), f);
-    std::fclose(f);
-  }
-  std::string Read(const std::string& path) {
-    std::string data;
-    EXPECT_TRUE(ReadWholeFile(path, data)) << path;
-    return data;
-  }
+  std::string Path(std::string_view name) const { return scratch_ / name; }
   JobSettings Loaded(const std::string& image) {
-    Write(Path("Config.ini"), image);
+    WriteBytes(Path("Config.ini"), image);
     JobSettings job;
     LoadSettings(job, Path("Config.ini"));
     return job;
-  }
-  std::vector<std::string> Entries() {
-    std::vector<std::string> names;
-    DIR* dir = ::opendir(folder_.c_str());
-    while (const dirent* e = ::readdir(dir)) {
-      if (e->d_name[0] != '.' || (std::string(e->d_name) != "." && std::string(e->d_name) != "..")) {
-        names.push_back(e->d_name);
-      }
-    }
-    ::closedir(dir);
-    return names;
-  }
-  // Runs body in a child process as the user "nobody" (when this process is
-  // root; otherwise as this user) and returns its exit status.
-  static int AsUnprivileged(const std::function<int()>& body) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-      if (::geteuid() == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(99);
-      }
-      ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
   }
   static void ExpectDefaults(const JobSettings& job) {
     EXPECT_EQ(job.FileNameMask, "/home/tester/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip");
@@ -92,7 +57,7 @@ protected:
     EXPECT_EQ(job.ExcludeMasks.Count(), 0u);
   }
 
-  std::string folder_;
+  test::Scratch scratch_;
   std::string saved_home_;
   bool had_home_ = false;
 };
@@ -104,7 +69,7 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndFirstSaveCreatesIt) {
   LoadSettings(job, path);
   ExpectDefaults(job);
   SaveSettings(job, path);
-  EXPECT_EQ(Read(path),
+  EXPECT_EQ(ReadBytes(path),
             "[Config]\n"
             "ZipName=/home/tester/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip\n"
             "Version=1.3\n"
@@ -116,7 +81,7 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndFirstSaveCreatesIt) {
   job.IncludeMasks.Append("/data/*.*");
   job.StorePaths = false;
   SaveSettings(job, path);
-  EXPECT_EQ(Read(path),
+  EXPECT_EQ(ReadBytes(path),
             "[Config]\n"
             "ZipName=/home/tester/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip\n"
             "Version=1.3\n"
@@ -149,7 +114,7 @@ TEST_F(SettingsTest, VersionMigration) {
 
   JobSettings job = Loaded(cases[0].image);
   SaveSettings(job, Path("Config.ini"));
-  EXPECT_EQ(Read(Path("Config.ini")),
+  EXPECT_EQ(ReadBytes(Path("Config.ini")),
             "[Config]\nVersion=1.3\nZipName=/Arhiv/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip\n"
             "Level=6\nIncludeSubDirs=1\nStorePaths=1\nZipAction=2\n");
 }
@@ -173,7 +138,7 @@ TEST_F(SettingsTest, NumbersAndBooleans) {
   job.Level = -5;
   SaveSettings(job, Path("Config.ini"));
   EXPECT_EQ(job.ReplaceMode, 2);
-  const std::string saved = Read(Path("Config.ini"));
+  const std::string saved = ReadBytes(Path("Config.ini"));
   EXPECT_NE(saved.find("ZipAction=2\n"), std::string::npos) << saved;
   EXPECT_NE(saved.find("Level=-5\n"), std::string::npos) << saved;
   EXPECT_EQ(NormalizeReplaceMode(4), 2);
@@ -187,7 +152,7 @@ TEST_F(SettingsTest, MaskListsKeepFileOrderAndAreRenumbered) {
   EXPECT_EQ(job.ExcludeMasks.Items, std::vector<std::string>{"*.tmp"});
   SaveSettings(job, Path("Config.ini"));
   EXPECT_EQ(job.IncludeMasks.Current, 0u);
-  const std::string saved = Read(Path("Config.ini"));
+  const std::string saved = ReadBytes(Path("Config.ini"));
   EXPECT_NE(saved.find("[Files]\n1=/second/*.*\n2=/first/*.*\n"), std::string::npos) << saved;
   EXPECT_NE(saved.find("[FilesNotInclude]\n1=*.tmp\n"), std::string::npos) << saved;
 }
@@ -208,7 +173,7 @@ TEST_F(SettingsTest, ShrunkListsLeaveOnlyTheirKeys) {
   LoadSettings(back, Path("Config.ini"));
   EXPECT_EQ(back.IncludeMasks.Items, (std::vector<std::string>{"/in/1", "/in/2"}));
   EXPECT_EQ(back.ExcludeMasks.Items, (std::vector<std::string>{"*.x1", "*.x2"}));
-  const std::string saved = Read(Path("Config.ini"));
+  const std::string saved = ReadBytes(Path("Config.ini"));
   EXPECT_EQ(saved.find("3="), std::string::npos) << saved;
 }
 
@@ -255,7 +220,7 @@ TEST_F(SettingsTest, CutValuesAreNamedRefusedAndKeptWhole) {
   // Saved unchanged, the file keeps every whole text (under the new key
   // numbers) and loads as the same refused job.
   SaveSettings(job, Path("Config.ini"));
-  const std::string saved = Read(Path("Config.ini"));
+  const std::string saved = ReadBytes(Path("Config.ini"));
   EXPECT_NE(saved.find("ZipName=" + long_name + "\n"), std::string::npos);
   EXPECT_NE(saved.find("1=/data/" + cyrillic + "\n2=/data/*.*\n"), std::string::npos);
   EXPECT_NE(saved.find("2=" + stars + "\n"), std::string::npos);
@@ -301,7 +266,7 @@ TEST_F(SettingsTest, FileWithNulBytesIsNoJobFileAndIsNeverWritten) {
   } catch (const Error& e) {
     EXPECT_EQ(std::string(e.what()), text);
   }
-  EXPECT_EQ(Read(Path("Config.ini")), photo);
+  EXPECT_EQ(ReadBytes(Path("Config.ini")), photo);
   // A text file, even one from Windows, is a job file.
   EXPECT_FALSE(Loaded("[Files]\r\n1=/\xC4\xE0\r\n").NotAJobFile);
   EXPECT_FALSE(Loaded("").NotAJobFile);
@@ -320,7 +285,7 @@ TEST_F(SettingsTest, OtherSectionsAndKeysStayUntouched) {
   JobSettings job = Loaded(image);
   job.IncludeMasks.Append("/b");
   SaveSettings(job, Path("Config.ini"));
-  EXPECT_EQ(Read(Path("Config.ini")),
+  EXPECT_EQ(ReadBytes(Path("Config.ini")),
             "; my notes\r\n"
             "[Config]\r\n"
             "Window=100,200\r\n"
@@ -356,7 +321,7 @@ TEST_F(SettingsTest, Windows1251FileIsReadAndSavedAsUtf8) {
   JobSettings job = Loaded("[Config]\r\nVersion=1.3\r\n[Files]\r\n1=/\xC4\xE0\xED\xED\xFB\xE5/*.*\r\n");
   ASSERT_EQ(job.IncludeMasks.Items, std::vector<std::string>{"/Данные/*.*"});
   SaveSettings(job, Path("Config.ini"));
-  EXPECT_NE(Read(Path("Config.ini")).find("1=/Данные/*.*\r\n"), std::string::npos);
+  EXPECT_NE(ReadBytes(Path("Config.ini")).find("1=/Данные/*.*\r\n"), std::string::npos);
 }
 
 TEST_F(SettingsTest, MalformedFilesLoadWithDefaults) {
@@ -393,7 +358,7 @@ TEST_F(SettingsTest, FolderAtThePath) {
 }
 
 TEST_F(SettingsTest, PathThroughARegularFile) {
-  Write(Path("plain"), "x");
+  WriteBytes(Path("plain"), "x");
   JobSettings job;
   LoadSettings(job, Path("plain/Config.ini"));
   ExpectDefaults(job);
@@ -408,14 +373,14 @@ TEST_F(SettingsTest, PathThroughARegularFile) {
       },
       Error);
   EXPECT_THROW(SaveSettings(job, ""), Error);
-  EXPECT_EQ(Read(Path("plain")), "x");
+  EXPECT_EQ(ReadBytes(Path("plain")), "x");
 }
 
 TEST_F(SettingsTest, UnreadableFileGivesDefaultsAndIsNotOverwritten) {
   const std::string path = Path("Config.ini");
-  Write(path, "[Config]\nLevel=9\n[Keep]\nme=1\n");
+  WriteBytes(path, "[Config]\nLevel=9\n[Keep]\nme=1\n");
   ::chmod(path.c_str(), 0200);  // write only
-  const int status = AsUnprivileged([&] {
+  const int status = RunAsNobody([&] {
     JobSettings job;
     LoadSettings(job, path);
     if (job.Level != 6) return 1;
@@ -427,18 +392,18 @@ TEST_F(SettingsTest, UnreadableFileGivesDefaultsAndIsNotOverwritten) {
     }
   });
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(Read(path), "[Config]\nLevel=9\n[Keep]\nme=1\n");
+  EXPECT_EQ(ReadBytes(path), "[Config]\nLevel=9\n[Keep]\nme=1\n");
 }
 
 TEST_F(SettingsTest, WriteProtectedFileAndFolderGiveTheError) {
   const std::string path = Path("Config.ini");
-  Write(path, "[Config]\nLevel=9\n");
+  WriteBytes(path, "[Config]\nLevel=9\n");
   ::chmod(path.c_str(), 0444);
   ASSERT_TRUE(MakeFolders(Path("locked")));
   ::chmod(Path("locked").c_str(), 0555);
   const std::string locked = Path("locked/Config.ini");
   const std::string unmade = Path("locked/new/Config.ini");
-  const int status = AsUnprivileged([&] {
+  const int status = RunAsNobody([&] {
     int result = 0;
     for (const std::string& p : {path, locked, unmade}) {
       JobSettings job;
@@ -453,14 +418,14 @@ TEST_F(SettingsTest, WriteProtectedFileAndFolderGiveTheError) {
     return result;
   });
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(Read(path), "[Config]\nLevel=9\n");
+  EXPECT_EQ(ReadBytes(path), "[Config]\nLevel=9\n");
   EXPECT_FALSE(FileExists(locked));
 }
 
 TEST_F(SettingsTest, InterruptedSaveLeavesTheOldFile) {
   const std::string path = Path("Config.ini");
   const std::string old = "[Config]\nLevel=9\n[Files]\n1=/a\n2=/b\n";
-  Write(path, old);
+  WriteBytes(path, old);
   JobSettings job;
   for (int i = 0; i < 200; ++i) job.IncludeMasks.Append("/mask/number/" + std::to_string(i));
 
@@ -479,24 +444,19 @@ TEST_F(SettingsTest, InterruptedSaveLeavesTheOldFile) {
   } catch (const Error& e) {
     EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
   }
-  EXPECT_EQ(Read(path), old);
-  EXPECT_EQ(Entries(), std::vector<std::string>{"Config.ini"});
+  EXPECT_EQ(ReadBytes(path), old);
+  EXPECT_EQ(ListFolder(scratch_.path()), std::vector<std::string>{"Config.ini"});
 
   // A process killed in the middle of the write.
-  const pid_t child = ::fork();
-  if (child == 0) {
+  EXPECT_TRUE(test::EndsBySignal([&] {
     size_t done = 0;
     SaveSettings(job, path, [&](int fd, const void* data, size_t size) -> ssize_t {
       if (done > 0) ::raise(SIGKILL);
       done = size / 2;
       return ::write(fd, data, done);
     });
-    ::_exit(0);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(Read(path), old);
+  }));
+  EXPECT_EQ(ReadBytes(path), old);
 
   SaveSettings(job, path);
   JobSettings back;

@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/files.h"
+#include "support/scratch.h"
+
 namespace tessel {
 namespace {
 
@@ -16,9 +19,6 @@ namespace fs = std::filesystem;
 class WindowStateTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "window_state_XXXXXX").string();
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    root_ = templ;
     if (const char* old = std::getenv("XDG_STATE_HOME")) saved_ = old;
   }
   void TearDown() override {
@@ -27,9 +27,9 @@ protected:
     } else {
       ::setenv("XDG_STATE_HOME", saved_.c_str(), 1);
     }
-    fs::remove_all(root_);
   }
-  fs::path root_;
+  test::Scratch scratch_;
+  fs::path root_ = scratch_.path();
   std::string saved_;
 };
 
@@ -50,8 +50,7 @@ TEST_F(WindowStateTest, KeptInTheStateFolderAndReadBack) {
   // Other lines of the file stay.
   std::ofstream(path, std::ios::app) << "[Other]\nKey=1\n";
   ASSERT_TRUE(SaveWindowGeometry(path, WindowGeometry{1, 2, 3, 4, false}));
-  std::ifstream in(path);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = test::ReadBytes(path);
   EXPECT_NE(text.find("[Other]\nKey=1\n"), std::string::npos) << text;
 }
 

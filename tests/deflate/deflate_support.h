@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -17,6 +15,7 @@
 
 #include "deflate/deflate.h"
 #include "deflate/stream_probe.h"
+#include "support/files.h"
 
 namespace tessel::test {
 
@@ -197,11 +196,11 @@ inline Bytes SyntheticText(size_t n, uint32_t seed) {
   return FromString(s);
 }
 
+// The first `limit` bytes of a file.
 inline Bytes ReadFileBytes(const std::filesystem::path& p, size_t limit) {
-  std::ifstream in(p, std::ios::binary);
-  Bytes b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (b.size() > limit) b.resize(limit);
-  return b;
+  std::string bytes = ReadBytes(p);
+  if (bytes.size() > limit) bytes.resize(limit);
+  return FromString(bytes);
 }
 
 // The project's own sources, concatenated in name order.

@@ -104,7 +104,7 @@ protected:
   }
   void SetUp() override {
     for (const char* tool : {"unzip", "7z", "bsdtar", "python3"})
-      if (Shell(std::string("command -v ") + tool + " > /dev/null") != 0) GTEST_SKIP() << "no " << tool;
+      if (!test::HaveTool(tool)) GTEST_SKIP() << "no " << tool;
     WriteBytes(dir / "check.py", kChecker);
   }
 
@@ -306,7 +306,8 @@ TEST_F(InteropTest, Zip64ArchivesOfOtherToolsAreUpdatedKeepingEveryEntry) {
     CheckWithAllTools(archive, "run.sh,added/new file.txt");
     Put("run.sh", "#!/bin/sh\necho hi\n", kBase + 400, 0755);
     Scratch::Remove(dir / "src/added");
-    Shell("cd " + Quote(dir / "aside") + " 2>/dev/null && mv * " + Quote(src) + " 2>/dev/null");
+    // An empty aside folder leaves nothing to move back.
+    static_cast<void>(Shell("cd " + Quote(dir / "aside") + " 2>/dev/null && mv * " + Quote(src) + " 2>/dev/null"));
   }
 }
 

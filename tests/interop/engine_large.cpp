@@ -119,15 +119,12 @@ std::string Quote(const std::string& s) { return "'" + s + "'"; }
 // with the file of that name in `folder`.
 std::string PythonListing(const std::string& archive, const std::string& folder = "",
                           const std::string& read = "") {
-  const std::string out = archive + ".listing";
-  Shell("python3 -c \"import sys, zipfile\n"
+  std::string text = test::ShellOutput("python3 -c \"import sys, zipfile\n"
         "z = zipfile.ZipFile(sys.argv[1])\n"
         "for n in filter(None, sys.argv[3].split(',')):\n"
         "    assert z.read(n) == open(sys.argv[2] + '/' + n, 'rb').read(), n\n"
         "print(' '.join('%s:%d:%d' % (i.filename, i.file_size, i.compress_size) for i in z.infolist()))\" " +
-        Quote(archive) + " " + Quote(folder) + " " + Quote(read) + " > " + Quote(out) + " 2>&1");
-  std::string text = ReadBytes(out);
-  ::unlink(out.c_str());
+        Quote(archive) + " " + Quote(folder) + " " + Quote(read) + " 2>&1").Output;
   while (!text.empty() && text.back() == '\n') text.pop_back();
   return text;
 }
@@ -146,7 +143,7 @@ class LargeTest : public ::testing::Test {
 protected:
   void SetUp() override {
     for (const char* tool : {"unzip", "7z", "bsdtar", "python3"})
-      if (Shell(std::string("command -v ") + tool + " > /dev/null") != 0) GTEST_SKIP() << "no " << tool;
+      if (!test::HaveTool(tool)) GTEST_SKIP() << "no " << tool;
   }
   std::vector<std::string> skipped;
   Scratch dir;

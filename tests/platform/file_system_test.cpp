@@ -3,11 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,74 +19,26 @@
 
 #include "platform/errors.h"
 #include "platform/file_lock.h"
-#include "platform/stat_counting.h"
+#include "support/error_text.h"
+#include "support/files.h"
+#include "support/processes.h"
+#include "support/scratch.h"
+#include "support/stat_counting.h"
 
 namespace tessel {
 namespace {
 
 using test::CountingStatCalls;
+using test::ErrorText;
+using test::ListFolder;
+using test::RunAsNobody;
+using test::Scratch;
+using test::WriteBytes;
 
-constexpr uid_t kNobody = 65534;
-
-class TempFolder {
-public:
-  TempFolder() {
-    char name[] = "/tmp/tessel_fs_XXXXXX";
-    path_ = ::mkdtemp(name);
-    ::chmod(path_.c_str(), 0755);  // an unprivileged child must be able to enter
-  }
-  ~TempFolder() { std::system(("chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'").c_str()); }
-  std::string operator/(std::string_view name) const { return JoinPath(path_, name); }
-  const std::string& path() const { return path_; }
-
-private:
-  std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& data) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  std::fwrite(data.data(), 1, data.size(), f);
-  std::fclose(f);
-}
-
-// Runs check in a child process that has given up root (when the test runs
-// as root, where permission bits stop nothing); true when it returned true.
-bool RunUnprivileged(const std::function<bool()>& check) {
-  const pid_t child = ::fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    if (::geteuid() == 0 &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
-      ::_exit(2);
-    }
-    ::_exit(check() ? 0 : 1);
-  }
-  int status = 0;
-  return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-std::string ErrorText(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const EHostError& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
-
-// The names of a folder's entries, sorted.
-std::vector<std::string> Names(const std::string& folder) {
-  std::vector<DirectoryEntry> entries;
-  ReadDirectory(folder, entries);
-  std::vector<std::string> names;
-  for (const DirectoryEntry& e : entries) names.push_back(e.Name);
-  return names;
-}
 
 TEST(FileSystem, StatReportsTypeSizeTimeModeAndIdentity) {
-  TempFolder tmp;
-  WriteFile(tmp / "a.txt", "hello");
+  Scratch tmp;
+  WriteBytes(tmp / "a.txt", "hello");
   ASSERT_EQ(::chmod((tmp / "a.txt").c_str(), 0640), 0);
   const struct timespec times[2] = {{1600000000, 123456789}, {1600000000, 123456789}};
   ASSERT_EQ(::utimensat(AT_FDCWD, (tmp / "a.txt").c_str(), times, 0), 0);
@@ -114,7 +64,7 @@ TEST(FileSystem, StatReportsTypeSizeTimeModeAndIdentity) {
   EXPECT_FALSE(Stat(tmp / "missing", info));
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(info.Type, FileType::ftMissing);
-  EXPECT_EQ(ErrorText([&] { StatOrThrow(tmp / "missing"); }),
+  EXPECT_EQ(ErrorText<EHostError>([&] { StatOrThrow(tmp / "missing"); }),
             "Cannot examine " + (tmp / "missing") + ": No such file or directory");
   EXPECT_TRUE(PathExists(tmp / "fifo"));
   EXPECT_FALSE(PathExists(tmp / "missing"));
@@ -123,9 +73,9 @@ TEST(FileSystem, StatReportsTypeSizeTimeModeAndIdentity) {
 }
 
 TEST(FileSystem, IsSameFileComparesIdentityNotText) {
-  TempFolder tmp;
-  WriteFile(tmp / "a.zip", "x");
-  WriteFile(tmp / "A.zip", "x");
+  Scratch tmp;
+  WriteBytes(tmp / "a.zip", "x");
+  WriteBytes(tmp / "A.zip", "x");
   ASSERT_EQ(::link((tmp / "a.zip").c_str(), (tmp / "hard.zip").c_str()), 0);
   EXPECT_TRUE(IsSameFile(tmp / "a.zip", tmp.path() + "//./a.zip"));
   EXPECT_TRUE(IsSameFile(tmp / "a.zip", tmp / "hard.zip"));
@@ -134,8 +84,8 @@ TEST(FileSystem, IsSameFileComparesIdentityNotText) {
 }
 
 TEST(FileSystem, OpensListedFilesWithoutFollowingLinksOrWaiting) {
-  TempFolder tmp;
-  WriteFile(tmp / "data.bin", "abc");
+  Scratch tmp;
+  WriteBytes(tmp / "data.bin", "abc");
   ASSERT_EQ(::symlink("data.bin", (tmp / "link").c_str()), 0);
   ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0600), 0);
 
@@ -169,21 +119,23 @@ TEST(FileSystem, OpensListedFilesWithoutFollowingLinksOrWaiting) {
 }
 
 TEST(FileSystem, UnreadableFileFailsWithTheReason) {
-  TempFolder tmp;
-  WriteFile(tmp / "secret", "x");
+  Scratch tmp;
+  WriteBytes(tmp / "secret", "x");
   ASSERT_EQ(::chmod((tmp / "secret").c_str(), 0600), 0);
   const std::string path = tmp / "secret";
-  EXPECT_TRUE(RunUnprivileged([&] {
+  EXPECT_EQ(RunAsNobody([&] {
     const OpenedFile file = OpenListedFile(path, false);
     return file.Status == OpenStatus::osFailed && file.ErrorNumber == EACCES &&
-           file.Reason() == "Permission denied";
-  }));
+                   file.Reason() == "Permission denied"
+               ? 0
+               : 1;
+  }), 0);
 }
 
 TEST(FileSystem, ListsEntriesSortedByBytesEachExaminedOnceAsItIs) {
-  TempFolder tmp;
-  for (const char* name : {"B.txt", "a", "ä.txt", ".hidden", "_x"}) WriteFile(tmp / name, "");
-  WriteFile(tmp / "b.txt", "12345");
+  Scratch tmp;
+  for (const char* name : {"B.txt", "a", "ä.txt", ".hidden", "_x"}) WriteBytes(tmp / name, "");
+  WriteBytes(tmp / "b.txt", "12345");
   ASSERT_EQ(::mkdir((tmp / "sub").c_str(), 0755), 0);
   ASSERT_EQ(::symlink("b.txt", (tmp / "to_file").c_str()), 0);
   ASSERT_EQ(::symlink("sub", (tmp / "to_dir").c_str()), 0);
@@ -234,7 +186,7 @@ TEST(FileSystem, ListsEntriesSortedByBytesEachExaminedOnceAsItIs) {
 }
 
 TEST(FileSystem, TempFilesDeleteRenameAndFolders) {
-  TempFolder tmp;
+  Scratch tmp;
   TempFile first = MakeTempFile(tmp.path(), "QWX");
   TempFile second = MakeTempFile(tmp.path() + "/", "QWX");
   EXPECT_NE(first.Path, second.Path);
@@ -257,32 +209,32 @@ TEST(FileSystem, TempFilesDeleteRenameAndFolders) {
   EXPECT_FALSE(TryDeleteFile(tmp / "archive.zip"));
   EXPECT_EQ(errno, ENOENT);
 
-  EXPECT_EQ(ErrorText([&] { DeleteFile(tmp / "archive.zip"); }),
+  EXPECT_EQ(ErrorText<EHostError>([&] { DeleteFile(tmp / "archive.zip"); }),
             "Cannot delete " + (tmp / "archive.zip") + ": No such file or directory");
-  EXPECT_EQ(ErrorText([&] { RenameFile(tmp / "none", tmp / "other"); }),
+  EXPECT_EQ(ErrorText<EHostError>([&] { RenameFile(tmp / "none", tmp / "other"); }),
             "Cannot rename " + (tmp / "none") + " to " + (tmp / "other") + ": No such file or directory");
-  EXPECT_EQ(ErrorText([&] { MakeTempFile(tmp / "missing", "QWX"); }),
+  EXPECT_EQ(ErrorText<EHostError>([&] { MakeTempFile(tmp / "missing", "QWX"); }),
             "Cannot create " + (tmp / "missing/QWXXXXXXX") + ": No such file or directory");
 }
 
 TEST(TempFiles, OnlyStaleOnesOfTheGivenFormAreRemoved) {
-  TempFolder tmp;
+  Scratch tmp;
   for (const char* name : {"QWXabc123", "QWXzzzzzz", "QWXshort", "QWXtoolong1", "QWXab.c12", "XQWabc123"})
-    WriteFile(tmp / name, "x");
+    WriteBytes(tmp / name, "x");
   ASSERT_EQ(::symlink("QWXabc123", (tmp / "QWXlink00").c_str()), 0);
   TempFile live = MakeTempFile(tmp.path(), "QWX");
   EXPECT_EQ(RemoveStaleTempFiles(tmp.path(), "QWX"), 2u);
   std::vector<std::string> left = {BaseName(live.Path), "QWXab.c12", "QWXlink00", "QWXshort", "QWXtoolong1",
                                     "XQWabc123"};
   std::sort(left.begin(), left.end());
-  EXPECT_EQ(Names(tmp.path()), left);
+  EXPECT_EQ(ListFolder(tmp.path()), left);
   // Once its holder is gone, it is stale too.
   live.Handle.Close();
   EXPECT_EQ(RemoveStaleTempFiles(tmp.path(), "QWX"), 1u);
 }
 
 TEST(FileSystem, KernelFileSystemsAreRecognised) {
-  TempFolder tmp;
+  Scratch tmp;
   EXPECT_FALSE(IsPseudoFileSystem(tmp.path()));
   for (const char* path : {"/proc", "/proc/self/status", "/sys", "/dev/pts"}) {
     struct stat st {};
@@ -307,7 +259,7 @@ TEST(FileSystem, KernelFileSystemsAreRecognised) {
 }
 
 TEST(LockFile, OneHolderAtATimeAndNoFileLeftBehind) {
-  TempFolder tmp;
+  Scratch tmp;
   const std::string path = tmp / "a.zip.lock";
   LockFile first, second;
   EXPECT_TRUE(first.TryAcquire(path, 0600));
@@ -317,31 +269,25 @@ TEST(LockFile, OneHolderAtATimeAndNoFileLeftBehind) {
   EXPECT_TRUE(second.TryAcquire(path, 0600));
   EXPECT_EQ(StatOrThrow(path).Mode & 0777, 0600u);
   second.Release();
-  EXPECT_TRUE(Names(tmp.path()).empty());
-  EXPECT_EQ(ErrorText([&] { first.TryAcquire(tmp / "missing/a.zip.lock", 0600); }),
+  EXPECT_TRUE(ListFolder(tmp.path()).empty());
+  EXPECT_EQ(ErrorText<EHostError>([&] { first.TryAcquire(tmp / "missing/a.zip.lock", 0600); }),
             "Cannot lock " + (tmp / "missing/a.zip.lock") + ": No such file or directory");
 }
 
 TEST(LockFile, AKilledHolderLeavesNoLockThatBlocks) {
-  TempFolder tmp;
+  Scratch tmp;
   const std::string path = tmp / "a.zip.lock";
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  ASSERT_TRUE(test::EndsBySignal([&] {
     LockFile lock;
     if (lock.TryAcquire(path, 0600)) ::raise(SIGKILL);
-    ::_exit(1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status));
+  }));
   EXPECT_TRUE(PathExists(path));  // the file stays, its lock does not
   LockFile lock;
   EXPECT_TRUE(lock.TryAcquire(path, 0600));
 }
 
 TEST(LockFile, AWaiterIsToldOnceAndMayGiveUp) {
-  TempFolder tmp;
+  Scratch tmp;
   const std::string path = tmp / "a.zip.lock";
   LockFile holder;
   ASSERT_TRUE(holder.TryAcquire(path, 0600));

@@ -4,60 +4,26 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "platform/atomic_file.h"
 #include "platform/errors.h"
+#include "support/files.h"
+#include "support/processes.h"
+#include "support/scratch.h"
 
 namespace tessel {
 namespace {
 
-// A fresh folder under the system's temporary folder, removed afterwards.
-class TempFolder {
-public:
-  TempFolder() {
-    char name[] = "/tmp/tessel_paths_XXXXXX";
-    path_ = ::mkdtemp(name);
-  }
-  ~TempFolder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  const std::string& path() const { return path_; }
-  std::string operator/(std::string_view name) const { return JoinPath(path_, name); }
-
-private:
-  std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& data) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  std::fwrite(data.data(), 1, data.size(), f);
-  std::fclose(f);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::string data;
-  EXPECT_TRUE(ReadWholeFile(path, data)) << path;
-  return data;
-}
-
-std::vector<std::string> FolderEntries(const std::string& folder) {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* e = ::readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(dir);
-  return names;
-}
+using test::ListFolder;
+using test::ReadBytes;
+using test::Scratch;
+using test::WriteBytes;
 
 mode_t ModeOf(const std::string& path) {
   struct stat st {};
@@ -90,7 +56,7 @@ TEST(Paths, SplitAndJoin) {
 }
 
 TEST(Paths, AbsolutePathUsesCurrentFolder) {
-  TempFolder tmp;
+  Scratch tmp;
   char* old = ::getcwd(nullptr, 0);
   ASSERT_EQ(::chdir(tmp.path().c_str()), 0);
   const std::string here = CurrentFolder();
@@ -140,13 +106,13 @@ TEST(Paths, HomeAndConfigFolderFromEnvironment) {
 }
 
 TEST(Paths, MakeFolders) {
-  TempFolder tmp;
+  Scratch tmp;
   EXPECT_TRUE(MakeFolders(tmp / "a/b/c/"));
   EXPECT_TRUE(FolderExists(tmp / "a/b/c"));
   EXPECT_TRUE(MakeFolders(tmp / "a/b/c"));
   EXPECT_TRUE(MakeFolders(""));
   EXPECT_TRUE(MakeFolders("/"));
-  WriteFile(tmp / "file", "x");
+  WriteBytes(tmp / "file", "x");
   errno = 0;
   EXPECT_FALSE(MakeFolders(tmp / "file"));
   EXPECT_EQ(errno, ENOTDIR);
@@ -154,48 +120,48 @@ TEST(Paths, MakeFolders) {
 }
 
 TEST(Paths, ReadWholeFileRefusesFoldersAndMissing) {
-  TempFolder tmp;
+  Scratch tmp;
   std::string data = "stale";
   EXPECT_FALSE(ReadWholeFile(tmp.path(), data));
   EXPECT_EQ(errno, EISDIR);
   EXPECT_TRUE(data.empty());
   EXPECT_FALSE(ReadWholeFile(tmp / "missing", data));
   EXPECT_EQ(errno, ENOENT);
-  WriteFile(tmp / "f", std::string("a\0b", 3));
-  EXPECT_EQ(ReadFile(tmp / "f"), std::string("a\0b", 3));
+  WriteBytes(tmp / "f", std::string("a\0b", 3));
+  EXPECT_EQ(ReadBytes(tmp / "f"), std::string("a\0b", 3));
 }
 
 TEST(ReplaceFile, CreatesAndReplacesKeepingMode) {
-  TempFolder tmp;
+  Scratch tmp;
   const std::string path = tmp / "Config.ini";
   const mode_t mask = ::umask(022);
   ReplaceFileAtomically(path, "first\n");
-  EXPECT_EQ(ReadFile(path), "first\n");
+  EXPECT_EQ(ReadBytes(path), "first\n");
   EXPECT_EQ(ModeOf(path), 0644u);
   ::chmod(path.c_str(), 0600);
   ReplaceFileAtomically(path, "second\n");
-  EXPECT_EQ(ReadFile(path), "second\n");
+  EXPECT_EQ(ReadBytes(path), "second\n");
   EXPECT_EQ(ModeOf(path), 0600u);
   ::umask(mask);
-  EXPECT_EQ(FolderEntries(tmp.path()), std::vector<std::string>{"Config.ini"});
+  EXPECT_EQ(ListFolder(tmp.path()), std::vector<std::string>{"Config.ini"});
 }
 
 TEST(ReplaceFile, KeepsSymbolicLink) {
-  TempFolder tmp;
+  Scratch tmp;
   ASSERT_TRUE(MakeFolders(tmp / "real"));
-  WriteFile(tmp / "real/target.ini", "old");
+  WriteBytes(tmp / "real/target.ini", "old");
   ASSERT_EQ(::symlink("real/target.ini", (tmp / "link.ini").c_str()), 0);
   ReplaceFileAtomically(tmp / "link.ini", "new");
   struct stat st {};
   ASSERT_EQ(::lstat((tmp / "link.ini").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_EQ(ReadFile(tmp / "real/target.ini"), "new");
+  EXPECT_EQ(ReadBytes(tmp / "real/target.ini"), "new");
 }
 
 TEST(ReplaceFile, FailedWriteLeavesOldFileAndNoTemporary) {
-  TempFolder tmp;
+  Scratch tmp;
   const std::string path = tmp / "Config.ini";
-  WriteFile(path, "old content\n");
+  WriteBytes(path, "old content\n");
   const std::string data(100000, 'n');
   size_t written = 0;
   auto half_then_fail = [&](int fd, const void* p, size_t size) -> ssize_t {
@@ -214,17 +180,15 @@ TEST(ReplaceFile, FailedWriteLeavesOldFileAndNoTemporary) {
     EXPECT_EQ(e.ErrorNumber(), ENOSPC);
     EXPECT_NE(std::string(e.what()).find(tmp.path()), std::string::npos);
   }
-  EXPECT_EQ(ReadFile(path), "old content\n");
-  EXPECT_EQ(FolderEntries(tmp.path()), std::vector<std::string>{"Config.ini"});
+  EXPECT_EQ(ReadBytes(path), "old content\n");
+  EXPECT_EQ(ListFolder(tmp.path()), std::vector<std::string>{"Config.ini"});
 }
 
 TEST(ReplaceFile, ProcessKilledMidWriteLeavesOldFile) {
-  TempFolder tmp;
+  Scratch tmp;
   const std::string path = tmp / "Config.ini";
-  WriteFile(path, "old content\n");
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  WriteBytes(path, "old content\n");
+  ASSERT_TRUE(test::EndsBySignal([&] {
     size_t written = 0;
     auto write_then_die = [&](int fd, const void* p, size_t size) -> ssize_t {
       if (written > 0) ::raise(SIGKILL);
@@ -232,24 +196,20 @@ TEST(ReplaceFile, ProcessKilledMidWriteLeavesOldFile) {
       return static_cast<ssize_t>(written);
     };
     ReplaceFileAtomically(path, std::string(50000, 'n'), write_then_die);
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(ReadFile(path), "old content\n");
+  }));
+  EXPECT_EQ(ReadBytes(path), "old content\n");
 }
 
 TEST(ReplaceFile, FailuresAreReported) {
-  TempFolder tmp;
-  WriteFile(tmp / "file", "x");
+  Scratch tmp;
+  WriteBytes(tmp / "file", "x");
   ASSERT_TRUE(MakeFolders(tmp / "folder"));
   EXPECT_THROW(ReplaceFileAtomically(tmp / "missing/Config.ini", "x"), EHostError);
   EXPECT_THROW(ReplaceFileAtomically(tmp / "file/Config.ini", "x"), EHostError);
   EXPECT_THROW(ReplaceFileAtomically(tmp / "folder", "x"), EHostError);
   EXPECT_TRUE(FolderExists(tmp / "folder"));
-  EXPECT_EQ(ReadFile(tmp / "file"), "x");
-  EXPECT_EQ(FolderEntries(tmp.path()).size(), 2u);
+  EXPECT_EQ(ReadBytes(tmp / "file"), "x");
+  EXPECT_EQ(ListFolder(tmp.path()).size(), 2u);
 }
 
 // Whether some other open file description holds an flock on the file, as
@@ -261,9 +221,9 @@ bool IsHeld(const std::string& path) {
 }
 
 TEST(AtomicFileWriter, WritesBesideTheTargetAndReplacesItWhole) {
-  TempFolder tmp;
+  Scratch tmp;
   const std::string target = tmp / "archive.zip";
-  WriteFile(target, "old");
+  WriteBytes(target, "old");
   ::chmod(target.c_str(), 0640);
   {
     AtomicFileWriter writer(target, "QWX");
@@ -273,24 +233,24 @@ TEST(AtomicFileWriter, WritesBesideTheTargetAndReplacesItWhole) {
     EXPECT_EQ(ModeOf(writer.TempPath()), 0600u);
     EXPECT_TRUE(IsHeld(writer.TempPath()));
     ASSERT_EQ(::write(writer.Fd(), "new", 3), 3);
-    EXPECT_EQ(ReadFile(target), "old");
+    EXPECT_EQ(ReadBytes(target), "old");
     writer.Commit();
   }
-  EXPECT_EQ(ReadFile(target), "new");
+  EXPECT_EQ(ReadBytes(target), "new");
   EXPECT_EQ(ModeOf(target), 0640u);
-  EXPECT_EQ(FolderEntries(tmp.path()), std::vector<std::string>{"archive.zip"});
+  EXPECT_EQ(ListFolder(tmp.path()), std::vector<std::string>{"archive.zip"});
 
   // Unfinished: the temporary file goes with the writer, the target stays.
   {
     AtomicFileWriter writer(target, "QWX");
     ASSERT_EQ(::write(writer.Fd(), "half", 4), 4);
   }
-  EXPECT_EQ(ReadFile(target), "new");
-  EXPECT_EQ(FolderEntries(tmp.path()), std::vector<std::string>{"archive.zip"});
+  EXPECT_EQ(ReadBytes(target), "new");
+  EXPECT_EQ(ListFolder(tmp.path()), std::vector<std::string>{"archive.zip"});
 }
 
 TEST(AtomicFileWriter, ANewFileGetsTheBitsOfTheUmaskWhichStaysAsItWas) {
-  TempFolder tmp;
+  Scratch tmp;
   const mode_t saved = ::umask(027);
   AtomicFileWriter writer(tmp / "new.zip", "QWX");
   writer.Commit();
@@ -299,7 +259,7 @@ TEST(AtomicFileWriter, ANewFileGetsTheBitsOfTheUmaskWhichStaysAsItWas) {
 }
 
 TEST(AtomicFileWriter, AKeptTemporaryFileIsNoLongerTakenForAStaleOne) {
-  TempFolder tmp;
+  Scratch tmp;
   std::string kept;
   {
     AtomicFileWriter writer(tmp / "a.zip", "QWX");
@@ -307,7 +267,7 @@ TEST(AtomicFileWriter, AKeptTemporaryFileIsNoLongerTakenForAStaleOne) {
     kept = writer.TempPath();
   }
   EXPECT_EQ(RemoveStaleTempFiles(tmp.path(), "QWX"), 0u);
-  EXPECT_EQ(FolderEntries(tmp.path()), std::vector<std::string>{BaseName(kept)});
+  EXPECT_EQ(ListFolder(tmp.path()), std::vector<std::string>{BaseName(kept)});
   EXPECT_TRUE(kept.ends_with(".zip"));
 }
 

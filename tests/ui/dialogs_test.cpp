@@ -12,6 +12,7 @@
 
 #include "app/name_template.h"
 #include "platform/datetime.h"
+#include "support/scratch.h"
 #include "ui/about_box.h"
 #include "ui/folder_chooser.h"
 #include "ui/settings_dialog.h"
@@ -22,7 +23,7 @@ namespace tessel {
 namespace {
 
 using test::RecordingHooks;
-using test::TempDir;
+using test::Scratch;
 
 struct TemplateEditorTest : testing::Test {
   TemplateEditorTest() : editor(folders, hooks) { recorder.InstallInto(hooks); }
@@ -126,7 +127,7 @@ TEST_F(TemplateEditorTest, DoubleClickInsertsTheTokenAtTheCaret) {
 }
 
 TEST_F(TemplateEditorTest, FolderChoiceKeepsTheNamePart) {
-  TempDir temp;
+  Scratch temp;
   const std::string work = temp.MakeFolder("work");
   std::string chosen = work;
   recorder.OnDialog = [&](QDialog& dialog) {
@@ -234,7 +235,7 @@ TEST(SettingsDialogTest, AnEmptyLevelBoxCountsAsZero) {
 }
 
 TEST(FolderChooserTest, GetFolderDropsTheTrailingSlashButKeepsTheRoot) {
-  TempDir temp;
+  Scratch temp;
   const std::string inner = temp.MakeFolder("a/b");
   TForm3 chooser;
   chooser.SetFolder("/");
@@ -250,8 +251,8 @@ TEST(FolderChooserTest, GetFolderDropsTheTrailingSlashButKeepsTheRoot) {
   // A folder picked in the tree is the one handed back.
   QFileSystemModel* model = qobject_cast<QFileSystemModel*>(chooser.DirectoryListBox1()->model());
   ASSERT_NE(model, nullptr);
-  chooser.DirectoryListBox1()->setCurrentIndex(model->index(ToQ(temp.Path() + "/a")));
-  EXPECT_EQ(chooser.GetFolder(), temp.Path() + "/a");
+  chooser.DirectoryListBox1()->setCurrentIndex(model->index(ToQ(temp.path() + "/a")));
+  EXPECT_EQ(chooser.GetFolder(), temp.path() + "/a");
   EXPECT_EQ(chooser.Button1()->text(), QString::fromUtf8("Выбрать"));
   EXPECT_EQ(chooser.Button2()->text(), QString::fromUtf8("Отмена"));
 }

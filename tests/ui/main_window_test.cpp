@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -23,7 +25,9 @@
 
 #include "app/settings.h"
 #include "app/window_state.h"
-#include "leased_file.h"
+#include "support/files.h"
+#include "support/leased_file.h"
+#include "support/scratch.h"
 #include "ui/folder_chooser.h"
 #include "ui/main_window.h"
 #include "ui/settings_dialog.h"
@@ -35,19 +39,19 @@ namespace tessel {
 namespace {
 
 using test::RecordingHooks;
-using test::TempDir;
+using test::Scratch;
 
 constexpr int kWaitMs = 60000;
 
 // A caption as the user reads it, without its mnemonic mark.
 QString Caption(const QAbstractButton* button) { return button->text().remove(u'&'); }
 
-void WriteFile(const std::string& path, size_t size, unsigned seed) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+// A file of `size` random bytes.
+void WriteRandom(const std::string& path, size_t size, unsigned seed) {
   std::mt19937 random(seed);
   std::string data(size, '\0');
   for (char& c : data) c = static_cast<char>(random());
-  std::ofstream(path, std::ios::binary) << data;
+  test::WriteBytes(path, data);
 }
 
 // A window on a job of its own in a temporary folder, with recording hooks.
@@ -55,21 +59,21 @@ struct Window {
   explicit Window(bool batch = false, bool show_window = false) {
     options.Batch = batch;
     options.ShowWindow = show_window;
-    options.ConfigPath = temp.Path() + "/Config.ini";
+    options.ConfigPath = temp.path() + "/Config.ini";
     form = std::make_unique<TForm1>(options);
     recorder.InstallInto(form->Hooks());
   }
   // A job that backs up data/ into out/backup.zip.
   void UseJob(size_t file_size = 4096, const std::string& templ = "") {
-    WriteFile(temp.Path() + "/data/one.bin", file_size, 1);
-    WriteFile(temp.Path() + "/data/two.txt", 100, 2);
+    WriteRandom(temp.path() + "/data/one.bin", file_size, 1);
+    WriteRandom(temp.path() + "/data/two.txt", 100, 2);
     JobSettings& job = form->Job();
     job.IncludeMasks.Clear();
-    job.IncludeMasks.Append(temp.Path() + "/data/*.*");
+    job.IncludeMasks.Append(temp.path() + "/data/*.*");
     form->dbgFiles()->Model().Reload();
-    form->eFileNameMask()->setText(ToQ(templ.empty() ? temp.Path() + "/out/backup.zip" : templ));
+    form->eFileNameMask()->setText(ToQ(templ.empty() ? temp.path() + "/out/backup.zip" : templ));
   }
-  std::string Archive() const { return temp.Path() + "/out/backup.zip"; }
+  std::string Archive() const { return temp.path() + "/out/backup.zip"; }
   // Presses "Создать архив" and waits until the run has ended and the window
   // has dealt with its end.
   void RunToEnd() {
@@ -80,7 +84,7 @@ struct Window {
     QTRY_VERIFY_WITH_TIMEOUT(!form->IsRunning() && form->Button1()->isEnabled(), kWaitMs);
   }
 
-  TempDir temp;
+  Scratch temp;
   StartupOptions options;
   std::unique_ptr<TForm1> form;
   RecordingHooks recorder;
@@ -369,15 +373,15 @@ TEST(MainWindowTest, ErrorsAreShownWithAFullStop) {
 TEST(MainWindowTest, ANameEndingInAQuestionMarkAsksForTheArchive) {
   Window window;
   window.UseJob(100, "");
-  const std::string chosen = window.temp.Path() + "/out/picked.zip";
-  std::filesystem::create_directories(window.temp.Path() + "/out");
+  const std::string chosen = window.temp.path() + "/out/picked.zip";
+  std::filesystem::create_directories(window.temp.path() + "/out");
   QString initial;
   window.form->Hooks().ChooseArchive = [&](QWidget*, const QString& folder, QString& file) {
     initial = folder;
     file = ToQ(chosen);
     return true;
   };
-  window.form->eFileNameMask()->setText(ToQ(window.temp.Path() + "/out/?"));
+  window.form->eFileNameMask()->setText(ToQ(window.temp.path() + "/out/?"));
   window.RunToEnd();
   EXPECT_TRUE(window.recorder.Errors.isEmpty()) << window.recorder.Errors.join("\n").toStdString();
   EXPECT_TRUE(std::filesystem::exists(chosen));
@@ -475,7 +479,7 @@ TEST(MainWindowTest, TheSummaryLineStaysUntilTheNextRun) {
   EXPECT_EQ(form.SummaryLabel()->toolTip(), line);
   ASSERT_TRUE(form.OpenFolderButton()->isVisibleTo(&form));
   form.OpenFolderButton()->click();
-  EXPECT_EQ(window.recorder.OpenedUrls, QStringList{QUrl::fromLocalFile(ToQ(window.temp.Path() + "/out")).toString()});
+  EXPECT_EQ(window.recorder.OpenedUrls, QStringList{QUrl::fromLocalFile(ToQ(window.temp.path() + "/out")).toString()});
 
   // A failure leaves its message instead.
   window.form->eFileNameMask()->setText("backup.zip");
@@ -550,7 +554,7 @@ TEST(MainWindowTest, DroppedFoldersAndFilesBecomeRows) {
   Window window;
   TForm1& form = *window.form;
   const std::string folder = window.temp.MakeFolder("photos");
-  const std::string file = window.temp.Path() + "/notes.txt";
+  const std::string file = window.temp.path() + "/notes.txt";
   std::ofstream(file) << "x";
   form.show();
   TMaskGrid* grid = form.dbgFiles();
@@ -763,7 +767,7 @@ TEST(MainWindowTest, BatchWithWindowRunsOnTheWorkerAndClosesWhenDone) {
   window.UseJob(1u << 20);
   // A file the run cannot open: the completion message names it, as the
   // interactive one does.
-  const std::string lost = window.temp.Path() + "/data/lost.txt";
+  const std::string lost = window.temp.path() + "/data/lost.txt";
   { std::ofstream(lost) << "held"; }
   test::LeasedFile lease(lost);
   ASSERT_TRUE(lease.Held());
@@ -777,7 +781,7 @@ TEST(MainWindowTest, BatchWithWindowRunsOnTheWorkerAndClosesWhenDone) {
   QTRY_VERIFY_WITH_TIMEOUT(form.WasClosed(), kWaitMs);
   ASSERT_EQ(window.recorder.Messages.size(), 1);
   EXPECT_TRUE(window.recorder.Messages[0].startsWith(QString::fromUtf8("Архивация закончена\n\n")));
-  EXPECT_TRUE(window.recorder.Messages[0].contains(ToQ(window.temp.Path() + "/data/lost.txt")));
+  EXPECT_TRUE(window.recorder.Messages[0].contains(ToQ(window.temp.path() + "/data/lost.txt")));
   EXPECT_TRUE(std::filesystem::exists(window.Archive()));
   EXPECT_EQ(form.ExitStatus(), 2);
 }
@@ -845,7 +849,8 @@ TEST(MainWindowTest, AStopSignalSavesTheInteractiveJobAndEnds) {
 TEST(MainWindowTest, TheDoneMessageNamesFilesThatCouldNotBeRead) {
   Window window;
   window.UseJob();
-  const std::string lost = window.temp.Path() + "/data/lost.txt";
+  // A line break in the name must not make it look like two files.
+  const std::string lost = window.temp.path() + "/data/lost\nfound.txt";
   { std::ofstream(lost) << "held"; }
   test::LeasedFile lease(lost);
   ASSERT_TRUE(lease.Held());
@@ -855,7 +860,34 @@ TEST(MainWindowTest, TheDoneMessageNamesFilesThatCouldNotBeRead) {
   const QString message = window.recorder.Messages[0];
   EXPECT_TRUE(message.startsWith(QString::fromUtf8("Архивация закончена\n\n"))) << message.toStdString();
   EXPECT_TRUE(message.contains(QString::fromUtf8("не удалось прочитать: 1."))) << message.toStdString();
-  EXPECT_TRUE(message.contains(ToQ(window.temp.Path() + "/data/lost.txt"))) << message.toStdString();
+  EXPECT_TRUE(message.endsWith(u'\n' + ToQ(window.temp.path() + "/data/lost\\nfound.txt: ") +
+                               QString::fromUtf8(std::strerror(EWOULDBLOCK))))
+      << message.toStdString();
+}
+
+// A job without include masks fails with its reason; one whose masks select
+// no file writes its archive, but neither the box nor the summary line call
+// that done.
+TEST(MainWindowTest, AJobThatSelectsNothingIsNeverReportedAsDone) {
+  Window window;
+  window.UseJob();
+  TForm1& form = *window.form;
+  form.Job().IncludeMasks.Clear();
+  form.dbgFiles()->Model().Reload();
+  window.RunToEnd();
+  EXPECT_EQ(window.recorder.Errors, QStringList{QString::fromUtf8("В задании нет ни одной маски включения.")});
+  EXPECT_TRUE(window.recorder.Messages.isEmpty());
+  EXPECT_EQ(form.SummaryLabel()->text(), QString::fromUtf8("В задании нет ни одной маски включения"));
+  EXPECT_FALSE(std::filesystem::exists(window.Archive()));
+
+  form.Job().IncludeMasks.Append(window.temp.path() + "/data/*.none");
+  form.dbgFiles()->Model().Reload();
+  window.RunToEnd();
+  EXPECT_EQ(window.recorder.Errors.size(), 1);
+  EXPECT_EQ(window.recorder.Messages,
+            QStringList{QString::fromUtf8("Архивация закончена\n\nНе выбрано ни одного файла")});
+  EXPECT_EQ(form.SummaryLabel()->text(), QString::fromUtf8("Не выбрано ни одного файла"));
+  EXPECT_TRUE(std::filesystem::exists(window.Archive()));
 }
 
 TEST(MainWindowTest, HiddenBatchRun) {
@@ -882,22 +914,17 @@ TEST(MainWindowTest, HiddenBatchRun) {
   }
 }
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // The window says at once what keeps the loaded job from running: a value
 // that would be cut, or a file that is no job file, which it never saves over.
 TEST(MainWindowTest, WarnsOfAJobFileItCannotTakeAsItStands) {
   const std::string stars = std::string(10000, '*') + "x";
   const std::string photo = std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16);
   for (const bool is_photo : {false, true}) {
-    TempDir temp;
-    const std::string cut = "[Config]\nZipName=" + temp.Path() + "/out/x.zip\n[FilesNotInclude]\n1=" + stars + "\n";
+    Scratch temp;
+    const std::string cut = "[Config]\nZipName=" + temp.path() + "/out/x.zip\n[FilesNotInclude]\n1=" + stars + "\n";
     const std::string& image = is_photo ? photo : cut;
     StartupOptions options;
-    options.ConfigPath = temp.Path() + "/Config.ini";
+    options.ConfigPath = temp.path() + "/Config.ini";
     std::ofstream(options.ConfigPath, std::ios::binary) << image;
     TForm1 form(options);
     RecordingHooks recorder;
@@ -910,14 +937,14 @@ TEST(MainWindowTest, WarnsOfAJobFileItCannotTakeAsItStands) {
     QTRY_VERIFY_WITH_TIMEOUT(!form.IsRunning() && form.Button1()->isEnabled(), kWaitMs);
     EXPECT_EQ(recorder.Errors.size(), 2);
     EXPECT_EQ(FromQ(recorder.Errors[1]), said);
-    EXPECT_FALSE(std::filesystem::exists(temp.Path() + "/out"));
+    EXPECT_FALSE(std::filesystem::exists(temp.path() + "/out"));
     form.close();
     EXPECT_TRUE(form.WasClosed());
     if (is_photo) {
-      EXPECT_EQ(ReadAll(options.ConfigPath), photo);
+      EXPECT_EQ(test::ReadBytes(options.ConfigPath), photo);
     } else {
       // The cut mask is kept whole; only the job around it is written.
-      EXPECT_NE(ReadAll(options.ConfigPath).find("\n1=" + stars + "\n"), std::string::npos);
+      EXPECT_NE(test::ReadBytes(options.ConfigPath).find("\n1=" + stars + "\n"), std::string::npos);
     }
   }
 }

@@ -13,6 +13,7 @@
 #include <QTest>
 #include <fstream>
 
+#include "support/scratch.h"
 #include "ui/about_box.h"
 #include "ui/folder_chooser.h"
 #include "ui/main_window.h"
@@ -23,7 +24,7 @@
 namespace tessel {
 namespace {
 
-using test::TempDir;
+using test::Scratch;
 
 QString ScreenshotPath(const QString& name) {
   const QString folder = QStringLiteral(TESSEL_BINARY_DIR "/screenshots");
@@ -72,9 +73,9 @@ void ShowARunInProgress(TForm1& form, const std::string& file) {
 }
 
 TEST(Screenshots, EveryWindow) {
-  TempDir temp;
+  Scratch temp;
   StartupOptions options;
-  options.ConfigPath = temp.Path() + "/Config.ini";
+  options.ConfigPath = temp.path() + "/Config.ini";
   TForm1 form(options);
   JobSettings& job = form.Job();
   job.IncludeMasks.Clear();
@@ -130,9 +131,9 @@ TEST(Screenshots, EveryWindow) {
 }
 
 TEST(Screenshots, MainWindowEnlargedAndAfterARun) {
-  TempDir temp;
+  Scratch temp;
   StartupOptions options;
-  options.ConfigPath = temp.Path() + "/Config.ini";
+  options.ConfigPath = temp.path() + "/Config.ini";
   const std::string data = temp.MakeFolder("Документы/Отчёты за квартал с длинным названием папки");
   std::ofstream(data + "/итоги.txt") << std::string(200000, 'x');
   std::ofstream(data + "/план.txt") << "план";
@@ -141,7 +142,7 @@ TEST(Screenshots, MainWindowEnlargedAndAfterARun) {
   recorder.InstallInto(form.Hooks());
   JobSettings& job = form.Job();
   job.IncludeMasks.Clear();
-  job.IncludeMasks.Append(temp.Path() + "/Документы/*.*");
+  job.IncludeMasks.Append(temp.path() + "/Документы/*.*");
   job.IncludeMasks.Append("/home/user/Проекты/*.cpp");
   job.IncludeMasks.Append("/home/user/Музыка/*.flac");
   job.IncludeMasks.Append("/home/user/Изображения/Отпуск/*.*");
@@ -151,7 +152,7 @@ TEST(Screenshots, MainWindowEnlargedAndAfterARun) {
   job.ExcludeMasks.Current = 0;
   form.dbgFiles()->Model().Reload();
   form.dbgNotInclude()->Model().Reload();
-  form.eFileNameMask()->setText(ToQ(temp.Path() + "/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip"));
+  form.eFileNameMask()->setText(ToQ(temp.path() + "/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip"));
 
   // Enlarged during a run: the lists show more rows, the long path fits.
   form.show();

@@ -192,7 +192,7 @@ TEST(BufferStream, RandomOperationsMatchAModel) {
 }
 
 TEST(FileStream, OpenErrorsNameThePathAndTheCause) {
-  test::ScratchDir dir;
+  test::Scratch dir;
   const std::string missing = dir / "missing.zip";
   try {
     TLFNFileStream stream(missing, TFileOpenMode::fmOpenRead);
@@ -208,14 +208,14 @@ TEST(FileStream, OpenErrorsNameThePathAndTheCause) {
   EXPECT_THROW(TLFNFileStream(fifo, TFileOpenMode::fmOpenSource), ENotRegularFile);
   EXPECT_THROW(TLFNFileStream(dir.path(), TFileOpenMode::fmOpenSource), ENotRegularFile);
   // A path through a regular file.
-  test::WriteFileBytes(dir / "plain", "x");
+  test::WriteBytes(dir / "plain", "x");
   EXPECT_THROW(TLFNFileStream(dir / "plain/inner", TFileOpenMode::fmCreate), EHostError);
 }
 
 TEST(FileStream, CreateWriteReopenAndStat) {
-  test::ScratchDir dir;
+  test::Scratch dir;
   const std::string path = dir / "a.bin";
-  test::WriteFileBytes(path, Pattern(5000));
+  test::WriteBytes(path, Pattern(5000));
   {
     TLFNFileStream out(path, TFileOpenMode::fmCreate);
     EXPECT_EQ(out.FileStat().st_size, 0);  // truncated
@@ -238,7 +238,7 @@ TEST(FileStream, CreateWriteReopenAndStat) {
     EXPECT_TRUE(temp.Truncate(2));
     EXPECT_TRUE(temp.Finish());
   }
-  EXPECT_EQ(test::ReadFileBytes(templ), "te");
+  EXPECT_EQ(test::ReadBytes(templ), "te");
 }
 
 TEST(FileStream, DiskFullIsVisibleToTheCaller) {
@@ -268,7 +268,7 @@ private:
 };
 
 TEST(FileStream, WrapperSitsBetweenFileAndBuffer) {
-  test::ScratchDir dir;
+  test::Scratch dir;
   CountingStream* counter = nullptr;
   TStreamWrapper wrap = [&](std::unique_ptr<TStream> file) {
     auto c = std::make_unique<CountingStream>(std::move(file));
@@ -282,7 +282,7 @@ TEST(FileStream, WrapperSitsBetweenFileAndBuffer) {
   EXPECT_EQ(counter->written, 32u);  // two full buffers so far
   EXPECT_TRUE(out.Close());
   EXPECT_EQ(counter->written, 40u);
-  EXPECT_EQ(test::ReadFileBytes(dir / "w.bin"), Pattern(40));
+  EXPECT_EQ(test::ReadBytes(dir / "w.bin"), Pattern(40));
 }
 
 }  // namespace

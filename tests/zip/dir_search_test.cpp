@@ -2,45 +2,34 @@
 
 #include <gtest/gtest.h>
 
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <string>
 #include <vector>
+
+#include "support/files.h"
+#include "support/processes.h"
+#include "support/scratch.h"
 
 namespace tessel {
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
+// A scratch tree, its root written with the trailing "/" that searches take.
 class TempTree {
 public:
-  TempTree() {
-    char name[] = "/tmp/tessel_walk_XXXXXX";
-    root_ = std::string(::mkdtemp(name)) + "/";
-    ::chmod(root_.c_str(), 0755);  // an unprivileged child must be able to enter
-  }
-  ~TempTree() { std::system(("chmod -R u+rwx '" + root_ + "' 2>/dev/null; rm -rf '" + root_ + "'").c_str()); }
   const std::string& root() const { return root_; }
 
-  void File(const std::string& relative, const std::string& data = "") const {
-    FILE* f = std::fopen((root_ + relative).c_str(), "wb");
-    ASSERT_NE(f, nullptr) << relative;
-    std::fwrite(data.data(), 1, data.size(), f);
-    std::fclose(f);
-  }
+  void File(const std::string& relative, const std::string& data = "") const { test::WriteBytes(root_ + relative, data); }
   void Folder(const std::string& relative) const { ASSERT_EQ(::mkdir((root_ + relative).c_str(), 0755), 0) << relative; }
   void Link(const std::string& target, const std::string& relative) const {
     ASSERT_EQ(::symlink(target.c_str(), (root_ + relative).c_str()), 0) << relative;
   }
 
 private:
-  std::string root_;
+  test::Scratch scratch_;
+  std::string root_ = scratch_.path() + "/";
 };
 
 // Every path a search returns, made relative to the root.
@@ -55,21 +44,6 @@ std::vector<std::string> Walk(const std::string& root, bool recurse, const std::
   EXPECT_EQ(search.Depth(), 0u);
   EXPECT_EQ(search.NextFile(record), "");
   return paths;
-}
-
-// Runs check in a child that has given up root; true when it returned true.
-bool RunUnprivileged(const std::function<bool()>& check) {
-  const pid_t child = ::fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    if (::geteuid() == 0 &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
-      ::_exit(2);
-    }
-    ::_exit(check() ? 0 : 1);
-  }
-  int status = 0;
-  return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // A tree with the usual troubles: hidden folder, links of every kind, a FIFO.
@@ -194,14 +168,14 @@ TEST(DirSearch, UnreadableFolderCountsAsEmpty) {
   tree.File("b_open/ok.txt");
   ASSERT_EQ(::chmod((tree.root() + "a_locked").c_str(), 0), 0);
   const std::string root = tree.root();
-  EXPECT_TRUE(RunUnprivileged([&] {
+  EXPECT_EQ(test::RunAsNobody([&] {
     const std::vector<std::string> expected = {"a_locked/", "b_open/", "b_open/ok.txt"};
     const std::vector<std::string> found = Walk(root, true, "*.*");
     if (found != expected) {
       for (const std::string& path : found) std::fprintf(stderr, "found %s\n", path.c_str());
     }
-    return found == expected;
-  }));
+    return found == expected ? 0 : 1;
+  }), 0);
 }
 
 }  // namespace

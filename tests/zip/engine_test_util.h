@@ -1,13 +1,8 @@
 #pragma once
-// Helpers of the zip engine tests: scratch trees, file times, an archive
-// parser of its own (independent of the engine's reader) that checks every
-// record and inflates every entry with zlib, and stream wrappers that fail.
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// Helpers of the zip engine tests: an archive parser of its own (independent
+// of the engine's reader) that checks every record and inflates every entry
+// with zlib, test data, and stream wrappers that fail; on the tests' shared
+// helpers for folders, files and commands.
 #include <zlib.h>
 
 #include <algorithm>
@@ -29,83 +24,13 @@
 
 namespace tessel::enginetest {
 
-class Scratch {
-public:
-  Scratch() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/engine_XXXXXX";
-    if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = templ;
-    ::chmod(path_.c_str(), 0755);
-  }
-  ~Scratch() { Remove(path_); }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  static void Remove(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-      ::chmod(path.c_str(), 0700);
-      if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* e = ::readdir(dir)) {
-          const std::string name = e->d_name;
-          if (name != "." && name != "..") Remove(path + "/" + name);
-        }
-        ::closedir(dir);
-      }
-      ::rmdir(path.c_str());
-    } else {
-      ::unlink(path.c_str());
-    }
-  }
-
-private:
-  std::string path_;
-};
-
-inline std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-// Writes the file, creating missing folders on the way.
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-    ::mkdir(path.substr(0, slash).c_str(), 0755);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline void SetMTime(const std::string& path, time_t seconds) {
-  timeval times[2] = {{seconds, 0}, {seconds, 0}};
-  ::utimes(path.c_str(), times);
-}
-
-inline time_t MTimeOf(const std::string& path) {
-  struct stat st {};
-  ::stat(path.c_str(), &st);
-  return st.st_mtime;
-}
-
-// Names of the files in a folder (not recursive), sorted.
-inline std::vector<std::string> ListFolder(const std::string& folder) {
-  std::vector<std::string> names;
-  if (DIR* dir = ::opendir(folder.c_str())) {
-    while (dirent* e = ::readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+// The tests' shared helpers, under the names the engine's tests use.
+using test::ListFolder;
+using test::ReadBytes;
+using test::Scratch;
+using test::SetMTime;
+using test::Shell;
+using test::WriteBytes;
 
 // ASCII text that compresses well, and bytes that do not.
 inline std::string TextOf(size_t size, unsigned seed = 1) {
@@ -372,9 +297,7 @@ inline TStreamWrapper FailReadsAfter(int64_t budget) {
   };
 }
 
-// Shell commands and hex dumps as the format tests have them.
-using test::Run;
-inline int Shell(const std::string& command) { return Run(command); }
+// Hex dumps as the format tests have them.
 using test::ToHex;
 
 }  // namespace tessel::enginetest

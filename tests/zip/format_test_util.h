@@ -1,66 +1,15 @@
 #pragma once
-// Helpers shared by the zip format tests: scratch folders, file bytes, hex
-// literals and running outside zip writers (Python's zipfile, 7z, bsdtar).
-#include <dirent.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
+// Helpers of the zip format tests: hex literals and archives made by Python's
+// zipfile, on the tests' shared helpers.
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 
+#include "support/files.h"
+#include "support/processes.h"
+#include "support/scratch.h"
+
 namespace tessel::test {
-
-// A fresh folder under the temporary folder, removed with everything in it.
-class ScratchDir {
-public:
-  ScratchDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zipfmt_XXXXXX";
-    if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = templ;
-  }
-  ~ScratchDir() { Remove(path_); }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-  static void Remove(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-      if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* e = ::readdir(dir)) {
-          const std::string name = e->d_name;
-          if (name != "." && name != "..") Remove(path + "/" + name);
-        }
-        ::closedir(dir);
-      }
-      ::rmdir(path.c_str());
-    } else {
-      ::unlink(path.c_str());
-    }
-  }
-  std::string path_;
-};
-
-inline std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 // "50 4b 03 04" -> bytes; spaces and line breaks are ignored.
 inline std::string FromHex(const std::string& hex) {
@@ -95,26 +44,16 @@ inline std::string ToHex(const std::string& bytes) {
   return out;
 }
 
-// Runs a shell command; returns its exit status (-1 when it did not exit).
-inline int Run(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 inline std::string Python() {
   return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
 }
 
 // Writes `script` to a file in `dir` and runs it with Python, the folder as
 // its working directory. Returns the exit status.
-inline int RunPython(const ScratchDir& dir, const std::string& script) {
+inline int RunPython(const Scratch& dir, const std::string& script) {
   const std::string file = dir / "make_archive.py";
-  WriteFileBytes(file, script);
-  return Run("cd '" + dir.path() + "' && " + Python() + " '" + file + "' > /dev/null 2>&1");
-}
-
-inline bool HaveTool(const std::string& name) {
-  return Run("command -v " + name + " > /dev/null 2>&1") == 0;
+  WriteBytes(file, script);
+  return Shell("cd '" + dir.path() + "' && " + Python() + " '" + file + "' > /dev/null 2>&1");
 }
 
 }  // namespace tessel::test

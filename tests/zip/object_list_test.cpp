@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/error_text.h"
+
 namespace tessel {
 namespace {
 
@@ -18,14 +20,6 @@ struct Tracked : TPersistent {
   int* counter;
 };
 
-std::string ErrorText(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EListError& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 TEST(ObjectList, GrowthRuleWithoutThe65520Limit) {
   int freed = 0;
@@ -51,11 +45,11 @@ TEST(ObjectList, BoundsErrorsReportTheOffendingValue) {
   int freed = 0;
   TObjectList<Tracked> list;
   list.Add(new Tracked(&freed));
-  EXPECT_EQ(ErrorText([&] { list.Get(1); }), "List index out of bounds (1)");
-  EXPECT_EQ(ErrorText([&] { list.Get(-1); }), "List index out of bounds (-1)");
-  EXPECT_EQ(ErrorText([&] { list.Insert(3, nullptr); }), "List index out of bounds (3)");
-  EXPECT_EQ(ErrorText([&] { list.SetCapacity(0); }), "List index out of bounds (0)");
-  EXPECT_EQ(ErrorText([&] { list.SetCount(-2); }), "List index out of bounds (-2)");
+  EXPECT_EQ(test::ErrorText<EListError>([&] { list.Get(1); }), "List index out of bounds (1)");
+  EXPECT_EQ(test::ErrorText<EListError>([&] { list.Get(-1); }), "List index out of bounds (-1)");
+  EXPECT_EQ(test::ErrorText<EListError>([&] { list.Insert(3, nullptr); }), "List index out of bounds (3)");
+  EXPECT_EQ(test::ErrorText<EListError>([&] { list.SetCapacity(0); }), "List index out of bounds (0)");
+  EXPECT_EQ(test::ErrorText<EListError>([&] { list.SetCount(-2); }), "List index out of bounds (-2)");
   list.SetCapacity(kMaxListSize);  // the largest allowed: a signed 32-bit count
   list.SetCapacity(65535);
   list.SetCount(3);
@@ -79,7 +73,7 @@ TEST(ObjectList, OwnershipPutNeighbourAndIndexOf) {
     EXPECT_EQ(list.Neighbour(nullptr, true), a);
     EXPECT_EQ(list.Neighbour(nullptr, false), b);
     Tracked stranger(&freed);
-    EXPECT_EQ(ErrorText([&] { list.Neighbour(&stranger, true); }), "tObject TTracked not in item list");
+    EXPECT_EQ(test::ErrorText<EListError>([&] { list.Neighbour(&stranger, true); }), "tObject TTracked not in item list");
     list.Put(0, new Tracked(&freed));  // frees a
     EXPECT_EQ(freed, 1);
     list.Delete(1);  // frees b
@@ -124,7 +118,7 @@ TEST(SortedZip, NameOrderFoldsAsciiAndBreaksTiesByExactBytes) {
   EXPECT_EQ(index.FindName("readme"), 7);
   EXPECT_EQ(index.FindName("REadme"), -1);
   EXPECT_EQ(index.FindName("A/y.txt"), 1);
-  EXPECT_EQ(ErrorText([&] { index.Put(0, nullptr); }), "Cannot <Put> an Object in a sorted list!");
+  EXPECT_EQ(test::ErrorText<EListError>([&] { index.Put(0, nullptr); }), "Cannot <Put> an Object in a sorted list!");
   EXPECT_EQ(CompareZipNames("abc", "ABC") > 0, true);
   EXPECT_LT(CompareZipNames("ab", "abc"), 0);
   EXPECT_EQ(CompareZipNames("dir/", "x", "dir/x", ""), 0);

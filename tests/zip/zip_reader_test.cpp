@@ -12,17 +12,19 @@
 #include <vector>
 
 #include "zip/crc32.h"
+#include "support/error_text.h"
 #include "zip/format_test_util.h"
 
 namespace tessel {
 namespace {
 
+using test::ErrorText;
 using test::FromHex;
-using test::ReadFileBytes;
+using test::ReadBytes;
 using test::RunPython;
-using test::ScratchDir;
+using test::Scratch;
 using test::ToHex;
-using test::WriteFileBytes;
+using test::WriteBytes;
 
 // What Python's zipfile sees in an archive, one line per entry:
 // raw name (hex), CRC, compressed size, size, header offset, flags,
@@ -48,11 +50,11 @@ std::string Hex(const std::string& bytes) {
 }
 
 // Reads `archive` with TZipReader and checks every entry against Python.
-void ExpectSameAsPython(const ScratchDir& dir, const std::string& archive, size_t expected_entries) {
+void ExpectSameAsPython(const Scratch& dir, const std::string& archive, size_t expected_entries) {
   const std::string listing = dir / "listing.txt";
-  WriteFileBytes(dir / "list.py", kListScript);
-  ASSERT_EQ(test::Run(test::Python() + " '" + (dir / "list.py") + "' '" + archive + "' '" + listing + "'"), 0);
-  std::istringstream lines(ReadFileBytes(listing));
+  WriteBytes(dir / "list.py", kListScript);
+  ASSERT_EQ(test::Shell(test::Python() + " '" + (dir / "list.py") + "' '" + archive + "' '" + listing + "'"), 0);
+  std::istringstream lines(ReadBytes(listing));
   TZipReader reader;
   reader.SetZipName(archive);
   reader.ReadDirectory();
@@ -91,17 +93,6 @@ std::string EntryNames(const TZipReader& reader) {
   return names;
 }
 
-template <class E>
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  } catch (const std::exception& e) {
-    return std::string("other: ") + e.what();
-  }
-  return "no error";
-}
 
 const char* kPythonArchive = R"(
 import zipfile, io
@@ -129,7 +120,7 @@ with open('stream.zip', 'wb') as f:
 )";
 
 TEST(ZipReader, ArchivesWrittenByPython) {
-  ScratchDir dir;
+  Scratch dir;
   ASSERT_EQ(RunPython(dir, kPythonArchive), 0);
   ExpectSameAsPython(dir, dir / "py.zip", 4);
   TZipReader reader;
@@ -149,20 +140,20 @@ TEST(ZipReader, ArchivesWrittenByPython) {
 }
 
 TEST(ZipReader, ArchivesWrittenBy7zAndBsdtar) {
-  ScratchDir dir;
+  Scratch dir;
   const std::string src = dir / "src";
-  ASSERT_EQ(test::Run("mkdir -p '" + src + "/Документы/sub' && cd '" + src +
+  ASSERT_EQ(test::Shell("mkdir -p '" + src + "/Документы/sub' && cd '" + src +
                       "' && printf 'hello' > a.txt && head -c 100000 /dev/zero > Документы/нули.bin"
                       " && printf 'x' > Документы/sub/.hidden"),
             0);
   if (test::HaveTool("7z")) {
-    ASSERT_EQ(test::Run("cd '" + src + "' && LC_ALL=C.UTF-8 7z a -tzip '" + (dir / "7z.zip") +
+    ASSERT_EQ(test::Shell("cd '" + src + "' && LC_ALL=C.UTF-8 7z a -tzip '" + (dir / "7z.zip") +
                         "' . > /dev/null"),
               0);
     ExpectSameAsPython(dir, dir / "7z.zip", 5);
   }
   if (test::HaveTool("bsdtar")) {
-    ASSERT_EQ(test::Run("cd '" + src + "' && LC_ALL=C.UTF-8 bsdtar --format zip -cf '" +
+    ASSERT_EQ(test::Shell("cd '" + src + "' && LC_ALL=C.UTF-8 bsdtar --format zip -cf '" +
                         (dir / "bsdtar.zip") + "' a.txt Документы"),
               0);
     ExpectSameAsPython(dir, dir / "bsdtar.zip", 5);
@@ -224,9 +215,9 @@ HandMade Build(const std::vector<std::pair<std::string, std::string>>& entries,
 }
 
 TEST(ZipReader, EmptyAndTinyFiles) {
-  ScratchDir dir;
+  Scratch dir;
   TZipReader reader;
-  WriteFileBytes(dir / "empty.zip", "");
+  WriteBytes(dir / "empty.zip", "");
   reader.SetZipName(dir / "empty.zip");
   reader.ReadDirectory();
   EXPECT_TRUE(reader.HasDirectory());
@@ -234,18 +225,18 @@ TEST(ZipReader, EmptyAndTinyFiles) {
 
   for (size_t n = 1; n <= 21; ++n) {
     const std::string path = dir / ("tiny" + std::to_string(n) + ".zip");
-    WriteFileBytes(path, std::string("PK\x05\x06", 4).substr(0, n) + std::string(n > 4 ? n - 4 : 0, '\0'));
+    WriteBytes(path, std::string("PK\x05\x06", 4).substr(0, n) + std::string(n > 4 ? n - 4 : 0, '\0'));
     reader.SetZipName(path);
-    EXPECT_EQ(ErrorOf<EIncompleteZip>([&] { reader.ReadDirectory(); }), "Zip файл неполный") << n;
+    EXPECT_EQ(ErrorText<EIncompleteZip>([&] { reader.ReadDirectory(); }), "Zip файл неполный") << n;
     EXPECT_FALSE(reader.HasDirectory());
     EXPECT_EQ(reader.ZipName(), path);  // kept
   }
   const std::string path = dir / "tiny5.zip";
   reader.SetZipName(path);
   reader.IncompleteZipMode = izAssumeNotAZip;
-  EXPECT_EQ(ErrorOf<ENotAZipFile>([&] { reader.ReadDirectory(); }), "Это не Zip файл!");
+  EXPECT_EQ(ErrorText<ENotAZipFile>([&] { reader.ReadDirectory(); }), "Это не Zip файл!");
   reader.IncompleteZipMode = izAssumeBad;
-  EXPECT_EQ(ErrorOf<EBadZipFile>([&] { reader.ReadDirectory(); }), "Это не Zip файл!");
+  EXPECT_EQ(ErrorText<EBadZipFile>([&] { reader.ReadDirectory(); }), "Это не Zip файл!");
   EXPECT_EQ(reader.ZipName(), "");  // closed on failure
   // The handler may change the mode for this read.
   reader.SetZipName(path);
@@ -262,29 +253,29 @@ TEST(ZipReader, EmptyAndTinyFiles) {
 }
 
 TEST(ZipReader, EndRecordSearch) {
-  ScratchDir dir;
+  Scratch dir;
   TZipReader reader;
   // The longest comment still lets the record be found.
   HandMade longest = Build({{"a.txt", "A"}}, "", std::string(65535, 'c'));
-  WriteFileBytes(dir / "long.zip", longest.bytes);
+  WriteBytes(dir / "long.zip", longest.bytes);
   reader.SetZipName(dir / "long.zip");
   reader.ReadDirectory();
   EXPECT_EQ(reader.Count(), 1);
   EXPECT_EQ(reader.ZipComment(), std::string(65535, 'c'));
   // One byte more of trailing data puts the record out of reach.
-  WriteFileBytes(dir / "far.zip", longest.bytes + "x");
+  WriteBytes(dir / "far.zip", longest.bytes + "x");
   reader.SetZipName(dir / "far.zip");
   EXPECT_THROW(reader.ReadDirectory(), EIncompleteZip);
   // An end signature inside the comment, nearer the end, wins.
   const std::string fake = FromHex("50 4b 05 06 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
-  WriteFileBytes(dir / "fake.zip", Build({{"a.txt", "A"}}, "", "note " + fake).bytes);
+  WriteBytes(dir / "fake.zip", Build({{"a.txt", "A"}}, "", "note " + fake).bytes);
   reader.SetZipName(dir / "fake.zip");
   reader.ReadDirectory();
   EXPECT_EQ(reader.Count(), 0);
 }
 
 TEST(ZipReader, TwoCentralHeadersForOneLocalHeaderGiveOneEntry) {
-  ScratchDir dir;
+  Scratch dir;
   HandMade one = Build({{"a.txt", "AAA"}});
   // Repeat the central header and count it twice.
   std::string central = one.bytes.substr(one.central_offset, 46 + 5);
@@ -293,7 +284,7 @@ TEST(ZipReader, TwoCentralHeadersForOneLocalHeaderGiveOneEntry) {
   PutLE16(reinterpret_cast<uint8_t*>(end.data()) + 8, 2);
   PutLE16(reinterpret_cast<uint8_t*>(end.data()) + 10, 2);
   PutLE32(reinterpret_cast<uint8_t*>(end.data()) + 12, static_cast<uint32_t>(2 * central.size()));
-  WriteFileBytes(dir / "twice.zip", bytes + end);
+  WriteBytes(dir / "twice.zip", bytes + end);
   TZipReader reader;
   reader.SetZipName(dir / "twice.zip");
   reader.ReadDirectory();
@@ -301,9 +292,9 @@ TEST(ZipReader, TwoCentralHeadersForOneLocalHeaderGiveOneEntry) {
 }
 
 TEST(ZipReader, Cp866NamesWithoutTheFlag) {
-  ScratchDir dir;
+  Scratch dir;
   const std::string stored = FromHex("8f a0 af aa a0 5c e4 a0 a9 ab") + ".txt";  // Папка\файл.txt
-  WriteFileBytes(dir / "dos.zip", Build({{stored, "x"}}, "", "", 20).bytes);
+  WriteBytes(dir / "dos.zip", Build({{stored, "x"}}, "", "", 20).bytes);
   TZipReader reader;
   reader.SetZipName(dir / "dos.zip");
   reader.ReadDirectory();
@@ -313,18 +304,18 @@ TEST(ZipReader, Cp866NamesWithoutTheFlag) {
   EXPECT_EQ(reader.Entry(0).RawStoredName(), stored);
   ExpectSameAsPython(dir, dir / "dos.zip", 1);
   // The same bytes from a Unix host are taken as they are.
-  WriteFileBytes(dir / "unix.zip", Build({{stored, "x"}}, "", "", 0x0314).bytes);
+  WriteBytes(dir / "unix.zip", Build({{stored, "x"}}, "", "", 0x0314).bytes);
   reader.SetZipName(dir / "unix.zip");
   reader.ReadDirectory();
   EXPECT_EQ(reader.Entry(0).FullName(), stored);
 }
 
 TEST(ZipReader, RebuildFromLocalHeaders) {
-  ScratchDir dir;
+  Scratch dir;
   HandMade archive = Build({{"a.txt", "AAAA"}, {"b.txt", "BB"}, {"c.txt", ""}});
   // Cut inside the central directory, after the first central header.
   const std::string cut = archive.bytes.substr(0, archive.central_offset + 46 + 5 + 10);
-  WriteFileBytes(dir / "cut.zip", cut);
+  WriteBytes(dir / "cut.zip", cut);
   TZipReader reader;
   reader.SetZipName(dir / "cut.zip");
   EXPECT_THROW(reader.ReadDirectory(), EIncompleteZip);
@@ -345,14 +336,14 @@ TEST(ZipReader, RebuildFromLocalHeaders) {
   // any mode; a new read starts with the repair flag clear.
   std::string damaged = archive.bytes;
   damaged[archive.central_offset + 46 + 5 + 2] = 'X';  // second central signature
-  WriteFileBytes(dir / "damaged.zip", damaged);
+  WriteBytes(dir / "damaged.zip", damaged);
   TZipReader second;
   second.SetZipName(dir / "damaged.zip");
   second.ReadDirectory();
   EXPECT_EQ(second.Count(), 3);
   EXPECT_TRUE(second.RepairFlag());
   EXPECT_EQ(second.Entry(0).VersionMadeBy, 0x0314);  // first central header read before the rebuild
-  WriteFileBytes(dir / "damaged.zip", archive.bytes + "");
+  WriteBytes(dir / "damaged.zip", archive.bytes + "");
   ::utimensat(AT_FDCWD, (dir / "damaged.zip").c_str(), nullptr, 0);
   second.ReadDirectory();
   EXPECT_FALSE(second.RepairFlag());
@@ -361,30 +352,30 @@ TEST(ZipReader, RebuildFromLocalHeaders) {
 }
 
 TEST(ZipReader, RebuildRefusesDataDescriptors) {
-  ScratchDir dir;
+  Scratch dir;
   ASSERT_EQ(RunPython(dir, kPythonArchive), 0);
-  std::string bytes = ReadFileBytes(dir / "stream.zip");
+  std::string bytes = ReadBytes(dir / "stream.zip");
   const size_t central = bytes.find(std::string("PK\x01\x02", 4));
   ASSERT_NE(central, std::string::npos);
-  WriteFileBytes(dir / "cut.zip", bytes.substr(0, central));
+  WriteBytes(dir / "cut.zip", bytes.substr(0, central));
   TZipReader reader;
   reader.IncompleteZipMode = izAssumeBad;
   reader.SetZipName(dir / "cut.zip");
-  EXPECT_EQ(ErrorOf<EBadZipFile>([&] { reader.ReadDirectory(); }), "Это не Zip файл!");
+  EXPECT_EQ(ErrorText<EBadZipFile>([&] { reader.ReadDirectory(); }), "Это не Zip файл!");
   EXPECT_FALSE(reader.HasDirectory());
   EXPECT_EQ(reader.ZipName(), "");
 }
 
 TEST(ZipReader, SelfExtractorIsSearchedFrom14000) {
-  ScratchDir dir;
+  Scratch dir;
   HandMade inner = Build({{"late.txt", "LATE"}, {"later.txt", "X"}});
   // A stub holding a local header of its own near the start.
   HandMade early = Build({{"early.txt", "E"}});
   std::string stub = early.bytes.substr(0, early.central_offset);
   stub += std::string(15000 - stub.size(), 'S');
   const std::string body = stub + inner.bytes.substr(0, inner.central_offset);
-  WriteFileBytes(dir / "x.exe", body);
-  WriteFileBytes(dir / "x.zip", body);
+  WriteBytes(dir / "x.exe", body);
+  WriteBytes(dir / "x.zip", body);
   TZipReader reader;
   reader.IncompleteZipMode = izAssumeBad;
   reader.SetZipName(dir / "x.exe");
@@ -397,8 +388,8 @@ TEST(ZipReader, SelfExtractorIsSearchedFrom14000) {
 }
 
 TEST(ZipReader, CancelDuringTheScan) {
-  ScratchDir dir;
-  WriteFileBytes(dir / "zeros.zip", std::string(100000, '\0'));
+  Scratch dir;
+  WriteBytes(dir / "zeros.zip", std::string(100000, '\0'));
   TZipReader reader;
   reader.IncompleteZipMode = izAssumeBad;
   int calls = 0;
@@ -406,7 +397,7 @@ TEST(ZipReader, CancelDuringTheScan) {
     if (++calls == 3) reader.RequestCancel();
   };
   reader.SetZipName(dir / "zeros.zip");
-  EXPECT_EQ(ErrorOf<EUserCanceled>([&] { reader.ReadDirectory(); }), "Пользователь прервал операцию");
+  EXPECT_EQ(ErrorText<EUserCanceled>([&] { reader.ReadDirectory(); }), "Пользователь прервал операцию");
   EXPECT_EQ(calls, 3);
   EXPECT_FALSE(reader.CancelRequested());
   EXPECT_EQ(reader.ZipName(), dir / "zeros.zip");
@@ -418,12 +409,12 @@ TEST(ZipReader, CancelDuringTheScan) {
 }
 
 TEST(ZipReader, SideFileHoldsTheCentralDirectory) {
-  ScratchDir dir;
+  Scratch dir;
   ASSERT_EQ(RunPython(dir, kPythonArchive), 0);
-  const std::string bytes = ReadFileBytes(dir / "py.zip");
+  const std::string bytes = ReadBytes(dir / "py.zip");
   const size_t central = bytes.find(std::string("PK\x01\x02", 4));
-  WriteFileBytes(dir / "set.zip", bytes.substr(0, central));
-  WriteFileBytes(dir / "set.zfc", bytes.substr(central));
+  WriteBytes(dir / "set.zip", bytes.substr(0, central));
+  WriteBytes(dir / "set.zfc", bytes.substr(central));
   EXPECT_EQ(TZipReader::ZipConfigFileName(dir / "set.zip"), dir / "set.zfc");
   EXPECT_EQ(TZipReader::ZipConfigFileName("/a.b/name"), "/a.b/name.zfc");
   TZipReader reader;
@@ -465,7 +456,7 @@ open('records.zip', 'wb').write(local + central + z64 + loc + end)
 )";
 
 TEST(ZipReader, Zip64ArchivesOfPythonAndEveryRecord) {
-  ScratchDir dir;
+  Scratch dir;
   ASSERT_EQ(RunPython(dir, kZip64Archives), 0);
   ExpectSameAsPython(dir, dir / "forced.zip", 2);
   ExpectSameAsPython(dir, dir / "stream.zip", 2);
@@ -481,10 +472,10 @@ TEST(ZipReader, Zip64ArchivesOfPythonAndEveryRecord) {
 TEST(ZipReader, ClassicArchiveOf65535EntriesIsReadWhole) {
   // The count fills its 16-bit field exactly, with no ZIP64 record behind
   // it, as a classic writer leaves it.
-  ScratchDir dir;
+  Scratch dir;
   std::vector<std::pair<std::string, std::string>> entries;
   for (int i = 0; i < 65535; ++i) entries.emplace_back("f" + std::to_string(i), "");
-  WriteFileBytes(dir / "big.zip", Build(entries).bytes);
+  WriteBytes(dir / "big.zip", Build(entries).bytes);
   TZipReader reader;
   reader.SetZipName(dir / "big.zip");
   reader.ReadDirectory();
@@ -493,7 +484,7 @@ TEST(ZipReader, ClassicArchiveOf65535EntriesIsReadWhole) {
 }
 
 TEST(ZipReader, ArchiveBetween2And4GiB) {
-  ScratchDir dir;
+  Scratch dir;
   const std::string path = dir / "large.zip";
   const uint64_t start = 0xC0000000ULL;  // 3 GiB of hole in front
   HandMade archive = Build({{"far.txt", "FAR"}});
@@ -524,8 +515,8 @@ TEST(ZipReader, ArchiveBetween2And4GiB) {
 }
 
 TEST(ZipReader, ZipNameRules) {
-  ScratchDir dir;
-  WriteFileBytes(dir / "a.zip", Build({{"a.txt", "A"}}).bytes);
+  Scratch dir;
+  WriteBytes(dir / "a.zip", Build({{"a.txt", "A"}}).bytes);
   TZipReader reader;
   reader.SetZipName(dir / "a.zip");
   reader.ReadDirectory();
@@ -536,7 +527,7 @@ TEST(ZipReader, ZipNameRules) {
   EXPECT_FALSE(reader.HasDirectory());
 
   // "?" asks for a name, starting in the name's folder when it exists.
-  EXPECT_EQ(ErrorOf<EUserCanceled>([&] { reader.SetZipName(dir / "?"); }),
+  EXPECT_EQ(ErrorText<EUserCanceled>([&] { reader.SetZipName(dir / "?"); }),
             "Пользователь прервал ввод имени архива.");
   std::string seen;
   reader.ChooseArchive = [&](const std::string& folder, std::string& chosen) {
@@ -555,9 +546,9 @@ TEST(ZipReader, ZipNameRules) {
 }
 
 TEST(ZipReader, HeldDirectoryFollowsTheFilesStamp) {
-  ScratchDir dir;
+  Scratch dir;
   const std::string path = dir / "a.zip";
-  WriteFileBytes(path, Build({{"one.txt", "1"}}).bytes);
+  WriteBytes(path, Build({{"one.txt", "1"}}).bytes);
   TZipReader reader;
   reader.SetZipName(path);
   reader.ReadDirectory();
@@ -570,7 +561,7 @@ TEST(ZipReader, HeldDirectoryFollowsTheFilesStamp) {
   // nanoseconds tell.
   struct stat before {};
   ASSERT_EQ(::stat(path.c_str(), &before), 0);
-  WriteFileBytes(path, Build({{"two.txt", "2"}}).bytes);
+  WriteBytes(path, Build({{"two.txt", "2"}}).bytes);
   timespec times[2] = {before.st_atim, before.st_mtim};
   times[1].tv_nsec = (before.st_mtim.tv_nsec + 1) % 1000000000;
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
@@ -580,7 +571,7 @@ TEST(ZipReader, HeldDirectoryFollowsTheFilesStamp) {
   // Replaced by another file with the very same time stamp: the inode tells.
   struct stat now {};
   ASSERT_EQ(::stat(path.c_str(), &now), 0);
-  WriteFileBytes(dir / "new.zip", Build({{"six.txt", "6"}}).bytes);
+  WriteBytes(dir / "new.zip", Build({{"six.txt", "6"}}).bytes);
   timespec same[2] = {now.st_atim, now.st_mtim};
   ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "new.zip").c_str(), same, 0), 0);
   ASSERT_EQ(::rename((dir / "new.zip").c_str(), path.c_str()), 0);
@@ -589,8 +580,8 @@ TEST(ZipReader, HeldDirectoryFollowsTheFilesStamp) {
 }
 
 TEST(ZipReader, SortModesIndexAndAdoption) {
-  ScratchDir dir;
-  WriteFileBytes(dir / "s.zip", Build({{"b/x.txt", "12345"}, {"A/y.txt", "1"}, {"a/z.txt", "123"}}).bytes);
+  Scratch dir;
+  WriteBytes(dir / "s.zip", Build({{"b/x.txt", "12345"}, {"A/y.txt", "1"}, {"a/z.txt", "123"}}).bytes);
   TZipReader reader;
   reader.SetZipName(dir / "s.zip");
   reader.KeepZipOpen = true;
@@ -601,8 +592,8 @@ TEST(ZipReader, SortModesIndexAndAdoption) {
   EXPECT_EQ(EntryNames(reader), "A/y.txt;a/z.txt;b/x.txt;");
   reader.SetSortMode(ByUnCompressedSize);
   EXPECT_EQ(EntryNames(reader), "b/x.txt;a/z.txt;A/y.txt;");
-  EXPECT_EQ(ErrorOf<EListError>([&] { reader.Entry(3); }), "Index 3 is out of range");
-  EXPECT_EQ(ErrorOf<EListError>([&] { reader.Entry(-1); }), "Index -1 is out of range");
+  EXPECT_EQ(ErrorText<EListError>([&] { reader.Entry(3); }), "Index 3 is out of range");
+  EXPECT_EQ(ErrorText<EListError>([&] { reader.Entry(-1); }), "Index -1 is out of range");
   DateTime expected = 0;
   ASSERT_TRUE(DosToDateTime(0x58A16B2F, expected));
   EXPECT_EQ(reader.EntryDateTime(0), expected);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/stat_counting.h"
+#include "support/stat_counting.h"
 #include "zip/engine_fixture.h"
 #include "zip/engine_test_util.h"
 #include "zip/zip_writer.h"

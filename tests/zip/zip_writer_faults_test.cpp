@@ -338,7 +338,7 @@ TEST(EngineUnprivileged, DISABLED_ChildRun) {
 
 TEST_F(FaultTest, UnreadableFilesAreLeftOutAndReported) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
-  if (enginetest::Shell("command -v setpriv > /dev/null") != 0) GTEST_SKIP() << "no setpriv";
+  if (!test::HaveTool("setpriv")) GTEST_SKIP() << "no setpriv";
   Put("tree/readable.txt", "yes");
   Put("tree/secret.txt", "no");
   Put("tree/locked/inner.txt", "no");
@@ -348,10 +348,8 @@ TEST_F(FaultTest, UnreadableFilesAreLeftOutAndReported) {
   ::chmod((dir / "out").c_str(), 0777);
   // The program must be reachable for the unprivileged user, and the build
   // folder may not be (below /root, say): run a copy from the scratch folder.
-  char self_path[4096] = {};
-  ASSERT_GT(::readlink("/proc/self/exe", self_path, sizeof self_path - 1), 0);
-  const std::string self = dir / "child-test";
-  ASSERT_EQ(enginetest::Shell("cp '" + std::string(self_path) + "' '" + self + "' && chmod 755 '" + self + "'"), 0);
+  const std::string self = dir / "bin/child-test";
+  ASSERT_TRUE(test::CopyRunnable("/proc/self/exe", self));
   const std::string command = "TESSEL_ENGINE_CHILD='" + dir.path() +
                               "' setpriv --reuid=65534 --regid=65534 --clear-groups '" + self +
                               "' --gtest_also_run_disabled_tests "
