@@ -37,7 +37,9 @@ enum TSkipReason : uint8_t {
   srOpenFailed = 2,  // the file could not be opened (Retry asks to try again)
   srVanished = 3,    // the file was listed but is gone when its turn comes
   srReadError = 5,   // reading failed in the middle of the file; its entry was dropped
-  srDamaged = 6,     // an entry of the old archive that its damaged directory lost
+  // An entry of the old archive that its damaged directory lost (FName is
+  // the entry's name, ReasonText says how).
+  srDamaged = 6,
   // The file changed while it was read: its entry holds the bytes read,
   // which may be no version of the file that ever existed (reported, kept).
   srChanged = 7,
@@ -141,6 +143,9 @@ public:
   void SetStoreVolumes(bool value);
 
   // --- events -------------------------------------------------------------
+  // Asked before a file is written. In an update, a file that meets no old
+  // entry is asked about before it is opened (the answer decides whether the
+  // archive must be written at all), and not again when it is written.
   TStartZipEvent OnStartZip;
   TStartZipInfo OnStartZipInfo;
   TEndZipFileEvent OnEndZip;
