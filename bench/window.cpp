@@ -104,6 +104,8 @@ int main(int argc, char** argv) {
     if (option == "--seconds") watch_seconds = std::atoi(argv[i + 1]);
   }
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The window's place and the runs' history stay in the work folder.
+  qputenv("XDG_STATE_HOME", QByteArray::fromStdString(work + "/state"));
   std::filesystem::create_directories(work + "/data");
   const std::string data = work + "/data/random.bin";
   const std::string archive = work + "/out/backup.zip";

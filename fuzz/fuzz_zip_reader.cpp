@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "zip/archive_check.h"
 #include "zip/header_info.h"
 #include "zip/zip_reader.h"
 
@@ -53,13 +54,18 @@ void Walk(tessel::TZipReader& reader) {
     }
   }
   reader.ZipComment();
+  // Every entry copied as an update carries it over, its data inflated and
+  // checked on the way as with Verify.
+  tessel::TEntryCheck check;
   for (int32_t i = 0; i < reader.Count(); ++i) {
     tessel::TZipHeaderInfo entry = reader.Entry(i);
     tessel::TMemoryStream out;
+    check.Begin(entry);
     try {
-      tessel::CopyEntryData(archive, out, entry);
+      tessel::CopyEntryData(archive, out, entry, {}, &check);
     } catch (const tessel::EBadZipFile&) {
     }
+    check.Finish();
   }
 }
 

@@ -9,6 +9,7 @@ TESSEL_PACKAGES=(
   fonts-dejavu-core
   clang libclang-rt-14-dev
   python3 unzip zip p7zip-full libarchive-tools
+  pigz
   util-linux procps file tzdata
   desktop-file-utils man-db groff-base dpkg-dev
 )

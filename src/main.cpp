@@ -6,6 +6,8 @@
 
 #include "app/batch_run.h"
 #include "app/command_line.h"
+#include "app/run_history.h"
+#include "app/window_state.h"
 #include "app/run_session.h"
 
 #ifdef TESSEL_HAVE_UI
@@ -17,10 +19,11 @@ namespace {
 constexpr const char* kVersion = TESSEL_VERSION;
 constexpr std::string_view kHelpOption = "--help";
 constexpr std::string_view kVersionOption = "--version";
+constexpr std::string_view kHistoryOption = "--history";
 
 constexpr const char* kUsage =
     "Usage: tessel-backup [/b] [/s] [/+m | /-m] [/i=CONFIG]\n"
-    "       tessel-backup --help | --version\n"
+    "       tessel-backup --history | --help | --version\n"
     "\n"
     "Backs up the files of the configured job into one zip archive.\n"
     "Without /b the window opens and the job is edited and run there.\n"
@@ -31,12 +34,27 @@ constexpr const char* kUsage =
     "  /-m        with /b: no completion message (the default)\n"
     "  /i=CONFIG  use the configuration file CONFIG instead of\n"
     "             $XDG_CONFIG_HOME/tessel-backup/Config.ini (~/.config/...)\n"
+    "  --history  print the last 20 runs from the run history and end\n"
     "  --help     print this text and end\n"
     "  --version  print the version and end\n"
     "\n"
     "Switches are case-blind. Exit status: 0 success, 1 the run failed or was\n"
     "stopped (or the job has no include mask), 2 the archive was written but\n"
-    "some files could not be read or no file was selected.\n";
+    "some files could not be read or no file was selected.\n"
+    "\n"
+    "Keys of the job file's [Config] section for speed, checks and old archives:\n"
+    "  Threads=N       compress on N threads (0: one per online core, at most 64);\n"
+    "                  the archive is the same whatever N is\n"
+    "  Verify=1        read every kept entry and the finished archive back before\n"
+    "                  it replaces the old one (0: no check)\n"
+    "  KeepArchives=N  keep the N newest archives the template named in the\n"
+    "                  archive's folder, delete older ones (0: keep all)\n"
+    "\n"
+    "Every run adds one line to $XDG_STATE_HOME/tessel-backup/history.log\n"
+    "(~/.local/state/tessel-backup/history.log): start, status, seconds,\n"
+    "archive, entries written and carried over, files left out, bytes read,\n"
+    "archive bytes and a message, separated by tabs; past 1 MiB the file\n"
+    "becomes history.log.1.\n";
 
 constexpr const char* kNoDisplay = "no display: the window cannot open (use /b for a run without it)";
 #ifndef TESSEL_HAVE_UI
@@ -65,6 +83,12 @@ int main(int argc, char** argv) {
     }
     if (argv[i] == kVersionOption) {
       std::puts(kVersion);
+      return 0;
+    }
+    if (argv[i] == kHistoryOption) {
+      const std::string table =
+          tessel::FormatHistoryTable(tessel::ReadHistory(tessel::HistoryPath(tessel::ProgramStateFolder())));
+      std::fputs(table.c_str(), stdout);
       return 0;
     }
   }

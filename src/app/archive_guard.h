@@ -20,18 +20,33 @@ public:
   // Builds the pattern from a name part (the text after the template's last
   // "/"). An empty name part gives a pattern that fits nothing.
   explicit ArchiveNamePattern(std::string_view name_part);
+  // The exact names of a name part: each token stands for exactly the values
+  // it can take ("%yyyy%" four digits, "%my%" "01" to "12", "%qwartr%" "I"
+  // to "IV", ...), found where the expansion finds it (token by token in the
+  // table's order), and every other character for itself. A name part in
+  // which a token's value could complete another token ("%qwartr", then a
+  // one-character token, then "%") gives names that cannot be told from
+  // literal text: its pattern fits nothing and has no tokens.
+  static ArchiveNamePattern Exact(std::string_view name_part);
 
   // Whether the file name (no folder) could have come from the template.
   bool Fits(std::string_view name) const;
+  // The pattern stands for more than one name.
+  bool HasTokens() const;
 
 private:
-  // One element: a literal text, or a run of at least MinLength token
-  // characters (adjacent tokens join into one run).
+  // One element: a literal text; a run of at least MinLength token
+  // characters (adjacent tokens join into one run); or, in an exact pattern,
+  // the token of kTemplateTokens at index Token.
   struct Element {
     bool IsRun = false;
     size_t MinLength = 0;
     std::string Literal;
+    int Token = -1;
   };
+  // Marks in `next` every end of a match of the element that starts at p.
+  static bool Advance(const Element& element, std::string_view name, size_t p, std::vector<char>& next);
+
   std::vector<Element> elements_;
   bool empty_ = true;
   // Scratch rows of the match, kept so that a check allocates nothing once

@@ -50,7 +50,16 @@ void BatchDisplay::ShowArchiveName(const std::string&) {}
 
 void BatchDisplay::SetFileProgress(int) {}
 
-void BatchDisplay::SetTotalProgress(int percent) { total_percent_ = percent; }
+void BatchDisplay::SetTotalProgress(int percent) {
+  total_percent_ = percent;
+  // The check of the archive reports nothing else: each of its steps shows.
+  if (!stage_.empty()) Redraw(false);
+}
+
+void BatchDisplay::ShowTotalStage(const std::string& text) {
+  stage_ = text;
+  if (!text.empty()) Redraw(true);
+}
 
 void BatchDisplay::ShowElapsed(const std::string& text) {
   elapsed_ = text;
@@ -76,7 +85,7 @@ void BatchDisplay::ShowDoneMessage() {
 void BatchDisplay::RequestClose() { close_requested_ = true; }
 
 std::string BatchDisplay::ProgressLine() const {
-  std::string line = std::to_string(total_percent_) + "%";
+  std::string line = (stage_.empty() ? std::string() : stage_ + " ") + std::to_string(total_percent_) + "%";
   if (!elapsed_.empty()) line += kSeparator + std::string(kElapsedLabel) + elapsed_;
   if (!remaining_.empty()) line += kSeparator + std::string(kRemainingLabel) + remaining_;
   if (current_file_.empty()) return line;

@@ -27,6 +27,7 @@ public:
   void ShowArchiveName(const std::string& text) override;
   void SetFileProgress(int percent) override;
   void SetTotalProgress(int percent) override;
+  void ShowTotalStage(const std::string& text) override;
   void ShowElapsed(const std::string& text) override;
   void ShowRemaining(const std::string& text) override;
   void ShowDoneMessage() override;
@@ -48,6 +49,7 @@ private:
   size_t width_;
   std::string current_file_;
   int total_percent_ = 0;
+  std::string stage_;  // what the percentage stands for, when not the files
   std::string elapsed_;
   std::string remaining_;
   bool line_shown_ = false;

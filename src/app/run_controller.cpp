@@ -10,6 +10,7 @@
 #include "app/archive_guard.h"
 #include "app/mask.h"
 #include "app/name_template.h"
+#include "app/retention.h"
 #include "platform/errors.h"
 #include "platform/file_system.h"
 #include "platform/paths.h"
@@ -60,7 +61,7 @@ struct RunController::Impl {
   Impl(JobSettings& job_settings, RunDisplay& run_display, const StartupOptions& startup)
       : job(job_settings), display(run_display), options(startup) {}
 
-  void OnStartZip(const std::string& path, bool& skip);
+  void OnExcludeFile(const std::string& path, bool& exclude);
   void OnTotalPercentDone(int percent);
   void OnZipComplete();
   void OnSkippingFile(TSkipReason reason, const std::string& path, const std::string& reason_text);
@@ -85,6 +86,7 @@ struct RunController::Impl {
   MonotonicClock clock = [] { return std::chrono::steady_clock::now(); };
   std::chrono::steady_clock::time_point run_start_clock{};
   std::vector<SkippedFile> skipped_files;
+  RetentionResult retention;
   // Files the include lines selected and the exclusions let through: packed,
   // kept unchanged from the old archive, or left out because unreadable.
   int32_t files_selected = 0;
@@ -96,15 +98,13 @@ struct RunController::Impl {
   std::atomic<bool> running{false};
 };
 
-void RunController::Impl::OnStartZip(const std::string& path, bool& skip) {
+// Asked by the engine while it builds the file list, so that a file the job
+// leaves out is never opened, read or reported, and its size never counts.
+void RunController::Impl::OnExcludeFile(const std::string& path, bool& exclude) {
   // An invalid mask ends the run at the first file, whatever the masks
   // before it say.
   if (compiled_masks.Failure()) std::rethrow_exception(compiled_masks.Failure());
-  if (compiled_masks.Fits(path)) skip = true;
-  if (!skip && guard.IsEarlierArchive(path)) skip = true;
-  if (skip) return;
-  ++files_selected;
-  display.ShowCurrentFile(path);
+  exclude = compiled_masks.Fits(path) || guard.IsEarlierArchive(path);
 }
 
 void RunController::Impl::OnTotalPercentDone(int percent) {
@@ -128,6 +128,7 @@ void RunController::Impl::OnTotalPercentDone(int percent) {
 }
 
 void RunController::Impl::ClearDisplay() {
+  display.ShowTotalStage("");
   display.SetTotalProgress(0);
   display.SetFileProgress(0);
   display.ShowCurrentFile("");
@@ -137,9 +138,13 @@ void RunController::Impl::ClearDisplay() {
 }
 
 void RunController::Impl::OnZipComplete() {
+  // The archive is in place: the job's oldest archives beyond the number it
+  // keeps go now, before the run is reported over.
+  retention = ApplyRetention(engine.ZipName(), job.FileNameMask, job.KeepArchives);
   // The run is over: a close request that the window's thread handles while
   // the rest of this handler runs must find the controller idle.
   running = false;
+  display.ShowTotalStage("");
   display.ShowElapsed("");
   display.ShowRemaining("");
   display.SetTotalProgress(0);
@@ -157,13 +162,11 @@ void RunController::Impl::OnZipComplete() {
 void RunController::Impl::OnSkippingFile(TSkipReason reason, const std::string& path,
                                          const std::string& reason_text) {
   // A duplicate is the same file selected twice: it is in the archive once,
-  // nothing is lost. The engine tries to open a file (and lists folders)
-  // before asking OnStartZip, so a file or folder the job leaves out anyway
-  // (an exclude mask, an earlier archive) may be reported too: it was never
-  // to be backed up. Everything else is data that did not get backed up as
+  // nothing is lost. Files and folders the job leaves out never come here
+  // (OnExcludeFile); everything else is data that did not get backed up as
   // it stands: a file left out, one that changed while it was read, an
-  // entry that a damaged old archive lost.
-  if (reason == srDuplicate || IsExcludedByMask(path) || guard.IsEarlierArchive(path)) return;
+  // entry of a damaged old archive that could not be carried over.
+  if (reason == srDuplicate) return;
   ++files_selected;
   skipped_files.push_back({path, reason_text});
 }
@@ -231,6 +234,7 @@ void RunController::Impl::Run() {
   // A stop during the steps below reaches the engine, which acts on it at
   // its first write.
   skipped_files.clear();
+  retention = RetentionResult();
   reported_missing.clear();
   archive_name.clear();
   files_written = 0;
@@ -294,8 +298,10 @@ void RunController::Impl::Run() {
 
 void RunController::Impl::ApplyEngineSettings() {
   engine.PackLevel = job.Level;
+  engine.Threads = job.Threads;
   engine.Recurse = job.IncludeSubDirs;
   engine.SetStorePaths(job.StorePaths);
+  engine.Verify = job.Verify;
 }
 
 RunController::RunController(JobSettings& job, RunDisplay& display, const StartupOptions& options)
@@ -312,10 +318,24 @@ RunController::RunController(JobSettings& job, RunDisplay& display, const Startu
     impl->OnZipComplete();
   };
   engine.OnFilePercentDone = [impl](TZipWriter&, int percent) { impl->display.SetFileProgress(percent); };
-  engine.OnStartZip = [impl](TZipWriter&, const std::string& path, TZipHeaderInfo&, bool& skip) {
-    impl->OnStartZip(path, skip);
+  engine.OnExcludeFile = [impl](TZipWriter&, const std::string& path, bool& exclude) {
+    impl->OnExcludeFile(path, exclude);
+  };
+  // Every entry is shown as it is written; the exclusions were settled when
+  // the list was built.
+  engine.OnStartZip = [impl](TZipWriter&, const std::string& path, TZipHeaderInfo&, bool&) {
+    ++impl->files_selected;
+    impl->display.ShowCurrentFile(path);
   };
   engine.OnNoSuchFile = [impl](TZipWriter&, const std::string& path) { impl->ReportMissing(path); };
+  engine.OnVerifyArchive = [impl](TZipWriter&, int percent) {
+    if (percent == 0) {
+      impl->display.ShowCurrentFile("");
+      impl->display.SetFileProgress(0);
+      impl->display.ShowTotalStage(kVerifyingArchive);
+    }
+    impl->display.SetTotalProgress(percent);
+  };
   // An entry kept because its file has not changed is a file of the job too.
   engine.OnUpdate = [impl](TZipWriter&, TUpdateAction action, int32_t) {
     if (action == udKeep) ++impl->files_selected;
@@ -366,6 +386,10 @@ const std::vector<std::string>& RunController::ExclusionList() const { return im
 DateTime RunController::RunStartTime() const { return impl_->run_start_time; }
 
 const std::vector<SkippedFile>& RunController::SkippedFiles() const { return impl_->skipped_files; }
+
+const std::vector<std::string>& RunController::DeletedArchives() const { return impl_->retention.Deleted; }
+
+const std::vector<std::string>& RunController::RetentionFailures() const { return impl_->retention.Failed; }
 
 const std::string& RunController::ArchiveName() const { return impl_->archive_name; }
 

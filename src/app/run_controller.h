@@ -55,6 +55,11 @@ public:
   // files left out because they could not be read, files that changed while
   // they were read (kept as read), entries a damaged old archive lost.
   const std::vector<SkippedFile>& SkippedFiles() const;
+  // What the job's KeepArchives removed after the last run that wrote its
+  // archive (paths), and the old archives that were due to go but stay
+  // ("path: reason").
+  const std::vector<std::string>& DeletedArchives() const;
+  const std::vector<std::string>& RetentionFailures() const;
   // The archive the last run wrote or meant to write ("" when it ended
   // before its name was known) and the files it packed.
   const std::string& ArchiveName() const;
@@ -74,6 +79,9 @@ private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// The total bar's caption while the finished archive is read back.
+inline constexpr const char* kVerifyingArchive = "Проверка архива";
 
 // "1 ч. 2 м. 5 с." for 3725 seconds.
 std::string FormatDuration(int64_t seconds);

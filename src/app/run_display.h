@@ -12,6 +12,10 @@ public:
   virtual void ShowArchiveName(const std::string& text) = 0;
   virtual void SetFileProgress(int percent) = 0;   // 0..100
   virtual void SetTotalProgress(int percent) = 0;  // 0..100
+  // What the total bar stands for while it is not the files being read
+  // ("Проверка архива" while the archive is read back); "" returns it to
+  // the files. Nothing by default, for displays without such a bar.
+  virtual void ShowTotalStage(const std::string& /*text*/) {}
   virtual void ShowElapsed(const std::string& text) = 0;
   virtual void ShowRemaining(const std::string& text) = 0;
   // The modal "Архивация закончена" message.

@@ -12,6 +12,7 @@ namespace {
 constexpr const char* kDoneIn = "Готово за ";
 constexpr const char* kArrow = " → ";
 constexpr const char* kSkippedCount = ", пропущено: ";
+constexpr const char* kOldArchiveKept = "старый архив не удалён: ";
 constexpr std::array<const char*, 5> kByteUnits = {"Б", "КБ", "МБ", "ГБ", "ТБ"};
 constexpr double kUnitStep = 1024.0;
 // Below this many units a size keeps one decimal.
@@ -65,6 +66,10 @@ void WriteRunReport(std::FILE* err, const RunReport& report) {
       std::fprintf(err, "%s: %s\n", EscapeControls(file.Path).c_str(), EscapeControls(file.Reason).c_str());
     }
   }
+  for (const std::string& failure : report.RetentionFailures) {
+    WriteProgramMessage(err, kOldArchiveKept + failure);
+  }
+  if (!report.HistoryError.empty()) WriteProgramMessage(err, report.HistoryError);
   std::fflush(err);
 }
 

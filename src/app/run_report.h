@@ -5,6 +5,7 @@
 // writes to standard error and the exit status a scheduler sees.
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,11 +40,22 @@ struct RunReport {
   // The archive the run wrote or meant to write ("" when it ended before
   // the name was known).
   std::string ArchivePath;
+  time_t StartTime = 0;      // when the run began, by the wall clock
   int32_t FilesWritten = 0;  // files this run packed into the archive
+  int64_t EntriesCarried = 0;  // entries of the old archive kept as they were
   int64_t BytesRead = 0;     // bytes read from them
   int64_t ArchiveBytes = 0;  // the archive's size once written
+  // An update that found nothing to change left the archive as it was: it
+  // wrote nothing, and every entry stayed.
+  bool ArchiveUnchanged = false;
   int64_t Seconds = 0;       // from the start of the run to its end
   std::vector<SkippedFile> Skipped;
+  // What the job's KeepArchives deleted after the run (paths), and what it
+  // had to leave ("path: reason").
+  std::vector<std::string> DeletedArchives;
+  std::vector<std::string> RetentionFailures;
+  // Why the run's line could not be added to the history ("" when it was).
+  std::string HistoryError;
   // The archive was written, but the job's include lines selected no file
   // (none written, none kept unchanged, none that failed to be read).
   bool NothingSelected = false;
@@ -66,8 +78,10 @@ std::string SummaryLine(const RunReport& report);
 
 // Writes what a batch run must not keep to itself to `err`: a failed or
 // stopped run's message, or that the job selected no file, as
-// "tessel-backup: <message>", and for an archive that was written every file
-// that could not be read as "path: reason". Every text goes through
+// "tessel-backup: <message>", for an archive that was written every file
+// that could not be read as "path: reason", and every old archive that
+// KeepArchives could not delete and a history that could not be written as
+// one "tessel-backup: ..." line each. Every text goes through
 // EscapeControls, so each record is one line.
 void WriteRunReport(std::FILE* err, const RunReport& report);
 // Writes "tessel-backup: <message>" to `err`, the message escaped.

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "app/run_history.h"
+#include "app/window_state.h"
 #include "zip/zip_errors.h"
 #include "zip/zip_writer.h"
 
@@ -95,7 +97,8 @@ int StopSignals::Take() {
 
 int StopSignals::Received() { return g_first_signal; }
 
-RunSession::RunSession(RunController& controller) : controller_(controller) {
+RunSession::RunSession(RunController& controller)
+    : controller_(controller), history_path_(HistoryPath(ProgramStateFolder())) {
   g_session.store(this);
   // A signal that came while the job was being loaded stops the run to come.
   if (const int earlier = StopSignals::Received()) signal_.store(earlier);
@@ -121,6 +124,7 @@ bool RunSession::Start(std::function<void()> ended) {
   }
   ended_ = std::move(ended);
   started_ = std::chrono::steady_clock::now();
+  started_at_ = std::time(nullptr);
   running_.store(true);
   worker_ = std::make_unique<TMyThread>(controller_, [this] { Finish(*worker_); }, &interrupter_);
   worker_->Start();
@@ -159,9 +163,16 @@ void RunSession::Finish(const TMyThread& worker) {
     report.Outcome =
         report.Skipped.empty() && !report.NothingSelected ? RunOutcome::roSucceeded : RunOutcome::roPartial;
     report.FilesWritten = controller_.FilesWritten();
+    report.EntriesCarried = controller_.Engine().EntriesCarried();
     report.BytesRead = controller_.Engine().BytesDone();
     report.ArchiveBytes = FileSize(report.ArchivePath);
+    report.ArchiveUnchanged = controller_.Engine().LeftAsItWas();
+    report.DeletedArchives = controller_.DeletedArchives();
+    report.RetentionFailures = controller_.RetentionFailures();
   }
+  report.StartTime = started_at_;
+  // Whatever becomes of the history, the run's outcome stays.
+  if (!history_path_.empty()) report.HistoryError = AppendHistory(history_path_, HistoryEntryOf(report));
   report_ = std::move(report);
   running_.store(false);
   if (ended_) ended_();

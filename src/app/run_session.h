@@ -5,8 +5,10 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "app/my_thread.h"
 #include "app/run_controller.h"
@@ -71,6 +73,9 @@ public:
   const RunReport& Report() const { return report_; }
   // The stop signal this session has seen, 0 for none.
   int Signal() const { return signal_.load(); }
+  // The history file each run that ends adds its line to ("" for none);
+  // the program's state folder's history.log by default.
+  void SetHistoryPath(std::string path) { history_path_ = std::move(path); }
 
   // Called from the signal handler: only lock-free stores and a signal to
   // the worker.
@@ -87,6 +92,8 @@ private:
   std::atomic<bool> running_{false};
   std::atomic<int> signal_{0};
   std::chrono::steady_clock::time_point started_;
+  time_t started_at_ = 0;
+  std::string history_path_;
   RunReport report_;
 };
 

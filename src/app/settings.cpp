@@ -22,6 +22,9 @@ constexpr std::string_view kLevelKey = "Level";
 constexpr std::string_view kIncludeSubDirsKey = "IncludeSubDirs";
 constexpr std::string_view kStorePathsKey = "StorePaths";
 constexpr std::string_view kZipActionKey = "ZipAction";
+constexpr std::string_view kThreadsKey = "Threads";
+constexpr std::string_view kVerifyKey = "Verify";
+constexpr std::string_view kKeepArchivesKey = "KeepArchives";
 
 // The version of the job file's layout, which decides the migration below;
 // it stays as it is when only the program's version changes.
@@ -156,6 +159,11 @@ int32_t NormalizeReplaceMode(int32_t mode) {
   return mode < 0 || mode > kLastReplaceMode ? kDefaultReplaceMode : mode;
 }
 
+int32_t NormalizeThreads(int32_t threads) {
+  if (threads < 0) return kDefaultThreads;
+  return std::min(threads, kMaxThreads);
+}
+
 void LoadSettings(JobSettings& job, const std::string& path) {
   job.IncludeMasks.Clear();
   job.ExcludeMasks.Clear();
@@ -179,6 +187,9 @@ void LoadSettings(JobSettings& job, const std::string& path) {
   job.IncludeSubDirs = profile.ReadBool(kConfigSection, kIncludeSubDirsKey, true);
   job.StorePaths = profile.ReadBool(kConfigSection, kStorePathsKey, true);
   job.ReplaceMode = NormalizeReplaceMode(profile.ReadInteger(kConfigSection, kZipActionKey, kDefaultReplaceMode));
+  job.Threads = NormalizeThreads(profile.ReadInteger(kConfigSection, kThreadsKey, kDefaultThreads));
+  job.Verify = profile.ReadBool(kConfigSection, kVerifyKey, true);
+  job.KeepArchives = profile.ReadInteger(kConfigSection, kKeepArchivesKey, 0);
   LoadMasks(profile, kIncludeSection, job.IncludeMasks, job);
   LoadMasks(profile, kExcludeSection, job.ExcludeMasks, job);
 }
@@ -222,6 +233,10 @@ void SaveSettings(JobSettings& job, const std::string& path, const WriteFunction
   profile.WriteBool(kConfigSection, kStorePathsKey, job.StorePaths);
   job.ReplaceMode = NormalizeReplaceMode(job.ReplaceMode);
   profile.WriteInteger(kConfigSection, kZipActionKey, job.ReplaceMode);
+  job.Threads = NormalizeThreads(job.Threads);
+  profile.WriteInteger(kConfigSection, kThreadsKey, job.Threads);
+  profile.WriteBool(kConfigSection, kVerifyKey, job.Verify);
+  profile.WriteInteger(kConfigSection, kKeepArchivesKey, job.KeepArchives);
   SaveMasks(profile, kIncludeSection, job.IncludeMasks, job);
   SaveMasks(profile, kExcludeSection, job.ExcludeMasks, job);
 

@@ -17,6 +17,9 @@ constexpr size_t kMaxMaskLength = 500;  // characters
 // replaces older files, 2 replaces every file, 3 updates existing files only.
 constexpr int32_t kDefaultReplaceMode = 2;
 constexpr int32_t kLastReplaceMode = 3;
+// Compression threads: 0 stands for one per online core.
+constexpr int32_t kDefaultThreads = 0;
+constexpr int32_t kMaxThreads = 64;
 
 // An ordered list of masks with a current entry.
 struct MaskList {
@@ -50,6 +53,14 @@ struct JobSettings {
   bool IncludeSubDirs = true;
   bool StorePaths = true;
   int32_t ReplaceMode = kDefaultReplaceMode;  // 0..3, anything else becomes 2 where read or written
+  // Files compressed at once: 0 one per online core, 1 one at a time, at
+  // most kMaxThreads.
+  int32_t Threads = kDefaultThreads;
+  // Check the carried-over entries and the finished archive of every run.
+  bool Verify = true;
+  // How many of the template's archives stay in the archive's folder after a
+  // run that wrote one (0 keeps them all; a negative value counts as 0).
+  int32_t KeepArchives = 0;
   MaskList IncludeMasks, ExcludeMasks;
 
   // Found by LoadSettings. The file holds NUL bytes (a photo, a document):
@@ -61,6 +72,8 @@ struct JobSettings {
 
 // 0..3 unchanged, anything else 2.
 int32_t NormalizeReplaceMode(int32_t mode);
+// 0..kMaxThreads unchanged, more kMaxThreads, a negative count the default.
+int32_t NormalizeThreads(int32_t threads);
 // Fills the job from the configuration file, reading it once. Never fails: a
 // missing or unreadable file or value gives that value's default. Notes in
 // the job a file that is no job file and every value it had to cut.

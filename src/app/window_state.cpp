@@ -20,7 +20,9 @@ constexpr const char* kMaximized = "Maximized";
 
 }  // namespace
 
-std::string WindowStatePath() { return JoinPath(JoinPath(StateFolder(), kStateFolderName), kStateFileName); }
+std::string ProgramStateFolder() { return JoinPath(StateFolder(), kStateFolderName); }
+
+std::string WindowStatePath() { return JoinPath(ProgramStateFolder(), kStateFileName); }
 
 WindowGeometry LoadWindowGeometry(const std::string& path) {
   const ProfileFile file = ProfileFile::Load(path);

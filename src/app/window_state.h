@@ -17,6 +17,9 @@ struct WindowGeometry {
   bool HasSize() const { return Width > 0 && Height > 0; }
 };
 
+// $XDG_STATE_HOME/tessel-backup (~/.local/state/tessel-backup when unset):
+// the program's state on this desktop, the window's place and the run history.
+std::string ProgramStateFolder();
 // $XDG_STATE_HOME/tessel-backup/window.ini (~/.local/state/... when unset).
 std::string WindowStatePath();
 

@@ -263,6 +263,7 @@ bool PseudoFileSystems::Contains(const std::string& path, uint64_t device) {
 
 OpenedFile OpenListedFile(const std::string& path, bool follow_links) {
   OpenedFile result;
+  result.OpenedAt = FileClockNow();
   const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
   FileHandle handle;
   do {

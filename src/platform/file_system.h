@@ -153,6 +153,9 @@ struct OpenedFile {
   FileHandle Handle;                 // open only with osOpened
   OpenStatus Status = OpenStatus::osFailed;
   int ErrorNumber = 0;               // errno with osFailed
+  // When the open was asked for (FileClockNow): a change of the file from
+  // then on is a change while it is read.
+  FileTime OpenedAt;
   // The reason in words: strerror for osFailed, "not a regular file" for
   // osNotRegular, empty for osOpened.
   std::string Reason() const;

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/run_history.h"
 #include "app/window_state.h"
 #include "platform/paths.h"
 
@@ -46,6 +47,9 @@ constexpr char kSettings[] = "&Настройки";
 constexpr char kFileBar[] = "Файл";
 constexpr char kTotalBar[] = "Всего";
 constexpr char kBarFormat[] = "%p%";
+// The total bar's caption in front of its percentage, while it stands for
+// something other than the files.
+constexpr char kStageFormat[] = "%1 %p%";
 constexpr char kOpenFolder[] = "Открыть папку";
 constexpr char kStopAndClose[] = "Остановить архивацию и закрыть окно?";
 constexpr char kTime[] = "Время:";
@@ -169,6 +173,7 @@ TForm1::TForm1(const StartupOptions& options, QWidget* parent)
     settings_ = std::make_unique<TForm5>(this);
   }
   UpdateControls();
+  ShowLastRun();
   MoveToCentre();
   RestoreGeometry();
 }
@@ -214,6 +219,8 @@ void TForm1::BuildControls() {
   open_folder_button_->hide();
   // The line keeps its height whether the button shows or not.
   summary_->setFixedHeight(open_folder_button_->sizeHint().height());
+  last_run_ = new TPathLabel(this);
+  last_run_->hide();
 
   // The lists share the height the window gains; at the reference size each
   // shows its few rows.
@@ -256,6 +263,7 @@ void TForm1::BuildControls() {
   status_lines_ = new QVBoxLayout;
   status_lines_->setSpacing(2);
   status_lines_->addLayout(summary_row);
+  status_lines_->addWidget(last_run_);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(4, 2, 4, 4);
@@ -386,6 +394,8 @@ void TForm1::RefreshShown() {
   archive_name_->SetPath(ToQ(EscapeControls(shown.ArchiveName)));
   file_progress_->setValue(shown.FilePercent);
   total_progress_->setValue(shown.TotalPercent);
+  total_progress_->setFormat(shown.TotalStage.empty() ? QString::fromLatin1(kBarFormat)
+                                                      : QString::fromUtf8(kStageFormat).arg(ToQ(shown.TotalStage)));
   elapsed_->setText(ToQ(shown.Elapsed));
   remaining_->setText(ToQ(shown.Remaining));
 }
@@ -414,6 +424,10 @@ void TForm1::SetFileProgress(int percent) {
 
 void TForm1::SetTotalProgress(int percent) {
   UpdateShown([&](ShownRun& shown) { shown.TotalPercent = percent; });
+}
+
+void TForm1::ShowTotalStage(const std::string& text) {
+  UpdateShown([&](ShownRun& shown) { shown.TotalStage = text; });
 }
 
 void TForm1::ShowElapsed(const std::string& text) {
@@ -488,6 +502,7 @@ bool TForm1::BeginRun() {
   const uint64_t run = ++run_number_;
   summary_->SetPath(QString());
   open_folder_button_->hide();
+  last_run_->hide();
   const bool started = session_->Start([this, run] {
     QMetaObject::invokeMethod(this, [this, run] { OnRunEnded(run); }, Qt::QueuedConnection);
   });
@@ -537,6 +552,12 @@ void TForm1::ShowSummary(const RunReport& report) {
   const std::string folder = report.ArchivePath.empty() ? std::string() : DirName(report.ArchivePath);
   summary_folder_ = ToQ(folder);
   open_folder_button_->setVisible(!folder.empty() && FolderExists(folder));
+}
+
+void TForm1::ShowLastRun() {
+  const std::vector<HistoryEntry> last = ReadHistory(HistoryPath(ProgramStateFolder()), 1);
+  last_run_->SetPath(last.empty() ? QString() : ToQ(LastRunLine(last.back())));
+  last_run_->setVisible(!last.empty());
 }
 
 void TForm1::OpenArchiveFolder() {

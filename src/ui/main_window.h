@@ -62,6 +62,7 @@ public:
   void ShowArchiveName(const std::string& text) override;
   void SetFileProgress(int percent) override;
   void SetTotalProgress(int percent) override;
+  void ShowTotalStage(const std::string& text) override;
   void ShowElapsed(const std::string& text) override;
   void ShowRemaining(const std::string& text) override;
   void ShowDoneMessage() override;
@@ -125,6 +126,9 @@ public:
   QLabel* l_OstTime() const { return remaining_; }
   // The line that tells how the last run ended, and its folder button.
   TPathLabel* SummaryLabel() const { return summary_; }
+  // The line that tells of the last run in the history when the window
+  // opened; hidden when there is none and once a run starts here.
+  TPathLabel* LastRunLabel() const { return last_run_; }
   QPushButton* OpenFolderButton() const { return open_folder_button_; }
   // The status lines at the bottom of the window, one row each.
   QVBoxLayout* StatusLines() const { return status_lines_; }
@@ -137,7 +141,7 @@ private:
   // What the run last asked to show; written by the worker, shown by the
   // window's thread.
   struct ShownRun {
-    std::string CurrentFile, ArchiveName, Elapsed, Remaining;
+    std::string CurrentFile, ArchiveName, Elapsed, Remaining, TotalStage;
     int FilePercent = 0;
     int TotalPercent = 0;
   };
@@ -164,6 +168,7 @@ private:
   // controls while a run goes.
   void UpdateControls();
   void ShowSummary(const RunReport& report);
+  void ShowLastRun();
   QString DoneMessageText(const RunReport& report) const;
   void RestoreGeometry();
   void SaveGeometry() const;
@@ -192,6 +197,7 @@ private:
   QLabel* elapsed_ = nullptr;
   QLabel* remaining_ = nullptr;
   TPathLabel* summary_ = nullptr;
+  TPathLabel* last_run_ = nullptr;
   QPushButton* open_folder_button_ = nullptr;
   QVBoxLayout* status_lines_ = nullptr;
   QString summary_folder_;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "zip/archive_check.h"
 
 namespace tessel {
 namespace {
@@ -739,22 +740,31 @@ uint32_t DirectoryExternalAttributes(std::string_view) {
 namespace {
 
 // The length of the data descriptor that follows an entry's data, from the
-// `available` bytes at d (at most 24): the layout (with or without its
-// signature, 4- or 8-byte sizes) whose CRC and sizes agree with the entry,
-// 8-byte sizes tried first when the local header had a ZIP64 field; when none
-// agrees, the layout that the signature and the local header suggest. 0 when
-// the file ends too soon for it.
+// `available` bytes at d (at most 24): the layout that MatchingDescriptorLength
+// finds, else the one that the signature and the local header suggest. 0
+// when the file ends too soon for it.
 uint64_t DescriptorLength(const uint8_t* d, uint64_t available, const TZipHeaderInfo& entry,
                           bool wide_sizes) {
+  if (const uint64_t length = MatchingDescriptorLength(d, available, entry, wide_sizes); length != 0)
+    return length;
+  const uint64_t guess = (available >= 4 && GetLE32(d) == kDataDescriptorSignature ? 4 : 0) + 4 +
+                         (wide_sizes ? 16 : 8);
+  return available >= guess ? guess : 0;
+}
+
+}  // namespace
+
+uint64_t MatchingDescriptorLength(const uint8_t* d, uint64_t available, const TZipHeaderInfo& entry,
+                                  bool wide_sizes) {
   struct Layout {
     bool Signature;
     bool Wide;
   };
   const Layout order[4] = {{true, wide_sizes}, {false, wide_sizes}, {true, !wide_sizes},
                            {false, !wide_sizes}};
-  auto length_of = [](const Layout& l) -> uint64_t { return (l.Signature ? 4 : 0) + 4 + (l.Wide ? 16 : 8); };
   for (const Layout& layout : order) {
-    if (available < length_of(layout)) continue;
+    const uint64_t length = (layout.Signature ? 4 : 0) + 4 + (layout.Wide ? 16 : 8);
+    if (available < length) continue;
     const uint8_t* p = d;
     if (layout.Signature) {
       if (GetLE32(p) != kDataDescriptorSignature) continue;
@@ -763,17 +773,13 @@ uint64_t DescriptorLength(const uint8_t* d, uint64_t available, const TZipHeader
     if (GetLE32(p) != entry.Crc32) continue;
     const uint64_t compressed = layout.Wide ? GetLE64(p + 4) : GetLE32(p + 4);
     const uint64_t uncompressed = layout.Wide ? GetLE64(p + 12) : GetLE32(p + 8);
-    if (compressed == entry.CompressedSize && uncompressed == entry.UncompressedSize)
-      return length_of(layout);
+    if (compressed == entry.CompressedSize && uncompressed == entry.UncompressedSize) return length;
   }
-  const Layout guess{available >= 4 && GetLE32(d) == kDataDescriptorSignature, wide_sizes};
-  return available >= length_of(guess) ? length_of(guess) : 0;
+  return 0;
 }
 
-}  // namespace
-
 void CopyEntryData(TStream& from, TStream& to, TZipHeaderInfo& entry, std::span<uint8_t> scratch,
-                   const std::function<void()>& after_block) {
+                   TEntryCheck* check, const std::function<void()>& after_block) {
   if (entry.CommentPending()) entry.FetchComment(from);
   const uint64_t file_size = from.Size();
   const uint64_t offset = entry.RelativeOffset;
@@ -832,6 +838,12 @@ void CopyEntryData(TStream& from, TStream& to, TZipHeaderInfo& entry, std::span<
     const size_t n = static_cast<size_t>(std::min<uint64_t>(remaining, scratch.size()));
     if (from.Read(scratch.data(), n) != n) throw EBadZipFile();
     to.WriteBuffer(scratch.data(), n);
+    if (check != nullptr) {
+      // The data goes to the check, the descriptor behind it does not.
+      const uint64_t data_left = remaining > descriptor ? remaining - descriptor : 0;
+      check->Feed(scratch.data(), static_cast<size_t>(std::min<uint64_t>(n, data_left)));
+      if (check->Failed()) return;
+    }
     remaining -= n;
     if (after_block) after_block();
   }

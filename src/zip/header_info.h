@@ -318,6 +318,15 @@ uint32_t ExternalAttributesFromStat(const struct stat& st, std::string_view name
 // The same for a folder whose mode could not be read (040755).
 uint32_t DirectoryExternalAttributes(std::string_view name);
 
+class TEntryCheck;
+
+// The length of the data descriptor in the `available` bytes at d (at most
+// 24) whose CRC-32 and sizes agree with the entry: with or without its
+// signature, with 8-byte sizes (tried first when wide_sizes) or 4-byte ones;
+// 0 when no layout agrees.
+uint64_t MatchingDescriptorLength(const uint8_t* d, uint64_t available, const TZipHeaderInfo& entry,
+                                  bool wide_sizes);
+
 // Copies an entry of an old archive into a new one: fetches a pending
 // comment, checks the old local header's signature and that its name, extra
 // field, data and (flag bit 3) data descriptor lie inside the old file, writes
@@ -329,10 +338,14 @@ uint32_t DirectoryExternalAttributes(std::string_view name);
 // one with the entry's values, every other extra field is copied as it was.
 // LocalExtraLength is the length so written. Damage raises EBadZipFile "Это
 // не Zip файл!"; short writes ENotEnoughRoom / EHostError. `scratch` is the
-// copy buffer (a small internal one when empty); `after_block`, when set, is
-// called after each block copied (it may throw to end the copy: a stop).
+// copy buffer (a small internal one when empty). `check`, when given and
+// begun on the entry, is fed the data as it is copied; the copy stops early
+// once it has found a fault, and its Finish tells the outcome. `after_block`,
+// when set, is called after each block copied (it may throw to end the copy:
+// a stop).
 void CopyEntryData(TStream& from, TStream& to, TZipHeaderInfo& entry,
-                   std::span<uint8_t> scratch = {}, const std::function<void()>& after_block = {});
+                   std::span<uint8_t> scratch = {}, TEntryCheck* check = nullptr,
+                   const std::function<void()>& after_block = {});
 
 // Little-endian field access for record buffers.
 inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 
 #include "platform/datetime.h"
@@ -25,49 +26,11 @@ constexpr uint32_t kReadWriteBits = 0666;
 // Added to the name of a finished archive kept for the user.
 constexpr const char* kKeptArchiveSuffix = ".zip";
 constexpr int kMaxLevel = 9;
-// A file whose size at opening comes this close to 4 GiB gets a ZIP64 field
-// in its local header before its data is written: deflate's worst growth (a
-// few bytes per stored block, well under 1 MiB at 4 GiB) and 63 MiB or more
-// of growth while the file is read stay inside it. An entry that still
-// outgrows a header without the field is written again (Zip64Restart).
-constexpr uint64_t kZip64LocalMargin = uint64_t{64} << 20;
 constexpr uint32_t kNoLine = UINT32_MAX;
 // The longest link target read; longer ones are not made by any file system.
 constexpr size_t kMaxLinkTarget = 65535;
 
-// A failure of the current source file (a read error in the middle): the
-// entry is dropped and the operation goes on. Never escapes the operation.
-struct SourceFailure {
-  TSkipReason Reason;
-  std::string Text;
-};
-
-// The data of the current entry has outgrown 4 GiB behind a local header
-// without a ZIP64 field: the entry starts again with one. Never escapes the
-// operation.
-struct Zip64Restart {};
-
-// The current source is not a regular file after all (a FIFO or device put
-// in its place since it was listed): it is left out without a word, as such
-// files are. Never escapes the operation.
-struct NotARegularFile {};
-
-// Whether a file changed while it was read, from what its listing said, what
-// fstat says now, the bytes read and when it was opened: its size now is
-// not what was read, or it changed since it was listed and that change came
-// after it was opened (one made before was read whole).
-bool ChangedWhileRead(const FileInfo& listed, const FileInfo& now, uint64_t bytes_read, FileTime opened) {
-  if (now.Size != bytes_read) return true;
-  const bool differs = now.Size != listed.Size || now.MTime() != listed.MTime() ||
-                       now.CTime() != listed.CTime() || now.Inode != listed.Inode || now.Device != listed.Device;
-  return differs && (now.MTime() >= opened || now.CTime() >= opened);
-}
-
-std::string ReasonOf(const Error& error) {
-  if (const auto* host = dynamic_cast<const EHostError*>(&error); host && host->ErrorNumber() != 0)
-    return std::strerror(host->ErrorNumber());
-  return error.what();
-}
+bool IsFolderLine(const std::string& path) { return path.back() == '/'; }
 
 // The folder a path lies in, as the file system functions want it ("" for
 // the current folder).
@@ -87,20 +50,23 @@ TZipWriter::Operation::Operation(TZipWriter& writer)
     : w_(writer), saved_sort_mode_(writer.SortMode()), saved_keep_open_(writer.KeepZipOpen) {
   w_.busy_.store(true);
   w_.left_as_it_was_ = false;
+  w_.entries_carried_.store(0, std::memory_order_relaxed);
   w_.KeepZipOpen = true;
   w_.SetSortMode(ByNone);
 }
 
 TZipWriter::Operation::~Operation() {
+  // The workers go first: they read the file list and write the spill file.
+  if (pipeline_) w_.spilled_bytes_ = pipeline_->SpilledBytes();
+  pipeline_.reset();
   try {
     source_.reset();
     out_.reset();
   } catch (...) {
   }
   writer_.reset();  // an unfinished temporary archive goes
-  buffers_.reset();
+  encoder_.reset();
   staging_.reset();
-  store_block_.reset();
   w_.KeepZipOpen = saved_keep_open_;
   try {
     w_.SetSortMode(saved_sort_mode_);
@@ -128,9 +94,9 @@ int32_t TZipWriter::Operation::Run() {
   // at the end as always.
   w_.ExpandLines();
   if (carry_over_) {
-    MatchEntriesToLines();
-    // Nothing to change: the archive stays as it is, untouched (a stop that
-    // came meanwhile still ends the run as stopped).
+    PlanMerge();
+    // Nothing to change: the archive stays as it is, untouched, and no file
+    // is opened (a stop that came meanwhile still ends the run as stopped).
     if (WouldWriteTheSameArchive()) {
       w_.CheckForStop();
       w_.left_as_it_was_ = true;
@@ -138,8 +104,10 @@ int32_t TZipWriter::Operation::Run() {
     }
   }
   OpenOutput();
+  StartWorkers();
   if (carry_over_) MergeExistingEntries();
   Announce();
+  if (pipeline_) pipeline_->Release(SIZE_MAX);
   AddRemainingFiles();
   ReportLostEntries();
   WriteDirectory();
@@ -197,23 +165,21 @@ void TZipWriter::Operation::OpenOutput() {
     end_.TotalEntries = 0;
     end_.CommentModified = false;
   }
-  buffers_ = AllocateDeflateBuffers();
-  if (!w_.tables_) w_.tables_ = std::make_unique<DeflateTables>();
   staging_ = std::make_unique<uint8_t[]>(kStagingSize);
-  store_block_ = std::make_unique<uint8_t[]>(kStoreBlockSize);
+  if (w_.Verify) check_ = std::make_unique<TEntryCheck>();
 }
 
-void TZipWriter::Operation::MatchEntriesToLines() {
+void TZipWriter::Operation::PlanMerge() {
   // Lines by the name they would be stored under, each name's lines chained
-  // in list order (the first not yet met, the last); an entry takes the
-  // first line of its name that no earlier entry took, so the matching
-  // stays linear however long the list is.
+  // in list order (the first not yet taken, the last); a line taken by an
+  // entry is marked, never erased, so the merge stays linear however long
+  // the list is, and small for every line.
   struct NameLines {
     uint32_t Next;
     uint32_t Last;
     bool InArchive;
   };
-  const auto& lines = w_.lines_;
+  auto& lines = w_.lines_;
   std::vector<uint32_t> same_name(lines.size(), kNoLine);
   std::unordered_map<std::string, NameLines> by_name;
   by_name.reserve(lines.size());
@@ -230,27 +196,30 @@ void TZipWriter::Operation::MatchEntriesToLines() {
   named_in_archive_.assign(lines.size(), false);
   TSortedZip* entries = w_.Entries();
   const int32_t count = entries != nullptr ? entries->ItemCount() : 0;
-  matches_.assign(static_cast<size_t>(count), kNoLine);
+  merge_.reserve(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) {
     const TZipHeaderInfo& old = *entries->Get(i);
     if (old.StatusBytes[1] == 2) continue;  // marked to be dropped on rewrite
     auto found = by_name.find(old.FullName());
-    if (found == by_name.end()) continue;
-    NameLines& chain = found->second;
-    if (!chain.InArchive) {
-      chain.InArchive = true;
-      for (uint32_t j = chain.Next; j != kNoLine; j = same_name[j]) named_in_archive_[j] = true;
+    if (found != by_name.end() && !found->second.InArchive) {
+      found->second.InArchive = true;
+      for (uint32_t j = found->second.Next; j != kNoLine; j = same_name[j]) named_in_archive_[j] = true;
     }
-    if (chain.Next == kNoLine) continue;
-    matches_[static_cast<size_t>(i)] = chain.Next;
-    chain.Next = same_name[chain.Next];
+    if (found == by_name.end() || found->second.Next == kNoLine) {
+      merge_.push_back({i, nullptr, false});
+      continue;
+    }
+    TFileLine& line = lines[found->second.Next];
+    found->second.Next = same_name[found->second.Next];
+    line.Deleted = true;
+    merge_.push_back({i, &line, EntryStays(old, line)});
   }
 }
 
 bool TZipWriter::Operation::EntryStays(const TZipHeaderInfo& old, const TFileLine& line) const {
   if (w_.ZipAction == zaReplace) return false;
   FileInfo info = line.Info;
-  if (line.Path.back() == '/') {
+  if (IsFolderLine(line.Path)) {
     std::string folder = line.Path.substr(0, line.Path.size() - 1);
     if (folder.empty()) folder = "/";
     Stat(folder, info);
@@ -282,23 +251,17 @@ bool TZipWriter::Operation::LaidOutAsARewrite() const {
 
 bool TZipWriter::Operation::WouldWriteTheSameArchive() {
   if (w_.ZipAction == zaReplace || !LaidOutAsARewrite()) return false;
-  auto& lines = w_.lines_;
   const TSortedZip* entries = w_.Entries();
   const int32_t count = entries != nullptr ? entries->ItemCount() : 0;
-  std::vector<bool> met(lines.size(), false);
-  for (int32_t i = 0; i < count; ++i) {
-    const TZipHeaderInfo& old = *entries->Get(i);
-    if (old.StatusBytes[1] == 2) return false;
-    const uint32_t j = matches_[static_cast<size_t>(i)];
-    if (j == kNoLine) continue;
-    if (!EntryStays(old, lines[j])) return false;
-    met[j] = true;
+  // Every entry stays: none is dropped, none replaced by its file.
+  if (merge_.size() != static_cast<size_t>(count)) return false;
+  for (const MergeStep& step : merge_) {
+    if (step.Line != nullptr && !step.Keep) return false;
   }
   // The lines that meet no entry: each must be one that is not written.
-  for (uint32_t j = 0; j < lines.size(); ++j) {
-    TFileLine& line = lines[j];
-    if (met[j] || line.Deleted) continue;
-    if (line.Path.back() == '/' && !w_.store_paths_) continue;
+  for (uint32_t j = 0; j < w_.lines_.size(); ++j) {
+    TFileLine& line = w_.lines_[j];
+    if (line.Deleted || !Writable(line)) continue;
     const std::unique_ptr<TZipHeaderInfo> entry = NewEntry(line);
     if (!entry) continue;
     if (named_in_archive_[j]) {
@@ -316,46 +279,76 @@ bool TZipWriter::Operation::WouldWriteTheSameArchive() {
     LeaveOut(line);
     line.Deleted = true;
   }
-  for (int32_t i = 0; i < count; ++i) {
-    const uint32_t j = matches_[static_cast<size_t>(i)];
-    if (j == kNoLine) continue;
-    if (w_.OnUpdate) w_.OnUpdate(w_, udKeep, i);
-    lines[j].Deleted = true;
+  for (const MergeStep& step : merge_) {
+    if (step.Line != nullptr && w_.OnUpdate) w_.OnUpdate(w_, udKeep, step.Entry);
   }
+  // Every entry stays where it is, as it is.
+  w_.entries_carried_.store(count, std::memory_order_relaxed);
   return true;
+}
+
+void TZipWriter::Operation::StartWorkers() {
+  const unsigned threads = w_.EffectiveThreads();
+  if (threads <= 1) return;
+  // The files in the order AddOneFile opens them: those that replace old
+  // entries, then the rest of the list. Folders and links are not opened.
+  std::vector<PipelineFile> files;
+  auto opened = [](const TFileLine& line) { return !IsFolderLine(line.Path) && line.Info.IsRegular(); };
+  auto add = [&files](const TFileLine& line) { files.push_back({&line.Path, &line.Info, line.NamedWhole}); };
+  for (const MergeStep& step : merge_) {
+    if (step.Line != nullptr && !step.Keep && opened(*step.Line)) add(*step.Line);
+  }
+  const size_t merge_files = files.size();
+  for (const TFileLine& line : w_.lines_) {
+    if (!line.Deleted && opened(line)) add(line);
+  }
+  // One file gains nothing from a worker.
+  if (files.size() < 2) return;
+  PipelineSettings settings;
+  settings.Workers = threads;
+  settings.Level = std::min(w_.PackLevel, kMaxLevel);
+  settings.NoCompressList = w_.NoCompressList;
+  settings.SourceWrapper = w_.SourceStreamWrapper;
+  settings.SpillFolder = FolderOf(writer_->TempPath());
+  const uint64_t workers = std::min<uint64_t>(threads, files.size());
+  settings.MemoryLimit = w_.WaitingMemoryPerThread * workers;
+  settings.DiskLimit = w_.WaitingDiskPerThread * workers;
+  settings.BytesDone = w_.OnTotalPercentDone ? &w_.bytes_done_ : nullptr;
+  pipeline_ = std::make_unique<EntryPipeline>(std::move(settings), std::move(files));
+  pipeline_->Release(merge_files);
 }
 
 void TZipWriter::Operation::MergeExistingEntries() {
   TSortedZip* entries = w_.Entries();
-  const int32_t count = entries != nullptr ? entries->ItemCount() : 0;
-  for (int32_t i = 0; i < count; ++i) {
+  for (const MergeStep& step : merge_) {
     w_.CheckForStop();
-    const TZipHeaderInfo& old = *entries->Get(i);
-    if (old.StatusBytes[1] == 2) continue;  // marked to be dropped on rewrite
-    const uint32_t j = matches_[static_cast<size_t>(i)];
-    if (j == kNoLine) {
-      CopyExistingEntry(old);
+    const TZipHeaderInfo& old = *entries->Get(step.Entry);
+    if (step.Line == nullptr) {
+      CarryOver(old);
       continue;
     }
-    TFileLine& line = w_.lines_[j];
-    if (EntryStays(old, line)) {
-      if (w_.OnUpdate) w_.OnUpdate(w_, udKeep, i);
-      CopyExistingEntry(old);
-      line.Deleted = true;
+    if (step.Keep) {
+      if (w_.OnUpdate) w_.OnUpdate(w_, udKeep, step.Entry);
+      if (CopyExistingEntry(old)) continue;
+      // The kept copy is damaged: the file gives it afresh (read on this
+      // thread: no worker was given it).
+      if (w_.OnUpdate) w_.OnUpdate(w_, udReplace, step.Entry);
+      if (AddOneFile(*step.Line)) ++result_;
       continue;
     }
-    if (w_.OnUpdate) w_.OnUpdate(w_, udReplace, i);
+    if (w_.OnUpdate) w_.OnUpdate(w_, udReplace, step.Entry);
     source_failed_ = false;
-    if (AddOneFile(line)) {
+    if (AddOneFile(*step.Line)) {
       ++result_;
     } else if (source_failed_ && names_.count(&old) == 0) {
       // The file could not be read this time (gone, unreadable, a
-      // read error): the copy the archive already holds is the last good one
-      // and stays.
-      CopyExistingEntry(old);
+      // read error, no longer a regular file): the copy the archive already
+      // holds is the last good one and stays, unless it is damaged too.
+      CarryOver(old);
     }
-    line.Deleted = true;
   }
+  merge_.clear();
+  merge_.shrink_to_fit();
 }
 
 void TZipWriter::Operation::Announce() {
@@ -376,11 +369,18 @@ void TZipWriter::Operation::AddRemainingFiles() {
   }
 }
 
+bool TZipWriter::Operation::Writable(const TFileLine& line) const {
+  // A line that is neither folder nor link but no regular file (a folder
+  // named without its "/", a FIFO named whole) holds nothing to back up.
+  if (IsFolderLine(line.Path)) return w_.store_paths_;  // else the entry would have no name
+  return line.Info.IsLink() || line.Info.IsRegular();
+}
+
 std::unique_ptr<TZipHeaderInfo> TZipWriter::Operation::NewEntry(const TFileLine& line) const {
   const std::string& path = line.Path;
   auto entry = std::make_unique<TZipHeaderInfo>();
   entry->VersionMadeBy = kVersionMadeByUnix;
-  if (path.back() == '/') {
+  if (IsFolderLine(path)) {
     std::string dir = path.substr(0, path.size() - 1);
     if (dir.empty()) dir = "/";
     struct stat st {};
@@ -398,7 +398,7 @@ std::unique_ptr<TZipHeaderInfo> TZipWriter::Operation::NewEntry(const TFileLine&
     entry->Crc32 = 0;
   } else {
     // The listing's facts; a file that is read takes its time and mode
-    // again once it has been read (CheckFileAfterReading).
+    // again once it has been read (WriteFileData).
     struct stat st {};
     st.st_mode = static_cast<mode_t>(line.Info.Mode);
     entry->ExternalAttributes = ExternalAttributesFromStat(st, path);
@@ -416,16 +416,21 @@ std::unique_ptr<TZipHeaderInfo> TZipWriter::Operation::NewEntry(const TFileLine&
   return entry;
 }
 
-bool TZipWriter::Operation::OpenSource(const TFileLine& line, FileHandle& handle) {
+bool TZipWriter::Operation::OpenSource(const TFileLine& line, FileHandle& handle, FileTime& opened_at,
+                                       std::optional<EntryPipeline::Ticket>& ticket) {
   const std::string& path = line.Path;
-  // A search's file is opened as the file it listed, never through a link
-  // put in its place; a file named whole is opened as its name leads.
   for (;;) {
-    // A change of the file from here on is a change while it is read.
-    source_opened_ = FileClockNow();
-    OpenedFile opened = OpenListedFile(path, line.NamedWhole);
+    OpenedFile opened;
+    if (ticket) {
+      opened = ticket->Opened([this] { WaitTick(nullptr); });
+    } else {
+      // A search's file is opened as the file it listed, never through a
+      // link put in its place; a file named whole is opened as its name leads.
+      opened = OpenListedFile(path, line.NamedWhole);
+    }
     if (opened.Status == OpenStatus::osOpened) {
       handle = std::move(opened.Handle);
+      opened_at = opened.OpenedAt;
       return true;
     }
     // No longer a file since it was listed (a link or FIFO in its place):
@@ -444,22 +449,27 @@ bool TZipWriter::Operation::OpenSource(const TFileLine& line, FileHandle& handle
       source_failed_ = true;
       return false;
     }
+    // The next try is made here, and the file read here too.
+    ticket.reset();
   }
 }
 
 bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
   // A stop ends the run at the next file, also among files without data.
   w_.CheckForStop();
+  if (!Writable(line)) return false;
   const std::string& path = line.Path;
-  const bool folder = path.back() == '/';
-  // Without stored paths a folder entry would have an empty name.
-  if (folder && !w_.store_paths_) return false;
-  // Only regular files are read: a line that is neither folder nor link
-  // but no regular file (a folder named without its "/") is left out.
+  const bool folder = IsFolderLine(path);
   const bool link = !folder && line.Info.IsLink();
-  if (!folder && !link && !line.Info.IsRegular()) return false;
   FileHandle handle;
-  if (!folder && !link && !OpenSource(line, handle)) return false;
+  FileTime opened_at;
+  // With workers, the file was opened (and is being read) by one of them;
+  // its ticket tells what opening found and hands over the data.
+  std::optional<EntryPipeline::Ticket> ticket;
+  if (!folder && !link) {
+    if (pipeline_ && pipeline_->NextIs(&line.Path)) ticket.emplace(pipeline_->Next());
+    if (!OpenSource(line, handle, opened_at, ticket)) return false;
+  }
   file_size_ = line.Info.Size;
 
   std::unique_ptr<TZipHeaderInfo> entry = NewEntry(line);
@@ -489,9 +499,8 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
   }
   if (link) {
     if (!WriteLinkData(*entry, path)) return false;
-  } else {
-    entry->SetLocalZip64(file_size_ >= kZip64Marker32 - kZip64LocalMargin);
-    if (!WriteFileData(*entry, std::move(handle), line)) return false;
+  } else if (!WriteFileData(*entry, std::move(handle), opened_at, ticket ? &*ticket : nullptr, line)) {
+    return false;
   }
   const int64_t uncompressed = static_cast<int64_t>(entry->UncompressedSize);
   const int64_t compressed = static_cast<int64_t>(entry->CompressedSize);
@@ -532,94 +541,64 @@ bool TZipWriter::Operation::WriteLinkData(TZipHeaderInfo& entry, const std::stri
   return true;
 }
 
-bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle handle, const TFileLine& line) {
+bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle handle, FileTime opened_at,
+                                          EntryPipeline::Ticket* ticket, const TFileLine& line) {
   const std::string& path = line.Path;
-  auto file = std::make_unique<TFileHandleStream>(handle.Release(), path);
-  // A signal that interrupts a read (a stop signal) ends the run when a
-  // stop is pending; any other lets the read go on.
-  file->OnInterrupted = [this] { w_.CheckForStop(); };
-  source_fd_ = file->Fd();
-  source_ = std::move(file);
-  if (w_.SourceStreamWrapper) source_ = w_.SourceStreamWrapper(std::move(source_));
   entry_ = &entry;
-  const int level = std::min(w_.PackLevel, kMaxLevel);
-  const bool store =
-      level <= 0 || std::any_of(w_.NoCompressList.begin(), w_.NoCompressList.end(),
-                                [&](const std::string& pattern) { return WildcardMatch(pattern, entry.Filename()); });
-  bool again = false;
-  for (;;) {
-    try {
-      if (again) {
-        try {
-          source_->Seek(0, soFromBeginning);
-        } catch (const Error& error) {
-          throw SourceFailure{srReadError, ReasonOf(error)};
-        }
-      }
-      crc_ = kCrc32Initial;
-      read_total_ = 0;
-      growth_checked_ = false;
-      file_progress_ = 0;
-      file_done_ = 0;
-      data_start_ = entry.RelativeOffset + entry.LocalSize();
-      data_written_ = 0;
-      staged_ = 0;
-      direct_ = false;
-      if (store) {
-        for (;;) {
-          const uint32_t n = read_source(store_block_.get(), kStoreBlockSize);
-          if (n == 0) break;
-          write_output(store_block_.get(), n);
-        }
-        entry.CompressionMethod = 0;
-        entry.InternalAttributes = 0;
-      } else {
-        DeflateHeader header;
-        header.GeneralPurposeFlags = entry.GeneralPurposeFlags;
-        header.CompressionMethod = 8;
-        header.InternalAttributes = 2;
-        deflate_entry(level, header, *buffers_, *w_.tables_, *this);
-        entry.GeneralPurposeFlags = header.GeneralPurposeFlags;
-        entry.CompressionMethod = header.CompressionMethod;
-        entry.InternalAttributes = header.InternalAttributes;
-      }
-      break;
-    } catch (const Zip64Restart&) {
-      // Its header cannot grow where it stands: back to the header, which is
-      // written again with the field, and to the start of the file.
-      DiscardEntryData(entry, store);
-      entry.SetLocalZip64(true);
-      again = true;
-    } catch (const SourceFailure& failure) {
-      // The entry goes, the archive stays sound: whatever of it reached the
-      // output is overwritten by what follows and cut off at the end.
-      DiscardEntryData(entry, store);
-      source_.reset();
-      entry_ = nullptr;
-      Report(failure.Reason, path, failure.Text);
-      return false;
-    } catch (const NotARegularFile&) {
-      DiscardEntryData(entry, store);
-      source_.reset();
-      entry_ = nullptr;
-      source_failed_ = true;
-      return false;
-    }
+  file_progress_ = 0;
+  file_done_ = 0;
+  EncodedEntry result;
+  if (ticket != nullptr) {
+    WaitTick(ticket);
+    result = ticket->Deliver(*this, [this, ticket] { WaitTick(ticket); });
+  } else {
+    const SourceFile facts{handle.Get(), line.Info, opened_at};
+    auto file = std::make_unique<TFileHandleStream>(handle.Release(), path);
+    // A signal that interrupts a read (a stop signal) ends the run when a
+    // stop is pending; any other lets the read go on.
+    file->OnInterrupted = [this] { w_.CheckForStop(); };
+    source_ = std::move(file);
+    if (w_.SourceStreamWrapper) source_ = w_.SourceStreamWrapper(std::move(source_));
+    if (!encoder_) encoder_ = std::make_unique<EntryEncoder>();
+    const int level = std::min(w_.PackLevel, kMaxLevel);
+    result = encoder_->Encode(*source_, facts, StoresEntry(level, w_.NoCompressList, entry.Filename()), level,
+                              *this, *this);
+    source_.reset();
   }
-  const bool regular = CheckFileAfterReading(entry, line);
-  source_.reset();
   entry_ = nullptr;
-  if (!regular) {
-    DiscardEntryData(entry, store);
+  if (result.ReadFailed) {
+    // The entry goes, the archive stays sound: whatever of it reached the
+    // output is overwritten by what follows and cut off at the end.
+    Report(srReadError, path, result.FailureText);
+    return false;
+  }
+  if (result.NotRegular) {
+    // No longer a file: left out without a word, as such files are; an
+    // entry the archive holds stays.
     source_failed_ = true;
     return false;
   }
+  if (result.After.Type != FileType::ftMissing) {
+    // The file's time and mode once it was read.
+    struct stat st {};
+    st.st_mode = static_cast<mode_t>(result.After.Mode);
+    entry.ExternalAttributes = ExternalAttributesFromStat(st, path);
+    entry.LastModDateTime = DosFromFileTime(static_cast<time_t>(result.After.MTimeSeconds));
+  }
+  // The entry holds the bytes read, sound in itself; but they may be no
+  // version of the file that ever existed, and the user must hear of it.
+  if (result.Changed) Tell(srChanged, path, kReasonChangedWhileRead);
+  entry.GeneralPurposeFlags |= result.AddedFlags;
+  entry.CompressionMethod = result.CompressionMethod;
+  entry.InternalAttributes = result.InternalAttributes;
+  entry.Crc32 = result.Crc32;
+  entry.UncompressedSize = result.UncompressedSize;
+  entry.CompressedSize = result.CompressedSize;
+  FinishEntryData(entry);
+  return true;
+}
 
-  // Sizes and CRC are those of the bytes actually read, so a file that grew
-  // or shrank while it was read still gives a sound entry.
-  entry.Crc32 = ~crc_;
-  entry.UncompressedSize = read_total_;
-  entry.CompressedSize = data_written_;
+void TZipWriter::Operation::FinishEntryData(TZipHeaderInfo& entry) {
   if (direct_) {
     const uint64_t end = out_->Position();
     SeekOutput(entry.RelativeOffset);
@@ -628,52 +607,47 @@ bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle hand
     direct_ = false;
   } else {
     // A header written after its data needs no room to grow: a ZIP64 field
-    // given for the size at opening goes again (the data is all staged, far
-    // below 4 GiB).
+    // given for the size at opening goes again (the data are all staged,
+    // far below 4 GiB).
     entry.SetLocalZip64(false);
     entry.SaveLocal(*out_);
     out_->WriteBuffer(staging_.get(), staged_);
     staged_ = 0;
   }
-  return true;
 }
 
-
-bool TZipWriter::Operation::CheckFileAfterReading(TZipHeaderInfo& entry, const TFileLine& line) {
-  // One fstat of the open file, after its last byte, tells what was read.
-  FileInfo now;
-  if (!FStat(source_fd_, now)) return true;
-  if (!now.IsRegular()) return false;
-  // Swapped for a file of another file system since the listing: a kernel
-  // file system's files hold no data to back up.
-  if (now.Device != line.Info.Device && IsPseudoFileSystem(source_fd_)) return false;
-  struct stat st {};
-  st.st_mode = static_cast<mode_t>(now.Mode);
-  entry.ExternalAttributes = ExternalAttributesFromStat(st, line.Path);
-  entry.LastModDateTime = DosFromFileTime(static_cast<time_t>(now.MTimeSeconds));
-  // The entry holds the bytes read, sound in itself; but they may be no
-  // version of the file that ever existed, and the user must hear of it.
-  if (ChangedWhileRead(line.Info, now, read_total_, source_opened_)) Tell(srChanged, line.Path, kReasonChanged);
-  return true;
-}
-
-void TZipWriter::Operation::DiscardEntryData(const TZipHeaderInfo& entry, bool stored) {
-  if (direct_) SeekOutput(entry.RelativeOffset);
-  staged_ = 0;
-  direct_ = false;
-  // Bytes read for the entry no longer count as done.
-  w_.bytes_done_.fetch_sub(static_cast<int64_t>(file_done_), std::memory_order_relaxed);
-  file_done_ = 0;
-  // An interrupted compression leaves its buffers mid-entry; start afresh.
-  if (!stored) buffers_ = AllocateDeflateBuffers();
-}
-
-void TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
+bool TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
   auto copy = std::make_unique<TZipHeaderInfo>(old);
+  const std::span<uint8_t> scratch(staging_.get(), kStagingSize);
   // A stop ends even the copy of a large entry within a block or two.
-  CopyEntryData(*w_.ArchiveStream(), *out_, *copy, std::span<uint8_t>(staging_.get(), kStagingSize),
-                [this] { w_.CheckForStop(); });
+  auto stop = [this] { w_.CheckForStop(); };
+  if (!check_) {
+    CopyEntryData(*w_.ArchiveStream(), *out_, *copy, scratch, nullptr, stop);
+  } else {
+    const uint64_t start = out_->Position();
+    bool damaged = false;
+    check_->Begin(old);
+    try {
+      CopyEntryData(*w_.ArchiveStream(), *out_, *copy, scratch, check_.get(), stop);
+      damaged = !check_->Finish().empty();
+    } catch (const EBadZipFile&) {
+      damaged = true;  // its local header or data lies outside the old archive
+    }
+    if (damaged) {
+      // Whatever of it was written is overwritten by what follows.
+      SeekOutput(start);
+      return false;
+    }
+  }
   AddWritten(std::move(copy));
+  w_.entries_carried_.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+void TZipWriter::Operation::CarryOver(const TZipHeaderInfo& old) {
+  if (CopyExistingEntry(old)) return;
+  bool retry = false;  // there is nothing to retry
+  if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srDamaged, old.FullName(), -1, retry, kReasonDamagedInOldArchive);
 }
 
 void TZipWriter::Operation::ReportLostEntries() {
@@ -702,12 +676,13 @@ void TZipWriter::Operation::Finish() {
   if (!out_->Truncate(end)) ThrowHostError("Cannot truncate", writer_->TempPath());
   if (!out_->Close()) ThrowShortWrite(*out_);
   out_.reset();
-  buffers_.reset();
+  encoder_.reset();
 
-  // The last moment a stop can still keep the old archive: one that came
-  // while the directory was written or the archive flushed ends the
-  // operation here, like one during the files.
+  // A stop that came while the directory was written or the archive flushed
+  // ends the operation here, like one during the files; the check that
+  // follows hears one as it reads. The old archive is kept either way.
   if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
+  if (check_) VerifyOutput();
   w_.CloseArchive();
   InstallArchive();
 
@@ -718,6 +693,17 @@ void TZipWriter::Operation::Finish() {
   for (auto& entry : written_) directory->Add(std::move(entry));
   written_.clear();
   w_.AdoptDirectory(std::move(directory), end_, TArchiveStamp::FromStat(st));
+}
+
+void TZipWriter::Operation::VerifyOutput() {
+  if (w_.OnVerifyArchive) w_.OnVerifyArchive(w_, 0);
+  // A stop is heard here as while the data was written.
+  auto progress = [this](uint64_t done, uint64_t total) {
+    w_.CheckForStop();
+    if (w_.OnVerifyArchive)
+      w_.OnVerifyArchive(w_, PercentOf(static_cast<int64_t>(done), static_cast<int64_t>(total)));
+  };
+  VerifyArchive(writer_->TempPath(), w_.ZipName(), &written_, *check_, progress);
 }
 
 void TZipWriter::Operation::InstallArchive() {
@@ -740,49 +726,64 @@ void TZipWriter::Operation::InstallArchive() {
 
 // ----------------------------------------------------------- read / write
 
-uint32_t TZipWriter::Operation::read_source(uint8_t* dst, uint32_t count) {
-  if (!source_) return 0;
-  size_t n = 0;
-  try {
-    n = source_->Read(dst, count);
-  } catch (const EUserCanceled&) {
-    throw;  // a stop while the read was blocked
-  } catch (const Error& error) {
-    throw SourceFailure{srReadError, ReasonOf(error)};
+void TZipWriter::Operation::Begin(bool local_zip64) {
+  entry_->SetLocalZip64(local_zip64);
+  staged_ = 0;
+  direct_ = false;
+}
+
+void TZipWriter::Operation::Write(const uint8_t* data, uint32_t count) {
+  if (!direct_ && staged_ + count > kStagingSize) SwitchToDirectOutput();
+  if (direct_) {
+    out_->WriteBuffer(data, count);
+  } else {
+    std::memcpy(staging_.get() + staged_, data, count);
+    staged_ += count;
   }
-  if (n == 0) return 0;
-  if (!entry_->LocalZip64 && read_total_ + n >= kZip64Marker32) throw Zip64Restart{};
-  if (!growth_checked_ && read_total_ + n > file_size_) {
-    // More than the listing found: a file that grows, or a FIFO or device
-    // put in its place, which would never end; only a file goes on.
-    growth_checked_ = true;
-    FileInfo now;
-    if (FStat(source_fd_, now) && !now.IsRegular()) throw NotARegularFile{};
-  }
-  read_total_ += n;
-  crc_ = Crc32Update(crc_, dst, n);
+  w_.CheckForStop();
+}
+
+void TZipWriter::Operation::Discard() {
+  // Back to the header, which is written again with what follows.
+  if (direct_) SeekOutput(entry_->RelativeOffset);
+  staged_ = 0;
+  direct_ = false;
+}
+
+void TZipWriter::Operation::Read(uint32_t count) {
   if (w_.OnFilePercentDone) {
-    file_progress_ += n;
+    file_progress_ += count;
     w_.OnFilePercentDone(w_, PercentOf(static_cast<int64_t>(file_progress_), static_cast<int64_t>(file_size_)));
   }
   if (w_.OnTotalPercentDone) {
-    file_done_ += n;
-    w_.bytes_done_.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
+    file_done_ += count;
+    w_.bytes_done_.fetch_add(static_cast<int64_t>(count), std::memory_order_relaxed);
     w_.OnTotalPercentDone(w_, PercentOf(w_.BytesDone(), w_.TotalBytes()));
   }
-  return static_cast<uint32_t>(n);
 }
 
-void TZipWriter::Operation::write_output(const uint8_t* src, uint32_t count) {
-  if (!entry_->LocalZip64 && data_written_ + count >= kZip64Marker32) throw Zip64Restart{};
-  if (!direct_ && staged_ + count > kStagingSize) SwitchToDirectOutput();
-  if (direct_) {
-    out_->WriteBuffer(src, count);
-  } else {
-    std::memcpy(staging_.get() + staged_, src, count);
-    staged_ += count;
+void TZipWriter::Operation::Void() {
+  // Bytes read for a void attempt no longer count as done.
+  w_.bytes_done_.fetch_sub(static_cast<int64_t>(file_done_), std::memory_order_relaxed);
+  file_done_ = 0;
+  file_progress_ = 0;
+}
+
+void TZipWriter::Operation::WaitTick(const EntryPipeline::Ticket* ticket) {
+  if (ticket != nullptr && w_.OnFilePercentDone) {
+    const uint64_t read = ticket->BytesRead();
+    if (read != file_progress_) {
+      file_progress_ = read;
+      w_.OnFilePercentDone(w_, PercentOf(static_cast<int64_t>(read), static_cast<int64_t>(file_size_)));
+    }
   }
-  data_written_ += count;
+  if (w_.OnTotalPercentDone) {
+    const int64_t done = w_.BytesDone();
+    if (done != total_shown_) {
+      total_shown_ = done;
+      w_.OnTotalPercentDone(w_, PercentOf(done, w_.TotalBytes()));
+    }
+  }
   w_.CheckForStop();
 }
 

@@ -1,9 +1,11 @@
 #include "zip/zip_writer.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "deflate/deflate.h"
 #include "platform/atomic_file.h"
 #include "zip/dir_search.h"
 #include "zip/stored_directory.h"
@@ -92,9 +94,13 @@ void TZipWriter::Assign(const TZipWriter& source) {
   ExcludeList = source.ExcludeList;
   NoCompressList = source.NoCompressList;
   AddDirEntriesOnRecurse = source.AddDirEntriesOnRecurse;
+  Threads = source.Threads;
+  WaitingMemoryPerThread = source.WaitingMemoryPerThread;
+  WaitingDiskPerThread = source.WaitingDiskPerThread;
   SkipIfArchiveBitNotSet = source.SkipIfArchiveBitNotSet;
   ResetArchiveBitOnZip = source.ResetArchiveBitOnZip;
   DiscardExistingEntries = source.DiscardExistingEntries;
+  Verify = source.Verify;
   OnStartZip = source.OnStartZip;
   OnStartZipInfo = source.OnStartZipInfo;
   OnEndZip = source.OnEndZip;
@@ -104,8 +110,10 @@ void TZipWriter::Assign(const TZipWriter& source) {
   OnNoSuchFile = source.OnNoSuchFile;
   OnSkippingFile = source.OnSkippingFile;
   OnUpdate = source.OnUpdate;
+  OnExcludeFile = source.OnExcludeFile;
   OnWaitForArchive = source.OnWaitForArchive;
   ShowMessage = source.ShowMessage;
+  OnVerifyArchive = source.OnVerifyArchive;
   OutputStreamWrapper = source.OutputStreamWrapper;
   SourceStreamWrapper = source.SourceStreamWrapper;
 }
@@ -123,8 +131,20 @@ void TZipWriter::ReportUnexamined(const std::string& path, int error_number) {
   if (OnSkippingFile) OnSkippingFile(*this, srOpenFailed, path, -1, retry, std::strerror(error_number));
 }
 
-bool TZipWriter::IsExcluded(const std::string& path) const {
-  return !ExcludeList.empty() && MatchesAnyPattern(ExcludeList, path);
+bool TZipWriter::IsExcluded(const std::string& path, bool folder_entry) {
+  if (!folder_entry && !ExcludeList.empty() && MatchesAnyPattern(ExcludeList, path)) return true;
+  bool exclude = false;
+  if (OnExcludeFile) OnExcludeFile(*this, path, exclude);
+  return exclude;
+}
+
+int TZipWriter::EffectiveThreads() const {
+  int threads = Threads;
+  if (threads <= 0) {
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    threads = online > 0 ? static_cast<int>(std::min<long>(online, kMaxThreads)) : 1;
+  }
+  return std::min(threads, kMaxThreads);
 }
 
 std::string TZipWriter::StoredNameOf(const std::string& path) const {
@@ -186,7 +206,7 @@ void TZipWriter::ExpandLines() {
     CheckForStop();
     if (text.empty()) continue;
     if (text.back() == '/') {
-      AppendLine(text, FileInfo(), 0);
+      if (!IsExcluded(text, true)) AppendLine(text, FileInfo(), 0);
       continue;
     }
     if (HasWildcards(text)) {
@@ -237,7 +257,8 @@ void TZipWriter::ExpandLines() {
     // opened (a retry is not offered: the search has passed it); the search
     // takes it for an empty one, and its files would go missing unheard of.
     auto report_unlisted = [this, &unlisted](const std::string& path, int error) {
-      if (error == 0 || !OnSkippingFile || IsExcluded(path) || !unlisted.insert(path).second) return;
+      // Asked for every folder, as for every file: OnExcludeFile hears of each.
+      if (!OnSkippingFile || IsExcluded(path) || error == 0 || !unlisted.insert(path).second) return;
       bool retry = false;
       OnSkippingFile(*this, srOpenFailed, path, -1, retry, std::strerror(error));
     };
@@ -249,7 +270,7 @@ void TZipWriter::ExpandLines() {
       if (path.back() == '/') {
         CheckForStop();
         report_unlisted(path, search.FolderError());
-        if (AddDirEntriesOnRecurse) AppendLine(std::move(path), record.Info, 0);
+        if (AddDirEntriesOnRecurse && !IsExcluded(path, true)) AppendLine(std::move(path), record.Info, 0);
         continue;
       }
       if (++files % kFilesBetweenStopChecks == 0) CheckForStop();

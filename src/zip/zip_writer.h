@@ -37,8 +37,9 @@ enum TSkipReason : uint8_t {
   srOpenFailed = 2,  // the file could not be opened (Retry asks to try again)
   srVanished = 3,    // the file was listed but is gone when its turn comes
   srReadError = 5,   // reading failed in the middle of the file; its entry was dropped
-  // An entry of the old archive that its damaged directory lost (FName is
-  // the entry's name, ReasonText says how).
+  // An entry of the old archive that cannot be carried over: its copy is
+  // damaged (ReasonText kReasonDamagedInOldArchive), or its damaged directory
+  // lost it (ReasonText says how). FName is the entry's name.
   srDamaged = 6,
   // The file changed while it was read: its entry holds the bytes read,
   // which may be no version of the file that ever existed (reported, kept).
@@ -50,14 +51,14 @@ inline constexpr const char* kMsgCannotCopyFrom = "Немогу скопиров
 inline constexpr const char* kMsgCopyArrow = " -> ";
 inline constexpr const char* kReasonVanished = "No such file or directory";
 inline constexpr const char* kReasonDuplicate = "Duplicate entry name";
-inline constexpr const char* kReasonChanged = "изменился во время чтения";
+inline constexpr const char* kReasonChangedWhileRead = "изменился во время чтения";
+inline constexpr const char* kReasonDamagedInOldArchive = "повреждён в старом архиве";
 // The prefix of temporary archive names.
 inline constexpr const char* kTempArchivePrefix = "QWX";
 // What the lock file of an archive adds to its name ("backup.zip.lock").
 inline constexpr const char* kArchiveLockSuffix = ".lock";
 
 class TZipWriter;
-class DeflateTables;
 
 // Event types. Each is called only when assigned; the component comes first.
 using TStartZipEvent =
@@ -82,6 +83,12 @@ using TUpdateEvent =
 // The archive is locked by another operation (another run, in this or
 // another process); this one waits until it is free.
 using TWaitForArchiveEvent = std::function<void(TZipWriter& sender, const std::string& LockPath)>;
+// Asked for every file and folder the list build finds, before anything is
+// opened: Exclude := true leaves it out, never opened, read or reported.
+using TExcludeFileEvent = std::function<void(TZipWriter& sender, const std::string& FName, bool& Exclude)>;
+// The finished archive is being read back (Verify): fired with 0 when the
+// check begins and then as it advances.
+using TVerifyEvent = std::function<void(TZipWriter& sender, int Percent)>;
 // The engine's one message box (caption, text): the failed copy of a finished
 // temporary archive to the archive's place.
 using TShowMessage = std::function<void(const std::string& caption, const std::string& text)>;
@@ -91,6 +98,9 @@ public:
   static constexpr int kDefaultPackLevel = 6;
   static constexpr size_t kStreamBufferSize = 131072;
   static constexpr uint32_t kStoreBlockSize = 32768;
+  static constexpr int kMaxThreads = 64;
+  static constexpr uint64_t kDefaultWaitingMemoryPerThread = uint64_t{32} << 20;
+  static constexpr uint64_t kDefaultWaitingDiskPerThread = uint64_t{512} << 20;
 
   TZipWriter();
   ~TZipWriter() override;
@@ -123,6 +133,17 @@ public:
   std::vector<std::string> ExcludeList;
   std::vector<std::string> NoCompressList;
   bool AddDirEntriesOnRecurse = false;
+  // Files compressed at once: 0 (the default) one per online core, 1 all on
+  // the operation's own thread; above kMaxThreads taken as kMaxThreads.
+  // Whatever the number, the archive is the same to the byte: the entries
+  // are written in the same order with the same contents.
+  int Threads = 0;
+  // With several threads: how much compressed data made ahead of its turn
+  // may wait in memory, per thread; beyond it such data wait in a temporary
+  // file beside the temporary archive, up to WaitingDiskPerThread, and beyond
+  // that the worker waits.
+  uint64_t WaitingMemoryPerThread = kDefaultWaitingMemoryPerThread;
+  uint64_t WaitingDiskPerThread = kDefaultWaitingDiskPerThread;
   // There is no archive bit on this host: these two change nothing.
   bool SkipIfArchiveBitNotSet = false;
   bool ResetArchiveBitOnZip = false;
@@ -130,6 +151,14 @@ public:
   // archive is replaced at the end exactly as in an update (the job's replace
   // mode 0). Stays set until the caller clears it.
   bool DiscardExistingEntries = false;
+  // Check what an operation carries over and what it writes: every old entry
+  // is inflated and its CRC-32 and sizes checked as it is copied (a damaged
+  // one is never copied: its file is read afresh when the operation selects
+  // it, else it is left out and reported through OnSkippingFile, srDamaged),
+  // and the finished archive is read back whole (VerifyArchive) before it
+  // takes the archive's place; a fault there fails the operation with
+  // EVerifyFailed and the old archive stays as it was.
+  bool Verify = false;
 
   // Coupled setters, each acting only when the value changes:
   // StorePaths := false clears RelativePaths and StoreVolumes;
@@ -155,14 +184,17 @@ public:
   TNoSuchFileEvent OnNoSuchFile;
   TSkippingFile OnSkippingFile;
   TUpdateEvent OnUpdate;
+  TExcludeFileEvent OnExcludeFile;
   // Fired once when an operation must wait for its archive; while it waits,
   // it lets pending input run and acts on a cancel request.
   TWaitForArchiveEvent OnWaitForArchive;
   // Shows the failed-copy message; nothing is shown when unassigned.
   TShowMessage ShowMessage;
+  TVerifyEvent OnVerifyArchive;
 
   // Put between the file and the buffer of the output archive and of every
-  // source file (fault injection in tests).
+  // source file (fault injection in tests). The source wrapper is called on
+  // the thread that reads the file: with several threads, a worker.
   TStreamWrapper OutputStreamWrapper;
   TStreamWrapper SourceStreamWrapper;
 
@@ -174,6 +206,14 @@ public:
   // Bytes read from source files so far; advances only while
   // OnTotalPercentDone is assigned.
   int64_t BytesDone() const { return bytes_done_.load(std::memory_order_relaxed); }
+  // The number of threads that Threads stands for on this machine.
+  int EffectiveThreads() const;
+  // Bytes of compressed data that waited in the temporary file during the
+  // last operation.
+  uint64_t SpilledBytes() const { return spilled_bytes_; }
+  // Old entries the last operation carried over unchanged into its archive
+  // (all of them when it left the archive as it was).
+  int64_t EntriesCarried() const { return entries_carried_.load(std::memory_order_relaxed); }
 
   // --- operations -------------------------------------------------------------
   // Runs the zip operation over FilesList and ZipName. It first takes the
@@ -222,7 +262,9 @@ private:
 
   // ExpandFilesList without rewriting FilesList: the expanded list is lines_.
   void ExpandLines();
-  bool IsExcluded(const std::string& path) const;
+  // Whether the list build leaves a path out: a pattern of ExcludeList
+  // (files only) or OnExcludeFile says so.
+  bool IsExcluded(const std::string& path, bool folder_entry = false);
   // The in-memory name (Directory + Filename) that a file path would get.
   std::string StoredNameOf(const std::string& path) const;
   // With zaFreshen: true when the held directory has an entry of that name.
@@ -252,6 +294,7 @@ private:
   std::atomic<int64_t> total_bytes_{0};
   std::atomic<int64_t> bytes_done_{0};
   bool left_as_it_was_ = false;
+  std::atomic<int64_t> entries_carried_{0};
   // Identity of the archive, so that a search never adds it to itself.
   FileInfo archive_identity_;
   FileInfo lock_identity_;
@@ -259,8 +302,7 @@ private:
   // stored names of the held directory's entries.
   std::vector<TFileLine> lines_;
   std::unordered_set<std::string> freshen_names_;
-  // The compressor's static code tables, built on first use and kept.
-  std::unique_ptr<DeflateTables> tables_;
+  uint64_t spilled_bytes_ = 0;
 };
 
 }  // namespace tessel

@@ -65,7 +65,7 @@ public:
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = {"HOME=" + (scratch / "home").string(), "PATH=/usr/bin:/bin"};
     env.insert(env.end(), extra_env.begin(), extra_env.end());
-    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
       if (const char* value = std::getenv(keep)) env.push_back(std::string(keep) + "=" + value);
     }
     pid_ = fork();
@@ -183,6 +183,44 @@ TEST_F(ProgramTest, VersionAndHelp) {
   EXPECT_EQ(help.status, 0);
   for (const char* word : {"/b", "/s", "/+m", "/-m", "/i="}) EXPECT_THAT(help.out, HasSubstr(word));
   EXPECT_TRUE(OutFiles().empty());
+}
+
+TEST_F(ProgramTest, TheHistoryKeepsEveryRunAndOldArchivesGo) {
+  Result none = Run({"--history"});
+  EXPECT_EQ(none.status, 0);
+  EXPECT_EQ(none.out, "no runs yet\n");
+  EXPECT_THAT(Run({"--help"}).out, HasSubstr("--history"));
+
+  WriteBytes(data_ / "a.txt", "alpha\n");
+  WriteJob(Job(), (out_ / "%yyyy%%my%%dd%%hh%%mm%%ss%.zip").string(), {(data_ / "*.*").string()});
+  std::string job = ReadBytes(Job());
+  WriteBytes(Job(), job.insert(job.find("ZipAction="), "KeepArchives=1\n"));
+  WriteBytes(out_ / "20200101000000.zip", "an old archive");
+  WriteBytes(out_ / "notes.zip", "not one of the job's");
+  Result run = Run({"/b", JobSwitch()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_FALSE(fs::exists(out_ / "20200101000000.zip"));
+  EXPECT_TRUE(fs::exists(out_ / "notes.zip"));
+  EXPECT_EQ(OutFiles().size(), 2u);
+
+  const std::string log = ReadBytes(scratch_ / "home" / ".local" / "state" / "tessel-backup" / "history.log");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_THAT(log, HasSubstr("\tok\t"));
+  EXPECT_THAT(log, HasSubstr("\tудалены старые архивы: 20200101000000.zip\n"));
+  Result table = Run({"--history"});
+  EXPECT_EQ(table.status, 0);
+  EXPECT_THAT(table.out, ::testing::StartsWith("Start "));
+  EXPECT_THAT(table.out, HasSubstr("  ok  "));
+  EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 2) << table.out;
+
+  // A state folder that cannot be made: one line on standard error, the
+  // run's outcome as it was.
+  WriteBytes(scratch_ / "state", "a file");
+  Result unwritable = Child(scratch_, {"/b", JobSwitch()}, false, {"XDG_STATE_HOME=" + (scratch_ / "state").string()}).Wait();
+  EXPECT_EQ(unwritable.status, 0);
+  EXPECT_EQ(unwritable.err, "tessel-backup: Cannot write " + (scratch_ / "state" / "tessel-backup" / "history.log").string() +
+                                ": Not a directory\n");
 }
 
 TEST_F(ProgramTest, BatchRunFromTheDefaultConfigurationEndsSilently) {

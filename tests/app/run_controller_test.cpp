@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -48,6 +49,7 @@ public:
   void ShowArchiveName(const std::string& text) override { Record("archive:" + text); }
   void SetFileProgress(int percent) override { Record("filepct:" + std::to_string(percent)); }
   void SetTotalProgress(int percent) override { Record("totalpct:" + std::to_string(percent)); }
+  void ShowTotalStage(const std::string& text) override { Record("stage:" + text); }
   void ShowElapsed(const std::string& text) override { Record("elapsed:" + text); }
   void ShowRemaining(const std::string& text) override { Record("remaining:" + text); }
   void ShowDoneMessage() override { Record("done"); }
@@ -69,7 +71,7 @@ private:
 };
 
 const std::vector<std::string> kCompletionClearing = {
-    "elapsed:", "remaining:", "totalpct:0", "filepct:0", "file:", "archive:"};
+    "stage:", "elapsed:", "remaining:", "totalpct:0", "filepct:0", "file:", "archive:"};
 
 std::string Repeated(const std::string& text, size_t times) {
   std::string out;
@@ -162,10 +164,12 @@ TEST_F(RunControllerTest, EngineSetUpAndJobSettings) {
   EXPECT_TRUE(engine.Recurse);
 
   job_.Level = 9;
+  job_.Threads = 3;
   job_.IncludeSubDirs = false;
   job_.StorePaths = false;
   controller.ApplyEngineSettings();
   EXPECT_EQ(engine.PackLevel, 9);
+  EXPECT_EQ(engine.Threads, 3);
   EXPECT_FALSE(engine.Recurse);
   EXPECT_FALSE(engine.StorePaths());
   EXPECT_FALSE(engine.RelativePaths());
@@ -177,6 +181,7 @@ TEST_F(RunControllerTest, RunShowsFilesProgressAndClearsAtTheEnd) {
   WriteBytes(data_ / "sub" / "c.txt", "sub file\n");
   WriteBytes(data_ / "sub" / "deep.TMP", "left out too");
   job_.ExcludeMasks.Append("*.tmp");
+  job_.Verify = false;  // the check's own display is below
   RunController controller(job_, display_, options_);
   const DateTime before = Now();
   controller.StartRun();
@@ -194,9 +199,9 @@ TEST_F(RunControllerTest, RunShowsFilesProgressAndClearsAtTheEnd) {
     EXPECT_THAT(display_.Calls[i + 2], StartsWith("elapsed:"));
     EXPECT_THAT(display_.Calls[i + 2], HasSubstr(" ч. "));
   }
-  std::vector<std::string> tail(display_.Calls.end() - 7, display_.Calls.end());
   std::vector<std::string> expected = kCompletionClearing;
   expected.push_back("done");
+  std::vector<std::string> tail(display_.Calls.end() - static_cast<long>(expected.size()), display_.Calls.end());
   EXPECT_EQ(tail, expected);
 
   EXPECT_EQ(Entries(archive), (std::set<std::string>{"a.txt", "sub/c.txt"}));
@@ -207,6 +212,48 @@ TEST_F(RunControllerTest, RunShowsFilesProgressAndClearsAtTheEnd) {
   EXPECT_LE(controller.RunStartTime(), after);
   EXPECT_TRUE(controller.SkippedFiles().empty());
   EXPECT_TRUE(fs::exists(options_.ConfigPath));
+}
+
+// The exclude masks and the earlier-archive guard are asked while the list is
+// built: what they leave out is never opened (the engine's source wrapper
+// never sees it) and its size never counts; every written file is shown, in
+// the order of the archive, whatever the number of threads.
+TEST_F(RunControllerTest, ExcludedFilesAreNeverOpenedAndWrittenOnesAreShownInOrder) {
+  job_.FileNameMask = (data_ / "backup" / "%yyyy%%my%%dd%-%qwartr%.zip").string();
+  WriteBytes(data_ / "a.txt", Repeated("a", 100));
+  WriteBytes(data_ / "b.tmp", Repeated("b", 5000));
+  WriteBytes(data_ / "backup" / "20200101-I.zip", "an earlier archive");
+  WriteBytes(data_ / "sub" / "c.txt", Repeated("c", 30));
+  WriteBytes(data_ / "sub" / "d.TMP", Repeated("d", 7000));
+  WriteBytes(data_ / "z.txt", Repeated("z", 7));
+  job_.ExcludeMasks.Append("*.tmp");
+  for (int threads : {1, 2, 3}) {
+    SCOPED_TRACE(threads);
+    fs::remove_all(data_ / "backup");
+    WriteBytes(data_ / "backup" / "20200101-I.zip", "an earlier archive");
+    job_.Threads = threads;
+    RecordingDisplay display;
+    RunController controller(job_, display, options_);
+    std::mutex mutex;
+    std::set<std::string> opened;
+    controller.Engine().SourceStreamWrapper = [&](std::unique_ptr<TStream> inner) {
+      std::lock_guard lock(mutex);
+      opened.insert(fs::path(inner->Name()).filename().string());
+      return inner;
+    };
+    int64_t total = -1;
+    controller.Engine().OnStartZipInfo = [&](TZipWriter&, int32_t, int64_t bytes, TEndCentral&, bool&) {
+      total = bytes;
+    };
+    controller.StartRun();
+    EXPECT_EQ(opened, (std::set<std::string>{"a.txt", "c.txt", "z.txt"}));
+    EXPECT_EQ(total, 137);
+    std::vector<std::string> shown = display.WithPrefix("file:");
+    std::erase(shown, "");  // the clearing at the check and at the end
+    EXPECT_THAT(shown, ElementsAre((data_ / "a.txt").string(), (data_ / "sub" / "c.txt").string(),
+                                   (data_ / "z.txt").string()));
+    EXPECT_TRUE(controller.SkippedFiles().empty());
+  }
 }
 
 TEST_F(RunControllerTest, OnlyFilesTheJobWantedAreReportedAsLeftOut) {
@@ -649,6 +696,84 @@ TEST_F(RunControllerTest, ARunWaitsForABusyArchiveAndSaysSo) {
   }
 }
 
+TEST_F(RunControllerTest, TheArchiveIsReadBackUnderItsOwnCaptionAndDamageIsReported) {
+  WriteBytes(data_ / "a.txt", Repeated("alpha beta gamma\n", 40000));
+  WriteBytes(data_ / "b.txt", Repeated("delta epsilon\n", 40000));
+  job_.ReplaceMode = 1;
+  {
+    RunController first(job_, display_, options_);
+    first.StartRun();
+  }
+  // One byte of b.txt's data changed on disk, and b.txt gone since.
+  const fs::path archive = out_ / "backup.zip";
+  std::string bytes = ReadBytes(archive);
+  const std::string stored_b = data_.string().substr(1) + "/b.txt";
+  const size_t b_name = bytes.find(stored_b);
+  ASSERT_NE(b_name, std::string::npos);
+  bytes[b_name + stored_b.size() + 40] ^= 0x04;
+  WriteBytes(archive, bytes);
+  fs::remove(data_ / "b.txt");
+  // A new file: an update that changed nothing would leave the archive as
+  // it is, unread.
+  WriteBytes(data_ / "c.txt", "new");
+
+  display_.Calls.clear();
+  RunController controller(job_, display_, options_);
+  controller.StartRun();
+  const auto stage = std::find(display_.Calls.begin(), display_.Calls.end(), "stage:Проверка архива");
+  ASSERT_NE(stage, display_.Calls.end());
+  // The reading of files is over: its line and bar are empty, and the total
+  // bar runs again from 0 to 100 for the check.
+  EXPECT_EQ(*(stage - 2), "file:");
+  EXPECT_EQ(*(stage - 1), "filepct:0");
+  EXPECT_EQ(*(stage + 1), "totalpct:0");
+  const auto end = std::find(stage, display_.Calls.end(), "stage:");
+  ASSERT_NE(end, display_.Calls.end());
+  EXPECT_EQ(*(end - 1), "totalpct:100");
+  ASSERT_EQ(controller.SkippedFiles().size(), 1u);
+  EXPECT_EQ(controller.SkippedFiles()[0].Path, stored_b);
+  EXPECT_EQ(controller.SkippedFiles()[0].Reason, "повреждён в старом архиве");
+  EXPECT_EQ(Entries(archive), (std::set<std::string>{"a.txt", "c.txt"}));
+  Unzip("-tq '" + archive.string() + "'");
+}
+
+TEST_F(RunControllerTest, OnlyTheNewestArchivesOfTheTemplateAreKept) {
+  WriteBytes(data_ / "a.txt", "a");
+  job_.FileNameMask = (out_ / "%yyyy%%my%%dd%%hh%%mm%%ss%.zip").string();
+  job_.KeepArchives = 2;
+  // Three earlier archives, an hour apart, and files the template cannot name.
+  const auto now = fs::file_time_type::clock::now();
+  for (int i = 1; i <= 3; ++i) {
+    const fs::path old = out_ / ("2020010100000" + std::to_string(i) + ".zip");
+    WriteBytes(old, "old");
+    fs::last_write_time(old, now - std::chrono::hours(10 - i));
+  }
+  WriteBytes(out_ / "notes.zip", "keep");
+  WriteBytes(out_ / "20200101000009.zip.part", "keep");
+  fs::last_write_time(out_ / "notes.zip", now - std::chrono::hours(100));
+
+  // A run that fails deletes nothing.
+  job_.ExcludeMasks.Append("[");
+  {
+    RunController failing(job_, display_, options_);
+    EXPECT_THROW(failing.StartRun(), EMaskException);
+    EXPECT_TRUE(failing.DeletedArchives().empty());
+  }
+  EXPECT_EQ(OutFolder().size(), 5u);
+
+  job_.ExcludeMasks.Clear();
+  RunController controller(job_, display_, options_);
+  controller.StartRun();
+  EXPECT_THAT(controller.DeletedArchives(),
+              ElementsAre((out_ / "20200101000001.zip").string(), (out_ / "20200101000002.zip").string()));
+  EXPECT_TRUE(controller.RetentionFailures().empty());
+  const std::vector<std::string> left = OutFolder();
+  ASSERT_EQ(left.size(), 4u);
+  EXPECT_EQ(left[0], "20200101000003.zip");
+  EXPECT_EQ(left[1], "20200101000009.zip.part");
+  EXPECT_EQ(left[3], "notes.zip");
+}
+
 TEST_F(RunControllerTest, StopRunEndsTheRunAndClearsTheDisplay) {
   WriteBytes(data_ / "a.txt", Repeated("some text to compress\n", 50000));
   WriteBytes(data_ / "b.txt", Repeated("more text to compress\n", 50000));
@@ -662,8 +787,8 @@ TEST_F(RunControllerTest, StopRunEndsTheRunAndClearsTheDisplay) {
     }
   };
   EXPECT_THROW(controller.StartRun(), EUserCanceled);
-  const std::vector<std::string> expected = {"close",        "totalpct:0", "filepct:0", "file:",
-                                             "archive:",     "elapsed:",   "remaining:"};
+  const std::vector<std::string> expected = {"close",    "stage:",   "totalpct:0", "filepct:0",
+                                             "file:",    "archive:", "elapsed:",   "remaining:"};
   const auto at = std::search(display_.Calls.begin(), display_.Calls.end(), expected.begin(), expected.end());
   EXPECT_NE(at, display_.Calls.end());
   EXPECT_TRUE(display_.WithPrefix("done").empty());

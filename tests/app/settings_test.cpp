@@ -53,6 +53,8 @@ protected:
     EXPECT_TRUE(job.IncludeSubDirs);
     EXPECT_TRUE(job.StorePaths);
     EXPECT_EQ(job.ReplaceMode, 2);
+    EXPECT_TRUE(job.Verify);
+    EXPECT_EQ(job.KeepArchives, 0);
     EXPECT_EQ(job.IncludeMasks.Count(), 0u);
     EXPECT_EQ(job.ExcludeMasks.Count(), 0u);
   }
@@ -76,7 +78,10 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndFirstSaveCreatesIt) {
             "Level=6\n"
             "IncludeSubDirs=1\n"
             "StorePaths=1\n"
-            "ZipAction=2\n");
+            "ZipAction=2\n"
+            "Threads=0\n"
+            "Verify=1\n"
+            "KeepArchives=0\n");
   job.ExcludeMasks.Append("*.tmp");
   job.IncludeMasks.Append("/data/*.*");
   job.StorePaths = false;
@@ -89,6 +94,9 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndFirstSaveCreatesIt) {
             "IncludeSubDirs=1\n"
             "StorePaths=0\n"
             "ZipAction=2\n"
+            "Threads=0\n"
+            "Verify=1\n"
+            "KeepArchives=0\n"
             "\n"
             "[Files]\n"
             "1=/data/*.*\n"
@@ -116,7 +124,7 @@ TEST_F(SettingsTest, VersionMigration) {
   SaveSettings(job, Path("Config.ini"));
   EXPECT_EQ(ReadBytes(Path("Config.ini")),
             "[Config]\nVersion=1.3\nZipName=/Arhiv/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip\n"
-            "Level=6\nIncludeSubDirs=1\nStorePaths=1\nZipAction=2\n");
+            "Level=6\nIncludeSubDirs=1\nStorePaths=1\nZipAction=2\nThreads=0\nVerify=1\nKeepArchives=0\n");
 }
 
 TEST_F(SettingsTest, NumbersAndBooleans) {
@@ -144,6 +152,52 @@ TEST_F(SettingsTest, NumbersAndBooleans) {
   EXPECT_EQ(NormalizeReplaceMode(4), 2);
   EXPECT_EQ(NormalizeReplaceMode(INT32_MIN), 2);
   EXPECT_EQ(NormalizeReplaceMode(1), 1);
+}
+
+// The thread count: decimal or hexadecimal like any number, at most 64,
+// anything unreadable (or below zero) the default, 0; written after ZipAction.
+TEST_F(SettingsTest, ThreadsAreReadBoundedAndSavedAfterZipAction) {
+  const std::pair<const char*, int32_t> cases[] = {
+      {"", 0},         {"Threads=1\n", 1},     {"Threads=8\n", 8},       {"Threads=0x10\n", 16},
+      {"Threads=64\n", 64}, {"Threads=65\n", 64}, {"Threads=100000\n", 64}, {"Threads=-2\n", 0},
+      {"Threads=many\n", 0}, {"Threads=99999999999\n", 0},
+  };
+  for (const auto& [line, expected] : cases) {
+    EXPECT_EQ(Loaded(std::string("[Config]\n") + line).Threads, expected) << line;
+  }
+  JobSettings job = Loaded("[Config]\nThreads=3\nZipAction=1\nVersion=1.3\n");
+  SaveSettings(job, Path("Config.ini"));
+  EXPECT_EQ(ReadBytes(Path("Config.ini")),
+            "[Config]\nThreads=3\nZipAction=1\nVersion=1.3\n"
+            "ZipName=/home/tester/BackUp/%yyyy%%my%%dd%%hh%%mm%%ss%.zip\n"
+            "Level=6\nIncludeSubDirs=1\nStorePaths=1\nVerify=1\nKeepArchives=0\n");
+  job.Threads = 200;
+  SaveSettings(job, Path("Fresh.ini"));
+  EXPECT_EQ(job.Threads, 64);
+  EXPECT_NE(ReadBytes(Path("Fresh.ini")).find("ZipAction=1\nThreads=64\n"), std::string::npos);
+}
+
+TEST_F(SettingsTest, VerifyAndKeepArchives) {
+  JobSettings job = Loaded("[Config]\n");
+  EXPECT_TRUE(job.Verify);
+  EXPECT_EQ(job.KeepArchives, 0);
+  job = Loaded("[Config]\nverify=0\nkeeparchives=14\n");
+  EXPECT_FALSE(job.Verify);
+  EXPECT_EQ(job.KeepArchives, 14);
+  job = Loaded("[Config]\nVerify=yes\nKeepArchives=many\n");
+  EXPECT_TRUE(job.Verify);
+  EXPECT_EQ(job.KeepArchives, 0);
+  // Written after the keys that were there before them, in this order.
+  job = Loaded("[Config]\nKeepArchives=3\nVerify=0\nZipName=/a/%yyyy%.zip\n");
+  SaveSettings(job, Path("Config.ini"));
+  EXPECT_EQ(ReadBytes(Path("Config.ini")),
+            "[Config]\nKeepArchives=3\nVerify=0\nZipName=/a/%yyyy%.zip\nVersion=1.3\nLevel=6\n"
+            "IncludeSubDirs=1\nStorePaths=1\nZipAction=2\nThreads=0\n");
+  job = Loaded("[Config]\n");
+  job.Verify = false;
+  job.KeepArchives = 7;
+  SaveSettings(job, Path("new.ini"));
+  EXPECT_NE(ReadBytes(Path("new.ini")).find("ZipAction=2\nThreads=0\nVerify=0\nKeepArchives=7\n"), std::string::npos);
 }
 
 TEST_F(SettingsTest, MaskListsKeepFileOrderAndAreRenumbered) {
@@ -295,6 +349,9 @@ TEST_F(SettingsTest, OtherSectionsAndKeysStayUntouched) {
             "IncludeSubDirs=1\r\n"
             "StorePaths=1\r\n"
             "ZipAction=2\r\n"
+            "Threads=0\r\n"
+            "Verify=1\r\n"
+            "KeepArchives=0\r\n"
             "[Extra]\r\n"
             "Files=not the mask section\r\n"
             "[Files]\r\n"

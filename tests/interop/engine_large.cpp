@@ -271,6 +271,7 @@ TEST_F(LargeTest, EntryThatOutgrowsItsHeaderIsWrittenAgain) {
   const uint64_t grown = k4GiB + (1 << 20);
   TZipWriter zip;
   zip.PackLevel = 0;
+  zip.Verify = true;  // the entry is read back with its local ZIP64 field
   zip.SetZipName(dir / "out.zip");
   zip.OutputStreamWrapper = Sparse();
   zip.SourceStreamWrapper = [grown](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
@@ -292,6 +293,44 @@ TEST_F(LargeTest, EntryThatOutgrowsItsHeaderIsWrittenAgain) {
   EXPECT_EQ(Shell("unzip -l " + Quote(archive) + " > /dev/null"), 0);
 }
 
+// On one thread and on two, a file within 64 MiB of 4 GiB at opening gets
+// the ZIP64 field in its local header before its data, and one that
+// outgrows a header without it is made again with it: the archives are the
+// same to the byte.
+TEST_F(LargeTest, LargeEntriesAreTheSameOnOneAndTwoThreads) {
+  MakeSparse(dir / "a_near.img", k4GiB - (32 << 20));
+  enginetest::WriteBytes(dir / "b_grow.bin", std::string(1000, 'g'));
+  enginetest::WriteBytes(dir / "c_small.txt", "small");
+  const uint64_t grown = k4GiB + (1 << 20);
+  std::string archives[2];
+  for (int threads : {1, 2}) {
+    SCOPED_TRACE(threads);
+    const std::string archive = dir / ("out" + std::to_string(threads) + ".zip");
+    TZipWriter zip;
+    zip.PackLevel = 1;
+    zip.Threads = threads;
+    zip.SetZipName(archive);
+    zip.SourceStreamWrapper = [grown](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
+      if (inner->Name().find("b_grow.bin") == std::string::npos) return inner;
+      return std::make_unique<GrowingSource>(std::move(inner), grown);
+    };
+    zip.FilesList() = {dir / "a_near.img", dir / "b_grow.bin", dir / "c_small.txt"};
+    EXPECT_EQ(zip.ZipFiles(), 3);
+    archives[threads - 1] = ReadBytes(archive);
+    const std::string listing = PythonListing(archive, dir.path(), "c_small.txt");
+    EXPECT_THAT(listing, ::testing::StartsWith("a_near.img:4261412864:"));
+    EXPECT_THAT(listing, ::testing::HasSubstr(" b_grow.bin:4296015872:"));
+    EXPECT_THAT(listing, ::testing::EndsWith(" c_small.txt:5:5"));
+  }
+  EXPECT_TRUE(archives[0] == archives[1]);
+  // Both large entries' local headers carry the field (version 45).
+  const std::string& bytes = archives[0];
+  EXPECT_EQ(enginetest::Le16(bytes, 4), 45);
+  const size_t second = bytes.find(std::string("PK\x03\x04", 4), 30);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_EQ(enginetest::Le16(bytes, second + 4), 45);
+}
+
 // The central directory starting at 0xFFFFFFFE keeps the classic end record;
 // at 0xFFFFFFFF it takes the ZIP64 end record. A file this close to 4 GiB
 // gets a ZIP64 field in its local header before its data is written.
@@ -304,6 +343,7 @@ TEST_F(LargeTest, CentralDirectoryOffsetSwitchesAt0xFFFFFFFF) {
     ::unlink(archive.c_str());
     TZipWriter zip;
     zip.PackLevel = 0;
+    zip.Verify = true;  // the end records are read back on either side of the edge
     zip.SetZipName(archive);
     zip.OutputStreamWrapper = Sparse();
     zip.FilesList() = {dir / "edge.img"};

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCalendarWidget>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <memory>
@@ -196,6 +197,62 @@ TEST(SettingsDialogTest, ShowsTheJobAndTakesItBack) {
   EXPECT_FALSE(job.StorePaths);
 }
 
+// The thread box: 0 reads «авто», the range ends at 64, and its value goes
+// back into the job only with the rest of the dialog.
+TEST(SettingsDialogTest, ThreadsBoxShowsAutoForZeroAndTakesItsValueBack) {
+  TForm5 dialog;
+  EXPECT_EQ(dialog.seThreads()->minimum(), 0);
+  EXPECT_EQ(dialog.seThreads()->maximum(), 64);
+  JobSettings job;
+  dialog.ShowSettings(job);
+  EXPECT_EQ(dialog.seThreads()->value(), 0);
+  EXPECT_EQ(dialog.seThreads()->text(), QString::fromUtf8("авто"));
+  job.Threads = 3;
+  dialog.ShowSettings(job);
+  EXPECT_EQ(dialog.seThreads()->text(), QString("3"));
+  job.Threads = 500;
+  dialog.ShowSettings(job);
+  EXPECT_EQ(dialog.seThreads()->value(), 64);
+  dialog.seThreads()->setValue(2);
+  EXPECT_EQ(job.Threads, 64);
+  dialog.TakeSettings(job);
+  EXPECT_EQ(job.Threads, 2);
+  dialog.seThreads()->stepBy(-5);
+  dialog.TakeSettings(job);
+  EXPECT_EQ(job.Threads, 0);
+}
+
+TEST(SettingsDialogTest, TheCheckOfTheArchiveAndTheArchivesKept) {
+  TForm5 dialog;
+  EXPECT_EQ(dialog.cbVerify()->text(), QString::fromUtf8("Проверять архив после записи"));
+  const QLabel* caption = nullptr;
+  for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+    if (label->buddy() == dialog.seKeepArchives()) caption = label;
+  }
+  ASSERT_NE(caption, nullptr);
+  EXPECT_EQ(caption->text(), QString::fromUtf8("Хранить архивов"));
+
+  JobSettings job;
+  dialog.ShowSettings(job);  // the defaults: checked, every archive kept
+  EXPECT_TRUE(dialog.cbVerify()->isChecked());
+  EXPECT_EQ(dialog.seKeepArchives()->value(), 0);
+  EXPECT_EQ(dialog.seKeepArchives()->text(), QString::fromUtf8("все"));
+  job.Verify = false;
+  job.KeepArchives = 14;
+  dialog.ShowSettings(job);
+  EXPECT_FALSE(dialog.cbVerify()->isChecked());
+  EXPECT_EQ(dialog.seKeepArchives()->text(), QString("14"));
+  job.KeepArchives = -5;  // from the file: keeps everything, as 0
+  dialog.ShowSettings(job);
+  EXPECT_EQ(dialog.seKeepArchives()->value(), 0);
+
+  dialog.cbVerify()->setChecked(true);
+  dialog.seKeepArchives()->setValue(7);
+  dialog.TakeSettings(job);
+  EXPECT_TRUE(job.Verify);
+  EXPECT_EQ(job.KeepArchives, 7);
+}
+
 TEST(SettingsDialogTest, TheTitlesAndItemsStandAsWritten) {
   TForm5 dialog;
   EXPECT_EQ(dialog.rgReplaceMode()->title(), QString::fromUtf8("Действия в случае если архив существует"));
@@ -206,6 +263,11 @@ TEST(SettingsDialogTest, TheTitlesAndItemsStandAsWritten) {
   }
   EXPECT_EQ(dialog.cbIncludeSubDirs()->text(), QString::fromUtf8("Включать подкаталоги"));
   EXPECT_EQ(dialog.cbStorePaths()->text(), QString::fromUtf8("Сохранять пути к файлам"));
+  bool threads_caption_found = false;
+  for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+    if (label->text() == QString::fromUtf8("Потоков сжатия")) threads_caption_found = label->buddy() == dialog.seThreads();
+  }
+  EXPECT_TRUE(threads_caption_found);
   EXPECT_EQ(dialog.BitBtn1()->text(), QString::fromUtf8("Сохранить"));
   EXPECT_EQ(dialog.BitBtn2()->text(), QString::fromUtf8("Отмена"));
 }

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <thread>
 
+#include "app/run_history.h"
 #include "app/settings.h"
 #include "app/window_state.h"
 #include "support/files.h"
@@ -501,6 +502,51 @@ TEST(MainWindowTest, TheBarsCarryTheirCaptionsAndPercentages) {
   }
   captions.sort();
   EXPECT_EQ(captions, (QStringList{QString::fromUtf8("Всего"), QString::fromUtf8("Файл")}));
+}
+
+TEST(MainWindowTest, TheTotalBarNamesTheCheckOfTheArchive) {
+  Window window;
+  TForm1& form = *window.form;
+  form.ShowTotalStage("Проверка архива");
+  form.SetTotalProgress(37);
+  EXPECT_EQ(form.pbTotal()->text(), QString::fromUtf8("Проверка архива 37%"));
+  form.ShowTotalStage("");
+  EXPECT_EQ(form.pbTotal()->text(), QString("37%"));
+
+  // A run with the check leaves the bar plain again at its end.
+  window.UseJob(2000000);
+  form.Job().Verify = true;
+  window.RunToEnd();
+  EXPECT_EQ(form.pbTotal()->text(), QString("0%"));
+  EXPECT_TRUE(std::filesystem::exists(window.Archive()));
+}
+
+TEST(MainWindowTest, TheLastRunOfTheHistoryShowsWhenTheWindowOpens) {
+  const std::string history = HistoryPath(ProgramStateFolder());
+  std::filesystem::remove(history);
+  std::filesystem::remove(history + ".1");
+  {
+    Window window;
+    EXPECT_FALSE(window.form->LastRunLabel()->isVisibleTo(window.form.get()));
+  }
+  HistoryEntry entry;
+  entry.StartTime = "2026-12-08T03:00:41+03:00";
+  entry.Status = kStatusOk;
+  entry.EntriesWritten = 1200;
+  entry.EntriesCarried = 34;
+  ASSERT_EQ(AppendHistory(history, entry), "");
+  Window window;
+  TForm1& form = *window.form;
+  ASSERT_TRUE(form.LastRunLabel()->isVisibleTo(&form));
+  EXPECT_EQ(form.LastRunLabel()->text(), QString::fromUtf8("Последний запуск: 08.12.2026 03:00, успешно, 1 234 файла"));
+  // A run here tells of itself in the summary line, and adds its own line
+  // to the history, which the next window shows.
+  window.UseJob();
+  window.RunToEnd();
+  EXPECT_FALSE(form.LastRunLabel()->isVisibleTo(&form));
+  Window next;
+  EXPECT_TRUE(next.form->LastRunLabel()->text().endsWith(QString::fromUtf8(", успешно, 2 файла")));
+  std::filesystem::remove(history);
 }
 
 TEST(MainWindowTest, TheWindowGrowsAndRemembersItsPlace) {

@@ -297,6 +297,29 @@ inline TStreamWrapper FailReadsAfter(int64_t budget) {
   };
 }
 
+// Writes an archive at path with Python's zipfile through a stream that
+// cannot seek, so that every entry has a data descriptor after its data;
+// `entries` are Python statements on the open ZipFile `z`, one per line, and
+// `method` the default method ("zipfile.ZIP_STORED" or "zipfile.ZIP_DEFLATED").
+// Returns Python's exit status.
+inline int WriteStreamedArchive(const std::string& path, const std::string& method, const std::string& entries) {
+  std::string script =
+      "import sys, zipfile\n"
+      "class Pipe:\n"
+      "    def __init__(s, f): s.f = f\n"
+      "    def write(s, b): return s.f.write(b)\n"
+      "    def flush(s): s.f.flush()\n"
+      "with open(sys.argv[1], 'wb') as f, zipfile.ZipFile(Pipe(f), 'w', " + method + ") as z:\n";
+  size_t start = 0;
+  while (start < entries.size()) {
+    size_t end = entries.find('\n', start);
+    if (end == std::string::npos) end = entries.size();
+    script += "    " + entries.substr(start, end - start) + "\n";
+    start = end + 1;
+  }
+  return test::Shell(test::Python() + " -c \"" + script + "\" '" + path + "'");
+}
+
 // Hex dumps as the format tests have them.
 using test::ToHex;
 

@@ -154,20 +154,33 @@ TEST_F(SafetyTest, StaleTemporaryArchivesGoAndAreNeverPacked) {
 TEST_F(SafetyTest, LinksMetByASearchAreStoredAsLinksAndNamedOnesFollowed) {
   Put("outside/secret.txt", "top secret");
   Put("job/plain.txt", "plain");
+  Put("job/zplain.txt", "plain too");
   const std::string secret_target = dir / "outside/secret.txt";
   ASSERT_EQ(::symlink(secret_target.c_str(), (dir / "job/secret.lnk").c_str()), 0);
   ASSERT_EQ(::symlink("../outside", (dir / "job/folder.lnk").c_str()), 0);
   ASSERT_EQ(::symlink("nowhere", (dir / "job/dangling").c_str()), 0);
   ASSERT_EQ(::symlink("job", (dir / "job.lnk").c_str()), 0);
 
-  TZipWriter zip;
-  zip.SetRelativePaths(true);
-  zip.SetRootDir(dir / "job");
-  zip.SetZipName(Archive());
-  EXPECT_EQ(Zip(zip, {dir / "job/*.*"}), 4);
-  const std::string bytes = ReadBytes(Archive());
+  // On one thread, and with workers reading the files between the links:
+  // the same archive.
+  std::string bytes;
+  for (const int threads : {1, 2}) {
+    SCOPED_TRACE(threads);
+    ::unlink(Archive().c_str());
+    TZipWriter zip;
+    zip.SetRelativePaths(true);
+    zip.SetRootDir(dir / "job");
+    zip.SetZipName(Archive());
+    zip.Threads = threads;
+    EXPECT_EQ(Zip(zip, {dir / "job/*.*"}), 5);
+    if (threads == 1) {
+      bytes = ReadBytes(Archive());
+    } else {
+      EXPECT_EQ(ReadBytes(Archive()), bytes);
+    }
+  }
   const enginetest::ParsedArchive archive = enginetest::ParseArchive(bytes);
-  EXPECT_THAT(NamesOf(archive), ElementsAre("dangling", "folder.lnk", "plain.txt", "secret.lnk"));
+  EXPECT_THAT(NamesOf(archive), ElementsAre("dangling", "folder.lnk", "plain.txt", "secret.lnk", "zplain.txt"));
   // Each link is the link itself: its type and bits in the high 16 bits of
   // the external attributes, its target as the data; what it points to is
   // never read.
@@ -196,7 +209,7 @@ TEST_F(SafetyTest, LinksMetByASearchAreStoredAsLinksAndNamedOnesFollowed) {
   ::unlink(Archive().c_str());
   TZipWriter named;
   named.SetZipName(Archive());
-  EXPECT_EQ(Zip(named, {dir / "job/secret.lnk", dir / "job.lnk/*.txt"}), 2);
+  EXPECT_EQ(Zip(named, {dir / "job/secret.lnk", dir / "job.lnk/*.txt"}), 3);
   const enginetest::ParsedArchive followed = ParseFile(Archive());
   ASSERT_NE(followed.Find("secret.lnk"), nullptr);
   EXPECT_EQ(followed.Find("secret.lnk")->Data, "top secret");
@@ -205,24 +218,44 @@ TEST_F(SafetyTest, LinksMetByASearchAreStoredAsLinksAndNamedOnesFollowed) {
   EXPECT_EQ(followed.Find("plain.txt")->Data, "plain");
 }
 
-TEST_F(SafetyTest, AFileSwappedForALinkAfterTheSearchIsNotFollowedAndKeepsItsEntry) {
+TEST_F(SafetyTest, AFileSwappedAfterTheSearchIsNeitherFollowedNorWaitedForAndKeepsItsEntry) {
   Put("outside/secret.txt", "top secret");
-  Put("job/a.txt", "first version");
-  TZipWriter maker;
-  Prepare(maker);
-  ASSERT_EQ(Zip(maker, {dir / "job/*.*"}), 1);
-  Put("job/a.txt", "second version", enginetest::kFixedTime + 10);
-  TZipWriter zip;
-  Prepare(zip);
-  // Between the search and the read, the file becomes a link to a secret.
-  zip.OnUpdate = [&](TZipWriter&, TUpdateAction, int32_t) {
+  for (const int threads : {1, 2}) {
+    SCOPED_TRACE(threads);
+    ::unlink(Archive().c_str());
+    Put("job/a.txt", "first version");
+    Put("job/b.txt", "first version");
+    Put("job/c.txt", "first version");
+    TZipWriter maker;
+    Prepare(maker);
+    ASSERT_EQ(Zip(maker, {dir / "job/*.*"}), 3);
+    for (const char* name : {"job/a.txt", "job/b.txt", "job/c.txt"})
+      Put(name, "second version", enginetest::kFixedTime + 10);
+    TZipWriter zip;
+    Prepare(zip);
+    zip.Threads = threads;
+    // Between the search and the read (the list is built before any file
+    // is opened, by a worker or not), a.txt becomes a link to a secret and
+    // b.txt a FIFO that nobody writes to.
+    zip.OnExcludeFile = [&](TZipWriter&, const std::string& path, bool&) {
+      if (path == dir / "job/a.txt") {
+        ::unlink(path.c_str());
+        ASSERT_EQ(::symlink((dir / "outside/secret.txt").c_str(), path.c_str()), 0);
+      } else if (path == dir / "job/b.txt") {
+        ::unlink(path.c_str());
+        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+      }
+    };
+    EXPECT_EQ(Zip(zip, {dir / "job/*.*"}), 1);
+    const std::string bytes = ReadBytes(Archive());
+    EXPECT_EQ(bytes.find("top secret"), std::string::npos);
+    const enginetest::ParsedArchive archive = enginetest::ParseArchive(bytes);
+    EXPECT_EQ(archive.Find("job/a.txt")->Data, "first version");
+    EXPECT_EQ(archive.Find("job/b.txt")->Data, "first version");
+    EXPECT_EQ(archive.Find("job/c.txt")->Data, "second version");
     ::unlink((dir / "job/a.txt").c_str());
-    ASSERT_EQ(::symlink((dir / "outside/secret.txt").c_str(), (dir / "job/a.txt").c_str()), 0);
-  };
-  EXPECT_EQ(Zip(zip, {dir / "job/*.*"}), 0);
-  const std::string bytes = ReadBytes(Archive());
-  EXPECT_EQ(bytes.find("top secret"), std::string::npos);
-  EXPECT_EQ(enginetest::ParseArchive(bytes).Find("job/a.txt")->Data, "first version");
+    ::unlink((dir / "job/b.txt").c_str());
+  }
 }
 
 // An archive whose directory holds a second record for the first entry's
@@ -281,51 +314,56 @@ TEST_F(SafetyTest, AFileThatChangesWhileItIsReadIsKeptAsReadAndReported) {
   // Cut short, or given another modification time with its size unchanged.
   for (const Change change : {Change{"truncated", "truncate -s 1000", true},
                               Change{"touched", "touch -m -d 2001-02-03", false}}) {
-    for (const int level : {0, 6}) {
-      SCOPED_TRACE(std::string(change.what) + " " + std::to_string(level));
-      const std::string path = Put("c/growing.log", big);
-      Put("c/quiet.txt", "quiet");
-      ::unlink(Archive().c_str());
-      reported.clear();
-      TZipWriter zip;
-      Prepare(zip);
-      zip.PackLevel = level;
-      Record(zip);
-      std::string read;
-      const std::string command = std::string(change.command) + " '" + path + "'";
-      zip.SourceStreamWrapper = [&](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
-        struct Tap : TStream {
-          Tap(std::unique_ptr<TStream> in, std::string& seen, std::string file, std::string change)
-              : inner(std::move(in)), bytes(seen), target(std::move(file)), command(std::move(change)) {}
-          size_t Read(void* buffer, size_t count) override {
-            const size_t n = inner->Read(buffer, count);
-            if (inner->Name() == target) {
-              bytes.append(static_cast<const char*>(buffer), n);
-              if (!changed && n > 0) {
-                changed = true;
-                EXPECT_EQ(enginetest::Shell(command), 0);
+    // Read on the operation's thread, and by a worker.
+    for (const int threads : {1, 2}) {
+      for (const int level : {0, 6}) {
+        SCOPED_TRACE(std::string(change.what) + " " + std::to_string(level) + ", threads " +
+                     std::to_string(threads));
+        const std::string path = Put("c/growing.log", big);
+        Put("c/quiet.txt", "quiet");
+        ::unlink(Archive().c_str());
+        reported.clear();
+        TZipWriter zip;
+        Prepare(zip);
+        zip.PackLevel = level;
+        zip.Threads = threads;
+        Record(zip);
+        std::string read;
+        const std::string command = std::string(change.command) + " '" + path + "'";
+        zip.SourceStreamWrapper = [&](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
+          struct Tap : TStream {
+            Tap(std::unique_ptr<TStream> in, std::string& seen, std::string file, std::string change)
+                : inner(std::move(in)), bytes(seen), target(std::move(file)), command(std::move(change)) {}
+            size_t Read(void* buffer, size_t count) override {
+              const size_t n = inner->Read(buffer, count);
+              if (inner->Name() == target) {
+                bytes.append(static_cast<const char*>(buffer), n);
+                if (!changed && n > 0) {
+                  changed = true;
+                  EXPECT_EQ(enginetest::Shell(command), 0);
+                }
               }
+              return n;
             }
-            return n;
-          }
-          size_t Write(const void*, size_t) override { return 0; }
-          uint64_t Seek(int64_t offset, int origin) override { return inner->Seek(offset, origin); }
-          std::string Name() const override { return inner->Name(); }
-          std::unique_ptr<TStream> inner;
-          std::string& bytes;
-          std::string target;
-          std::string command;
-          bool changed = false;
+            size_t Write(const void*, size_t) override { return 0; }
+            uint64_t Seek(int64_t offset, int origin) override { return inner->Seek(offset, origin); }
+            std::string Name() const override { return inner->Name(); }
+            std::unique_ptr<TStream> inner;
+            std::string& bytes;
+            std::string target;
+            std::string command;
+            bool changed = false;
+          };
+          return std::make_unique<Tap>(std::move(inner), read, path, command);
         };
-        return std::make_unique<Tap>(std::move(inner), read, path, command);
-      };
-      EXPECT_EQ(Zip(zip, {dir / "c/*.*"}), 2);
-      EXPECT_THAT(reported, ElementsAre("7 c/growing.log: изменился во время чтения"));
-      const enginetest::ParsedArchive archive = ParseFile(Archive());
-      ASSERT_NE(archive.Find("c/growing.log"), nullptr);
-      EXPECT_EQ(archive.Find("c/growing.log")->Data, read);
-      EXPECT_EQ(read.size() < big.size(), change.shorter);
-      EXPECT_EQ(archive.Find("c/quiet.txt")->Data, "quiet");
+        EXPECT_EQ(Zip(zip, {dir / "c/*.*"}), 2);
+        EXPECT_THAT(reported, ElementsAre("7 c/growing.log: изменился во время чтения"));
+        const enginetest::ParsedArchive archive = ParseFile(Archive());
+        ASSERT_NE(archive.Find("c/growing.log"), nullptr);
+        EXPECT_EQ(archive.Find("c/growing.log")->Data, read);
+        EXPECT_EQ(read.size() < big.size(), change.shorter);
+        EXPECT_EQ(archive.Find("c/quiet.txt")->Data, "quiet");
+      }
     }
   }
 }

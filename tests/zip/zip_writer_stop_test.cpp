@@ -17,6 +17,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "zip/engine_fixture.h"
 #include "zip/engine_test_util.h"
@@ -171,20 +172,23 @@ protected:
     Put("data.txt", "the bytes of the file itself");
   }
   void TearDown() override {
-    if (writer_ >= 0) ::close(writer_);
+    if (writer_ >= 0) ::close(writer_.load());
     ::sigaction(SIGUSR1, &previous_, nullptr);
     ::signal(SIGPIPE, previous_pipe_);
   }
 
-  // Runs the operation on a thread of its own whose reads of data.txt come
-  // from the FIFO; returns once the thread is inside the first read.
-  std::future<bool> StartBlocked(TZipWriter& zip) {
+  // Runs the operation on a thread of its own, on `threads` threads, whose
+  // reads of data.txt come from the FIFO; returns once a thread is inside
+  // that read. specs: data.txt alone, unless given.
+  std::future<bool> StartBlocked(TZipWriter& zip, int threads = 1, std::vector<std::string> specs = {}) {
     zip.SetZipName(Archive());
     zip.PackLevel = 0;
+    zip.Threads = threads;
+    if (specs.empty()) specs = {dir / "data.txt"};
     zip.SourceStreamWrapper = [this](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
       auto* file = dynamic_cast<TFileHandleStream*>(inner.get());
       EXPECT_NE(file, nullptr);
-      if (file != nullptr) {
+      if (file != nullptr && file->Path().ends_with("/data.txt")) {
         const int reader = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK);
         writer_ = ::open(fifo_.c_str(), O_WRONLY);
         ::fcntl(reader, F_SETFL, 0);  // blocking from here on
@@ -195,13 +199,13 @@ protected:
     };
     std::promise<pthread_t> started;
     auto thread_id = started.get_future();
-    auto result = std::async(std::launch::async, [this, &zip, &started] {
+    auto result = std::async(std::launch::async, [this, &zip, &started, specs] {
       started.set_value(::pthread_self());
-      return EndsStopped(zip, {dir / "data.txt"});
+      return EndsStopped(zip, specs);
     });
     worker_ = thread_id.get();
     // Wait until the read blocks: the FIFO is open for writing.
-    for (int i = 0; i < 500 && writer_ < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && writer_.load() < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return result;
   }
@@ -209,14 +213,15 @@ protected:
   // The bytes written, -1 when nobody reads the FIFO any more.
   ssize_t Release(const std::string& bytes) {
     if (writer_ < 0) return -1;
-    const ssize_t written = ::write(writer_, bytes.data(), bytes.size());
-    ::close(writer_);
-    writer_ = -1;
+    const int writer = writer_.exchange(-1);
+    const ssize_t written = ::write(writer, bytes.data(), bytes.size());
+    ::close(writer);
     return written;
   }
 
   std::string fifo_;
-  int writer_ = -1;
+  // Set on the thread that opens data.txt.
+  std::atomic<int> writer_{-1};
   pthread_t worker_{};
   struct sigaction previous_ {};
   sighandler_t previous_pipe_ = SIG_DFL;
@@ -225,7 +230,7 @@ protected:
 TEST_F(BlockedReadTest, AStopEndsARunWhoseReadBlocks) {
   TZipWriter zip;
   std::future<bool> stopped = StartBlocked(zip);
-  ASSERT_GE(writer_, 0);
+  ASSERT_GE(writer_.load(), 0);
   const auto start = Clock::now();
   zip.RequestCancel();
   ::pthread_kill(worker_, SIGUSR1);
@@ -237,13 +242,32 @@ TEST_F(BlockedReadTest, AStopEndsARunWhoseReadBlocks) {
   EXPECT_THAT(ListFolder(dir.path()), ElementsAre("data.txt", "fifo"));
 }
 
+TEST_F(BlockedReadTest, AStopEndsTheWorkersWhenOneOfThemIsBlocked) {
+  // A worker reads data.txt and blocks; the other makes more.txt ahead of
+  // its turn, and with no memory to wait in, its data wait in the spill file.
+  Put("more.txt", enginetest::NoiseOf(100000));
+  TZipWriter zip;
+  zip.WaitingMemoryPerThread = 0;
+  std::future<bool> stopped = StartBlocked(zip, 2, {dir / "data.txt", dir / "more.txt"});
+  ASSERT_GE(writer_.load(), 0);
+  // The engine wakes its own workers: no signal from here.
+  zip.RequestCancel();
+  const bool in_time = stopped.wait_for(kStopLimit) == std::future_status::ready;
+  EXPECT_TRUE(in_time) << "the blocked worker was not ended by the stop";
+  Release("late");
+  EXPECT_TRUE(stopped.get());
+  EXPECT_GT(zip.SpilledBytes(), 0u);
+  // Neither the temporary archive nor the spill file is left.
+  EXPECT_THAT(ListFolder(dir.path()), ElementsAre("data.txt", "fifo", "more.txt"));
+}
+
 TEST_F(BlockedReadTest, ASignalWithoutAStopLetsTheReadGoOn) {
   TZipWriter zip;
   uint64_t bytes = 0;
   zip.OnFilePercentDone = [&](TZipWriter&, int) {};
   zip.OnTotalPercentDone = [&](TZipWriter& w, int) { bytes = static_cast<uint64_t>(w.BytesDone()); };
   std::future<bool> stopped = StartBlocked(zip);
-  ASSERT_GE(writer_, 0);
+  ASSERT_GE(writer_.load(), 0);
   ::pthread_kill(worker_, SIGUSR1);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
