@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,7 +78,7 @@ protected:
     zip.ZipAction = action;
     // With workers, which would open files ahead of their turn.
     zip.Threads = 2;
-    int opened = 0;
+    std::atomic<int> opened{0};  // counted on the workers
     zip.SourceStreamWrapper = [&opened](std::unique_ptr<TStream> inner) {
       ++opened;
       return inner;
@@ -91,7 +92,7 @@ protected:
     EXPECT_EQ(zip.LeftAsItWas(), untouched);
     if (zip.LeftAsItWas()) {
       EXPECT_EQ(result, 0);
-      EXPECT_EQ(opened, 0) << "no file is opened for an archive left as it was";
+      EXPECT_EQ(opened.load(), 0) << "no file is opened for an archive left as it was";
     }
     return zip.LeftAsItWas();
   }
