@@ -1,11 +1,12 @@
 #include "app/my_thread.h"
 
 #include "app/run_controller.h"
+#include "platform/thread_interrupter.h"
 
 namespace tessel {
 
-TMyThread::TMyThread(RunController& controller, std::function<void()> finished)
-    : controller_(controller), on_finished_(std::move(finished)) {}
+TMyThread::TMyThread(RunController& controller, std::function<void()> finished, ThreadInterrupter* interrupter)
+    : controller_(controller), on_finished_(std::move(finished)), interrupter_(interrupter) {}
 
 TMyThread::~TMyThread() { Release(); }
 
@@ -20,6 +21,7 @@ void TMyThread::Release() {
 }
 
 void TMyThread::Work() {
+  if (interrupter_ != nullptr) interrupter_->Attach();
   // The run's error stays with the thread: the window decides what to make of
   // it once the worker has been released.
   try {
@@ -31,6 +33,7 @@ void TMyThread::Work() {
     error_ = std::current_exception();
     error_message_ = "Unknown error";
   }
+  if (interrupter_ != nullptr) interrupter_->Detach();
   finished_ = true;
   if (on_finished_) on_finished_();
 }

@@ -10,12 +10,16 @@
 namespace tessel {
 
 class RunController;
+class ThreadInterrupter;
 
 class TMyThread {
 public:
   // finished, when given, is called on the worker thread right after the run
-  // has ended, whether it succeeded or failed.
-  explicit TMyThread(RunController& controller, std::function<void()> finished = {});
+  // has ended, whether it succeeded or failed. interrupter, when given, has
+  // the worker attached while the run lasts, so that a stop can end a system
+  // call the run is blocked in.
+  explicit TMyThread(RunController& controller, std::function<void()> finished = {},
+                     ThreadInterrupter* interrupter = nullptr);
   // Releases the thread: waits until the run has ended.
   ~TMyThread();
   TMyThread(const TMyThread&) = delete;
@@ -41,6 +45,7 @@ private:
 
   RunController& controller_;
   std::function<void()> on_finished_;
+  ThreadInterrupter* interrupter_;
   std::thread thread_;
   bool started_ = false;
   std::atomic<bool> finished_{false};

@@ -163,7 +163,9 @@ void RunController::Impl::OnSkippingFile(TSkipReason reason, const std::string& 
                                          const std::string& reason_text) {
   // A duplicate is the same file selected twice: it is in the archive once,
   // nothing is lost. Files and folders the job leaves out never come here
-  // (OnExcludeFile); everything else is data that did not get backed up.
+  // (OnExcludeFile); everything else is data that did not get backed up as
+  // it stands: a file left out, one that changed while it was read, an
+  // entry of a damaged old archive that could not be carried over.
   if (reason == srDuplicate) return;
   ++files_selected;
   skipped_files.push_back({path, reason_text});

@@ -51,7 +51,9 @@ public:
   TZipWriter& Engine();
   const std::vector<std::string>& ExclusionList() const;
   DateTime RunStartTime() const;
-  // Files left out by the last run because they could not be read.
+  // What the last run could not back up as it was, each with its reason:
+  // files left out because they could not be read, files that changed while
+  // they were read (kept as read), entries a damaged old archive lost.
   const std::vector<SkippedFile>& SkippedFiles() const;
   // What the job's KeepArchives removed after the last run that wrote its
   // archive (paths), and the old archives that were due to go but stay

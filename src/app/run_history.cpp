@@ -145,7 +145,8 @@ HistoryEntry HistoryEntryOf(const RunReport& report) {
   entry.EntriesCarried = report.EntriesCarried;
   entry.FilesLeftOut = static_cast<int64_t>(report.Skipped.size());
   entry.BytesRead = report.BytesRead;
-  entry.ArchiveBytes = report.ArchiveBytes;
+  // An archive left as it was: no byte of it was written.
+  entry.ArchiveBytes = report.ArchiveUnchanged ? 0 : report.ArchiveBytes;
   if (!report.DeletedArchives.empty())
     entry.Message = kDeleted + Listed(report.DeletedArchives, [](const std::string& path) { return BaseName(path); });
   if (!report.RetentionFailures.empty()) {

@@ -45,6 +45,9 @@ struct RunReport {
   int64_t EntriesCarried = 0;  // entries of the old archive kept as they were
   int64_t BytesRead = 0;     // bytes read from them
   int64_t ArchiveBytes = 0;  // the archive's size once written
+  // An update that found nothing to change left the archive as it was: it
+  // wrote nothing, and every entry stayed.
+  bool ArchiveUnchanged = false;
   int64_t Seconds = 0;       // from the start of the run to its end
   std::vector<SkippedFile> Skipped;
   // What the job's KeepArchives deleted after the run (paths), and what it

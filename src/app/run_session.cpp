@@ -126,12 +126,15 @@ bool RunSession::Start(std::function<void()> ended) {
   started_ = std::chrono::steady_clock::now();
   started_at_ = std::time(nullptr);
   running_.store(true);
-  worker_ = std::make_unique<TMyThread>(controller_, [this] { Finish(*worker_); });
+  worker_ = std::make_unique<TMyThread>(controller_, [this] { Finish(*worker_); }, &interrupter_);
   worker_->Start();
   return true;
 }
 
-void RunSession::Stop() { controller_.StopRun(); }
+void RunSession::Stop() {
+  controller_.StopRun();
+  interrupter_.Interrupt();
+}
 
 void RunSession::Wait() {
   if (worker_) worker_->Release();
@@ -140,6 +143,8 @@ void RunSession::Wait() {
 void RunSession::OnSignal(int signal_number) {
   signal_.store(signal_number);
   controller_.Engine().RequestCancel();
+  // The signal may have come to another thread than the worker's.
+  interrupter_.Interrupt();
 }
 
 void RunSession::Finish(const TMyThread& worker) {
@@ -161,6 +166,7 @@ void RunSession::Finish(const TMyThread& worker) {
     report.EntriesCarried = controller_.Engine().EntriesCarried();
     report.BytesRead = controller_.Engine().BytesDone();
     report.ArchiveBytes = FileSize(report.ArchivePath);
+    report.ArchiveUnchanged = controller_.Engine().LeftAsItWas();
     report.DeletedArchives = controller_.DeletedArchives();
     report.RetentionFailures = controller_.RetentionFailures();
   }

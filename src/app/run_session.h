@@ -13,6 +13,7 @@
 #include "app/my_thread.h"
 #include "app/run_controller.h"
 #include "app/run_report.h"
+#include "platform/thread_interrupter.h"
 
 namespace tessel {
 
@@ -22,7 +23,8 @@ class RunSession;
 // (the earlier handlers come back afterwards). The handlers are installed
 // without SA_RESTART, so a system call that blocks when a signal arrives
 // returns early; by then the running session's engine already holds the
-// cancel request. Each signal also makes Fd() readable, so that a thread
+// cancel request. A signal that another thread receives is passed on to the
+// running session's worker, so that a read it is blocked in returns too. Each signal also makes Fd() readable, so that a thread
 // that waits for events (the window's) hears of it. One object at a time.
 class StopSignals {
 public:
@@ -61,7 +63,7 @@ public:
   bool Start(std::function<void()> ended = {});
   // The stop button: the running operation is asked to end (the controller's
   // StopRun, which also clears the display and, in a batch mode, asks for
-  // the window to close).
+  // the window to close), and a system call its worker is blocked in returns.
   void Stop();
   // From Start until the run is over and its report written.
   bool IsRunning() const { return running_.load(); }
@@ -75,13 +77,16 @@ public:
   // the program's state folder's history.log by default.
   void SetHistoryPath(std::string path) { history_path_ = std::move(path); }
 
-  // Called from the signal handler: only lock-free stores.
+  // Called from the signal handler: only lock-free stores and a signal to
+  // the worker.
   void OnSignal(int signal_number);
 
 private:
   void Finish(const TMyThread& worker);
 
   RunController& controller_;
+  // Wakes the worker from a blocked read when a stop comes; outlives it.
+  ThreadInterrupter interrupter_;
   std::unique_ptr<TMyThread> worker_;
   std::function<void()> ended_;
   std::atomic<bool> running_{false};

@@ -13,11 +13,25 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 
 #include "platform/errors.h"
 
 namespace tessel {
 namespace {
+
+int SystemStat(const char* path, struct stat* st) { return ::stat(path, st); }
+int SystemLStat(const char* path, struct stat* st) { return ::lstat(path, st); }
+int SystemFStat(int fd, struct stat* st) { return ::fstat(fd, st); }
+int SystemFStatAt(int dir_fd, const char* name, struct stat* st, int flags) {
+  return ::fstatat(dir_fd, name, st, flags);
+}
+int SystemStatFs(const char* path, struct statfs* fs) { return ::statfs(path, fs); }
+int SystemFStatFs(int fd, struct statfs* fs) { return ::fstatfs(fd, fs); }
+
+constexpr StatCalls kSystemStatCalls = {SystemStat,    SystemLStat,  SystemFStat,
+                                        SystemFStatAt, SystemStatFs, SystemFStatFs};
+std::atomic<const StatCalls*> g_stat_calls{&kSystemStatCalls};
 
 constexpr const char* kNotRegularReason = "not a regular file";
 
@@ -80,7 +94,7 @@ bool LockNewFile(int fd) {
 // Whether the name in the folder still leads to the open file.
 bool NameLeadsTo(const std::string& path, int fd) {
   struct stat by_name {}, by_fd {};
-  return ::lstat(path.c_str(), &by_name) == 0 && ::fstat(fd, &by_fd) == 0 && by_name.st_dev == by_fd.st_dev &&
+  return sys::LStat(path.c_str(), &by_name) == 0 && sys::FStat(fd, &by_fd) == 0 && by_name.st_dev == by_fd.st_dev &&
          by_name.st_ino == by_fd.st_ino;
 }
 
@@ -114,6 +128,22 @@ FileType FileTypeOfDirent(unsigned char d_type) {
 
 }  // namespace
 
+const StatCalls& SystemStatCalls() { return kSystemStatCalls; }
+
+const StatCalls* SetStatCalls(const StatCalls* calls) {
+  return g_stat_calls.exchange(calls != nullptr ? calls : &kSystemStatCalls);
+}
+
+namespace sys {
+const StatCalls& Calls() { return *g_stat_calls.load(std::memory_order_relaxed); }
+}  // namespace sys
+
+FileTime FileClockNow() {
+  timespec now {};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return {static_cast<int64_t>(now.tv_sec), static_cast<int32_t>(now.tv_nsec)};
+}
+
 FileType FileTypeOfMode(uint32_t mode) {
   switch (mode & S_IFMT) {
     case S_IFREG: return FileType::ftRegular;
@@ -133,6 +163,8 @@ FileInfo FileInfoFromStat(const struct stat& st) {
   info.Size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
   info.MTimeSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
   info.MTimeNanoseconds = static_cast<int32_t>(st.st_mtim.tv_nsec);
+  info.CTimeSeconds = static_cast<int64_t>(st.st_ctim.tv_sec);
+  info.CTimeNanoseconds = static_cast<int32_t>(st.st_ctim.tv_nsec);
   info.Mode = static_cast<uint32_t>(st.st_mode);
   info.Device = static_cast<uint64_t>(st.st_dev);
   info.Inode = static_cast<uint64_t>(st.st_ino);
@@ -141,7 +173,7 @@ FileInfo FileInfoFromStat(const struct stat& st) {
 
 bool Stat(const std::string& path, FileInfo& info) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
+  if (sys::Stat(path.c_str(), &st) != 0) {
     info = FileInfo();
     return false;
   }
@@ -151,7 +183,7 @@ bool Stat(const std::string& path, FileInfo& info) {
 
 bool LStat(const std::string& path, FileInfo& info) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) {
+  if (sys::LStat(path.c_str(), &st) != 0) {
     info = FileInfo();
     return false;
   }
@@ -167,7 +199,17 @@ FileInfo StatOrThrow(const std::string& path) {
 
 bool PathExists(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+  return sys::Stat(path.c_str(), &st) == 0;
+}
+
+bool FStat(int fd, FileInfo& info) {
+  struct stat st {};
+  if (sys::FStat(fd, &st) != 0) {
+    info = FileInfo();
+    return false;
+  }
+  info = FileInfoFromStat(st);
+  return true;
 }
 
 bool IsSameFile(const std::string& a, const std::string& b) {
@@ -203,52 +245,46 @@ std::string OpenedFile::Reason() const {
 
 bool IsPseudoFileSystem(const std::string& path) {
   struct statfs fs {};
-  return ::statfs(path.empty() ? "." : path.c_str(), &fs) == 0 && IsPseudoType(fs);
+  return sys::StatFs(path.empty() ? "." : path.c_str(), &fs) == 0 && IsPseudoType(fs);
 }
 
 bool IsPseudoFileSystem(int fd) {
   struct statfs fs {};
-  return ::fstatfs(fd, &fs) == 0 && IsPseudoType(fs);
+  return sys::FStatFs(fd, &fs) == 0 && IsPseudoType(fs);
 }
 
-OpenedFile OpenRegularFileForReading(const std::string& path) {
+bool PseudoFileSystems::Contains(const std::string& path, uint64_t device) {
+  for (const auto& [known_device, pseudo] : known_)
+    if (known_device == device) return pseudo;
+  const bool pseudo = IsPseudoFileSystem(path);
+  known_.emplace_back(device, pseudo);
+  return pseudo;
+}
+
+OpenedFile OpenListedFile(const std::string& path, bool follow_links) {
   OpenedFile result;
-  // Looking first keeps FIFOs and devices closed: opening some devices has
-  // effects of its own (a tape rewinds, a modem line is taken), and opening
-  // some kernel files takes what they hold from whoever else reads them.
-  if (!Stat(path, result.Info)) {
-    result.ErrorNumber = errno;
-    return result;
-  }
-  if (!result.Info.IsRegular() || IsPseudoFileSystem(path)) {
-    result.Status = OpenStatus::osNotRegular;
-    return result;
-  }
-  FileHandle handle(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  result.OpenedAt = FileClockNow();
+  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
+  FileHandle handle;
+  do {
+    handle = FileHandle(::open(path.c_str(), flags));
+  } while (!handle.IsOpen() && errno == EINTR);
   if (!handle.IsOpen()) {
-    result.ErrorNumber = errno;
+    // With O_NOFOLLOW, ELOOP says the name has become a link since it was
+    // listed as a file.
+    if (errno == ELOOP && !follow_links) {
+      result.Status = OpenStatus::osNotRegular;
+    } else {
+      result.ErrorNumber = errno;
+    }
     return result;
   }
-  struct stat st {};
-  if (::fstat(handle.Get(), &st) != 0) {
-    result.ErrorNumber = errno;
-    return result;
-  }
-  result.Info = FileInfoFromStat(st);
-  if (!result.Info.IsRegular() || IsPseudoFileSystem(handle.Get())) {
-    result.Status = OpenStatus::osNotRegular;
-    return result;
-  }
-  // Reads of a regular file never block anyway; clearing the flag keeps the
-  // descriptor ordinary for whoever reads it.
-  const int flags = ::fcntl(handle.Get(), F_GETFL);
-  if (flags >= 0) ::fcntl(handle.Get(), F_SETFL, flags & ~O_NONBLOCK);
   result.Handle = std::move(handle);
   result.Status = OpenStatus::osOpened;
   return result;
 }
 
-bool ReadDirectory(const std::string& folder, std::vector<DirectoryEntry>& entries) {
+bool ReadDirectory(const std::string& folder, std::vector<DirectoryEntry>& entries, const DirectoryFilter& keep) {
   entries.clear();
   const std::string where = folder.empty() ? std::string(".") : folder;
   DirStream dir(::opendir(where.c_str()));
@@ -268,18 +304,15 @@ bool ReadDirectory(const std::string& folder, std::vector<DirectoryEntry>& entri
     }
     const char* name = entry->d_name;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    const FileType listed = FileTypeOfDirent(entry->d_type);
+    if (keep && listed != FileType::ftMissing && !keep(name, listed)) continue;
     DirectoryEntry item;
     item.Name = name;
-    item.Type = FileTypeOfDirent(entry->d_type);
-    if (item.Type == FileType::ftMissing) {
-      struct stat st {};
-      if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) item.Type = FileTypeOfMode(st.st_mode);
-    }
-    if (item.Type == FileType::ftSymlink) {
-      item.IsLink = true;
-      struct stat st {};
-      item.Type = ::fstatat(dir_fd, name, &st, 0) == 0 ? FileTypeOfMode(st.st_mode) : FileType::ftMissing;
-    }
+    struct stat st {};
+    // Gone since the listing: kept as ftMissing, so the caller sees a name
+    // that was there and is no more.
+    if (sys::FStatAt(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) item.Info = FileInfoFromStat(st);
+    if (keep && listed == FileType::ftMissing && !keep(name, item.Info.Type)) continue;
     entries.push_back(std::move(item));
   }
   std::sort(entries.begin(), entries.end(),
@@ -314,15 +347,19 @@ bool IsTempFileName(std::string_view name, std::string_view prefix) {
 
 size_t RemoveStaleTempFiles(const std::string& folder, std::string_view prefix) {
   std::vector<DirectoryEntry> entries;
-  if (!ReadDirectory(folder, entries)) return 0;
+  // Only the names such a file can have are examined.
+  auto candidate = [prefix](std::string_view name, FileType type) {
+    return (type == FileType::ftRegular || type == FileType::ftMissing) && IsTempFileName(name, prefix);
+  };
+  if (!ReadDirectory(folder, entries, candidate)) return 0;
   size_t removed = 0;
   for (const DirectoryEntry& entry : entries) {
-    if (entry.IsLink || entry.Type != FileType::ftRegular || !IsTempFileName(entry.Name, prefix)) continue;
+    if (!entry.Info.IsRegular()) continue;
     const std::string path = folder.empty() ? entry.Name : JoinPath(folder, entry.Name);
     FileHandle handle(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!handle.IsOpen()) continue;
     struct stat st {};
-    if (::fstat(handle.Get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (sys::FStat(handle.Get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     // Whoever writes the file holds its lock until the file is finished.
     if (::flock(handle.Get(), LOCK_EX | LOCK_NB) != 0) continue;
     if (NameLeadsTo(path, handle.Get()) && ::unlink(path.c_str()) == 0) ++removed;

@@ -7,19 +7,54 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/paths.h"
 
+struct statfs;
+
 namespace tessel {
+
+// The stat family of system calls. Every look at a file's type, size or
+// times that the folder walk and the zip operation make goes through this
+// table, so that a test can count them by putting a table of its own in
+// place; the program never changes it, and a call costs one pointer more.
+struct StatCalls {
+  int (*Stat)(const char* path, struct stat* st);
+  int (*LStat)(const char* path, struct stat* st);
+  int (*FStat)(int fd, struct stat* st);
+  int (*FStatAt)(int dir_fd, const char* name, struct stat* st, int flags);
+  int (*StatFs)(const char* path, struct statfs* fs);
+  int (*FStatFs)(int fd, struct statfs* fs);
+};
+// The system's own calls.
+const StatCalls& SystemStatCalls();
+// Puts a table in place (nullptr: the system's) and returns the one before.
+// For tests; the table must outlive its use.
+const StatCalls* SetStatCalls(const StatCalls* calls);
+
+namespace sys {
+// The calls of the table in place.
+const StatCalls& Calls();
+inline int Stat(const char* path, struct stat* st) { return Calls().Stat(path, st); }
+inline int LStat(const char* path, struct stat* st) { return Calls().LStat(path, st); }
+inline int FStat(int fd, struct stat* st) { return Calls().FStat(fd, st); }
+inline int FStatAt(int dir_fd, const char* name, struct stat* st, int flags) {
+  return Calls().FStatAt(dir_fd, name, st, flags);
+}
+inline int StatFs(const char* path, struct statfs* fs) { return Calls().StatFs(path, fs); }
+inline int FStatFs(int fd, struct statfs* fs) { return Calls().FStatFs(fd, fs); }
+}  // namespace sys
 
 enum class FileType : uint8_t {
   ftMissing,      // nothing there (or a link that leads nowhere)
   ftRegular,
   ftDirectory,
-  ftSymlink,      // only from LStat: the link itself
+  ftSymlink,      // the link itself (LStat, folder listings)
   ftFifo,
   ftSocket,
   ftCharDevice,
@@ -27,18 +62,34 @@ enum class FileType : uint8_t {
   ftOther,
 };
 
+// A time as file systems stamp files.
+struct FileTime {
+  int64_t Seconds = 0;
+  int32_t Nanoseconds = 0;
+  auto operator<=>(const FileTime&) const = default;
+};
+// Now on the clock file systems stamp files with (the coarse real-time
+// clock): a file changed after this call gets a time stamp not below it on a
+// file system that stamps to the nanosecond.
+FileTime FileClockNow();
+
 // What stat tells about one file.
 struct FileInfo {
   FileType Type = FileType::ftMissing;
   uint64_t Size = 0;              // bytes; 64-bit whatever the archive format holds
   int64_t MTimeSeconds = 0;       // last modification, seconds since the epoch
   int32_t MTimeNanoseconds = 0;
+  int64_t CTimeSeconds = 0;       // last change of content or attributes
+  int32_t CTimeNanoseconds = 0;
   uint32_t Mode = 0;              // st_mode: type and permission bits
   uint64_t Device = 0;            // st_dev and st_ino identify the file
   uint64_t Inode = 0;
 
   bool IsRegular() const { return Type == FileType::ftRegular; }
   bool IsDirectory() const { return Type == FileType::ftDirectory; }
+  bool IsLink() const { return Type == FileType::ftSymlink; }
+  FileTime MTime() const { return {MTimeSeconds, MTimeNanoseconds}; }
+  FileTime CTime() const { return {CTimeSeconds, CTimeNanoseconds}; }
 };
 
 FileType FileTypeOfMode(uint32_t mode);
@@ -93,16 +144,18 @@ private:
 };
 
 enum class OpenStatus : uint8_t {
-  osOpened,      // a regular file, open for reading
-  osNotRegular,  // a folder, FIFO, socket or device: holds nothing to back up
-  osFailed,      // could not be examined or opened (ErrorNumber tells why)
+  osOpened,      // open for reading
+  osNotRegular,  // no longer a regular file: holds nothing to back up
+  osFailed,      // could not be opened (ErrorNumber tells why)
 };
 
 struct OpenedFile {
   FileHandle Handle;                 // open only with osOpened
-  FileInfo Info;                     // fstat of the open file (stat for osNotRegular)
   OpenStatus Status = OpenStatus::osFailed;
   int ErrorNumber = 0;               // errno with osFailed
+  // When the open was asked for (FileClockNow): a change of the file from
+  // then on is a change while it is read.
+  FileTime OpenedAt;
   // The reason in words: strerror for osFailed, "not a regular file" for
   // osNotRegular, empty for osOpened.
   std::string Reason() const;
@@ -116,28 +169,49 @@ struct OpenedFile {
 bool IsPseudoFileSystem(const std::string& path);
 bool IsPseudoFileSystem(int fd);
 
-// Opens a source file for reading without ever blocking on or reading from
-// anything but a regular file: the path is examined first (a FIFO, socket or
-// device, or any file of a kernel file system, is never opened), then opened
-// with O_NONBLOCK and kept only when fstat and fstatfs of the descriptor
-// still agree (a file swapped for a FIFO in between is caught). Links are
-// followed. Never throws.
-OpenedFile OpenRegularFileForReading(const std::string& path);
+// IsPseudoFileSystem asked once per device: the walk knows each entry's
+// device from its listing, so statfs runs only where a search meets a file
+// system it has not seen (a mount point).
+class PseudoFileSystems {
+public:
+  // Whether the file at path, on the given device, lies on a kernel file system.
+  bool Contains(const std::string& path, uint64_t device);
 
-// One entry of a folder listing.
-struct DirectoryEntry {
-  std::string Name;
-  // The type of what the name leads to: a link to a file is ftRegular, a link
-  // to a folder ftDirectory, a dangling link ftMissing.
-  FileType Type = FileType::ftMissing;
-  bool IsLink = false;  // the name itself is a symbolic link
+private:
+  std::vector<std::pair<uint64_t, bool>> known_;
 };
 
-// Lists every entry of a folder except "." and "..", sorted by name in byte
-// order so that a listing is the same from run to run. False with errno set
-// (entries empty) when the folder cannot be read. An empty folder text lists
-// the current folder.
-bool ReadDirectory(const std::string& folder, std::vector<DirectoryEntry>& entries);
+// Opens for reading a file that a listing (or a stat of its path) found to
+// be a regular file on a file system that holds data, without examining it
+// again: with O_NONBLOCK, so that a FIFO put in its place since is never
+// waited for, and, unless follow_links, with O_NOFOLLOW, so that a link put
+// in its place is never followed (osNotRegular). What the descriptor leads
+// to is told by fstat of it once the file is read. Never throws.
+OpenedFile OpenListedFile(const std::string& path, bool follow_links);
+
+// fstat of an open file as a FileInfo; false with errno set on failure.
+bool FStat(int fd, FileInfo& info);
+
+// One entry of a folder listing: its name and what one fstatat of it (links
+// not followed) tells. A link is ftSymlink whatever it leads to; an entry
+// that vanished between the listing and its fstatat is ftMissing.
+struct DirectoryEntry {
+  std::string Name;
+  FileInfo Info;
+};
+
+// Which entries a listing keeps, from the name and the type the folder
+// itself reports (ftMissing when it reports none; the entry is then examined
+// first and asked about again with its real type).
+using DirectoryFilter = std::function<bool(std::string_view name, FileType type)>;
+
+// Lists the entries of a folder except "." and ".." in one pass, with one
+// fstatat of each entry kept (all of them without a filter), sorted by name
+// in byte order so that a listing is the same from run to run. False with
+// errno set (entries empty) when the folder cannot be read. An empty folder
+// text lists the current folder.
+bool ReadDirectory(const std::string& folder, std::vector<DirectoryEntry>& entries,
+                   const DirectoryFilter& keep = {});
 
 // A new, uniquely named empty file, open for reading and writing, with the
 // name folder + "/" + prefix + six characters of A-Z, a-z and 0-9. The

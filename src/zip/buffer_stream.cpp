@@ -110,6 +110,8 @@ size_t TFileHandleStream::Read(void* buffer, size_t count) {
       break;
     } else if (errno != EINTR) {
       ThrowHostError("Cannot read", path_);
+    } else if (OnInterrupted) {
+      OnInterrupted();
     }
   }
   return done;

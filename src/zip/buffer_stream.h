@@ -61,7 +61,9 @@ public:
 bool IsOutOfSpaceError(int error_number);
 
 // A stream over a POSIX file descriptor with 64-bit offsets. Reads and writes
-// retry after EINTR and partial transfers. A failed read or seek raises
+// retry after EINTR and partial transfers; a read interrupted by a signal
+// first calls OnInterrupted, which may end it by throwing (a stop asked for
+// by the signal). A failed read or seek raises
 // EHostError ("Cannot read <path>: ..."/"Cannot seek <path>: ..."); a failed
 // write returns the bytes written so far and keeps errno in LastError().
 class TFileHandleStream : public TStream {
@@ -79,6 +81,8 @@ public:
 
   int Fd() const { return fd_; }
   const std::string& Path() const { return path_; }
+  // Called when a signal interrupts a read; the read goes on when it returns.
+  std::function<void()> OnInterrupted;
   // fsync; false (errno in LastError) when it fails.
   bool Sync();
   // Closes the descriptor now; false (errno in LastError) when close fails.

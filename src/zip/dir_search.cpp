@@ -1,5 +1,6 @@
 #include "zip/dir_search.h"
 
+#include <cerrno>
 #include <utility>
 
 #include "platform/datetime.h"
@@ -21,12 +22,23 @@ void TDirSearch::OpenLevel(std::string path) {
   TSearchData level;
   level.Path = std::move(path);
   // A folder that cannot be listed is searched as an empty one.
-  level.Opened = ReadDirectory(level.Path, level.Entries);
+  level.Opened = ReadDirectory(level.Path, level.Entries,
+                               [this](std::string_view name, FileType type) { return Wanted(name, type); });
+  if (!level.Opened) level.Error = errno;
   levels_.push_back(std::move(level));
 }
 
-bool TDirSearch::NameMatches(const std::string& name) {
-  if (name.find('.') != std::string::npos) return WildcardMatch(pattern_, name);
+bool TDirSearch::Wanted(std::string_view name, FileType type) {
+  switch (type) {
+    case FileType::ftDirectory: return recurse_;
+    case FileType::ftRegular:
+    case FileType::ftSymlink: return NameMatches(name);
+    default: return false;  // FIFOs, sockets, devices hold nothing to back up
+  }
+}
+
+bool TDirSearch::NameMatches(std::string_view name) {
+  if (name.find('.') != std::string_view::npos) return WildcardMatch(pattern_, name);
   name_buffer_.assign(name);
   name_buffer_ += '.';
   return WildcardMatch(pattern_, name_buffer_);
@@ -43,31 +55,29 @@ std::string TDirSearch::NextFile(TSearchData& record) {
       continue;
     }
     const DirectoryEntry& entry = level.Entries[level.Current];
-    if (entry.Type == FileType::ftDirectory) {
-      // A link to a folder is never entered: it could lead back up the tree.
-      // Nor is a kernel file system mounted below (/proc under a search of /).
-      if (!recurse_ || entry.IsLink || IsPseudoFileSystem(level.Path + entry.Name)) {
+    if (entry.Info.IsDirectory()) {
+      std::string path = level.Path + entry.Name;
+      // A kernel file system mounted below (/proc under a search of /) is
+      // never entered.
+      if (pseudo_.Contains(path, entry.Info.Device)) {
         ++level.Current;
         continue;
       }
-      std::string path = level.Path + entry.Name;
       record.Path = level.Path;
       record.Name = entry.Name;
-      Stat(path, record.Info);
+      record.Info = entry.Info;
       path += '/';
       OpenLevel(path);  // invalidates `level` and `entry`
       return path;
     }
-    if (entry.Type == FileType::ftRegular && NameMatches(entry.Name)) {
-      std::string path = level.Path + entry.Name;
-      ++level.Current;
-      // It may have vanished or changed into something else since the listing.
-      if (!Stat(path, record.Info) || !record.Info.IsRegular()) continue;
-      record.Path = level.Path;
-      record.Name = entry.Name;
-      return path;
-    }
     ++level.Current;
+    // The listing kept only matching files and links; an entry gone before
+    // its fstatat is passed over.
+    if (!entry.Info.IsRegular() && !entry.Info.IsLink()) continue;
+    record.Path = level.Path;
+    record.Name = entry.Name;
+    record.Info = entry.Info;
+    return level.Path + entry.Name;
   }
   return {};
 }

@@ -19,9 +19,10 @@ struct TSearchData {
   std::vector<DirectoryEntry> Entries;   // the folder's listing, sorted by name
   size_t Current = 0;                    // index of the current entry
   bool Opened = false;                   // the listing could be read
+  int Error = 0;                         // errno when it could not
 
-  // The entry last returned: its name and what stat says of it (links
-  // followed, so a link to a file reports the file).
+  // The entry last returned: its name and what the listing's one fstatat
+  // says of it (a link is the link itself, ftSymlink).
   std::string Name;
   FileInfo Info;
 
@@ -33,10 +34,12 @@ struct TSearchData {
 
 // One search over a start folder. On this host every folder below the start
 // is entered, hidden ones (".name") included, at any depth (the levels live
-// on the heap); links to folders are never followed, so there are no loops;
-// FIFOs, sockets, devices and dangling links are never returned; a link to a
-// file is returned as a file. A folder that cannot be read counts as empty.
+// on the heap). A symbolic link whose name matches is returned as the link
+// itself, whatever it leads to (a file, a folder, nothing): it is never
+// followed, so a search neither leaves its tree nor loops. FIFOs, sockets and
+// devices are never returned. A folder that cannot be read counts as empty.
 // Kernel file systems (IsPseudoFileSystem) are neither searched nor entered.
+// Each folder is listed once, and each entry examined by one fstatat.
 class TDirSearch {
 public:
   // start_folder gets a "/" when it lacks one; an empty start folder searches
@@ -44,12 +47,11 @@ public:
   // are matched with a "." appended, so that "*.*" and "*." match them.
   TDirSearch(std::string_view start_folder, bool recurse, std::string_view pattern);
 
-  // The next path: a matching file (folder path + name), or, when recursing,
-  // a sub-folder as it is entered (its path ending in "/"), before its
-  // content; an empty string when the search is over. record receives the
-  // name and stat facts of the returned path (Info of a sub-folder that cannot
-  // be examined keeps Type ftMissing). A file that vanishes between the
-  // listing and its stat is passed over.
+  // The next path: a matching file or link (folder path + name), or, when
+  // recursing, a sub-folder as it is entered (its path ending in "/"), before
+  // its content; an empty string when the search is over. record receives the
+  // name and the listing's facts of the returned path. An entry that vanished
+  // between the listing and its fstatat is passed over.
   std::string NextFile(TSearchData& record);
 
   bool Recurse() const { return recurse_; }
@@ -57,12 +59,18 @@ public:
   // Number of open levels: 1 at the start folder, 0 when the search is over
   // (at once for a start folder on a kernel file system).
   size_t Depth() const { return levels_.size(); }
+  // Why the folder entered last (the start folder, before the first
+  // NextFile) could not be listed: errno, 0 when it could.
+  int FolderError() const { return levels_.empty() ? 0 : levels_.back().Error; }
 
 private:
   void OpenLevel(std::string path);
-  bool NameMatches(const std::string& name);
+  bool NameMatches(std::string_view name);
+  // Whether a listing keeps an entry of this name and type.
+  bool Wanted(std::string_view name, FileType type);
 
   std::vector<TSearchData> levels_;
+  PseudoFileSystems pseudo_;
   std::string pattern_;
   bool recurse_;
   std::string name_buffer_;  // a name with "." appended, reused

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "deflate/deflate.h"
+#include "platform/file_system.h"
 #include "zip/buffer_stream.h"
 
 namespace tessel {
@@ -30,6 +31,15 @@ bool NeedsLocalZip64(uint64_t size_at_opening);
 // Whether a file of this name is stored as it is rather than deflated: level
 // 0 or below, or a name that fits a pattern of the no-compress list.
 bool StoresEntry(int level, const std::vector<std::string>& no_compress, std::string_view filename);
+
+// What the checks of a source file go by: the descriptor it is read through
+// (-1: none, and no checks), what the file list's listing said of it, and
+// when it was opened.
+struct SourceFile {
+  int Fd = -1;
+  FileInfo Listed;
+  FileTime OpenedAt;
+};
 
 // Where an entry's data go while they are made. Exceptions thrown here (a
 // full disk, a cancel) leave Encode unchanged.
@@ -58,12 +68,21 @@ public:
 };
 
 // What Encode made of a file. With ReadFailed nothing of the entry remains
-// and FailureText says why in the system's words; otherwise the values are
+// and FailureText says why in the system's words; with NotRegular nothing
+// remains either: the descriptor led to no regular file after all (a FIFO or
+// device put in the file's place since it was listed, or a file of a kernel
+// file system), which holds nothing to back up. Otherwise the values are
 // those of the bytes actually read, so that a file that grew or shrank while
-// it was read still gives a sound entry.
+// it was read still gives a sound entry; After is what fstat of the
+// descriptor said once the last byte was read (Type ftMissing when it could
+// not be asked), and Changed tells that the file changed while it was read,
+// so that the bytes read may be no version of it that ever existed.
 struct EncodedEntry {
   bool ReadFailed = false;
   std::string FailureText;
+  bool NotRegular = false;
+  FileInfo After;
+  bool Changed = false;
   uint32_t Crc32 = 0;
   uint64_t UncompressedSize = 0;
   uint64_t CompressedSize = 0;
@@ -84,19 +103,26 @@ public:
 
   // Reads source from its start to its end and writes the entry's data to
   // sink: stored with store, else deflated at level (clamped into 1..9).
-  // local_zip64 is the header's ZIP64 field at the start (NeedsLocalZip64);
-  // should the bytes read or written reach 4 GiB without it, the attempt is
-  // discarded and the file read again from its start for a header with it.
-  // A read error discards the attempt and comes back as ReadFailed. Other
-  // exceptions (from the sink or the observer) pass through; the buffers
-  // then start afresh for the next entry.
-  EncodedEntry Encode(TStream& source, bool store, int level, bool local_zip64, EntrySink& sink,
+  // The header's ZIP64 field at the start follows the listed size
+  // (NeedsLocalZip64); should the bytes read or written reach 4 GiB without
+  // it, the attempt is discarded and the file read again from its start for
+  // a header with it. Read past its listed size, and once its last byte is
+  // read, the file is examined through file.Fd (one fstat each); a
+  // descriptor that leads to no regular file discards the attempt
+  // (NotRegular). A read error discards the attempt and comes back as
+  // ReadFailed. Other exceptions (from the source's interruption, the sink or
+  // the observer) pass through; the buffers then start afresh for the next
+  // entry.
+  EncodedEntry Encode(TStream& source, const SourceFile& file, bool store, int level, EntrySink& sink,
                       EntryReadObserver& observer);
 
 private:
   uint32_t read_source(uint8_t* dst, uint32_t count) override;
   void write_output(const uint8_t* src, uint32_t count) override;
   void Attempt(bool store, int level, EncodedEntry& result);
+  // Voids what an attempt made: the sink's data, the observer's bytes and,
+  // after a deflated attempt cut short, the compressor's state.
+  void VoidAttempt(bool store, bool cut_short);
 
   std::unique_ptr<deflate_buffers> buffers_;
   std::unique_ptr<DeflateTables> tables_;
@@ -104,6 +130,8 @@ private:
 
   // The entry being made.
   TStream* source_ = nullptr;
+  const SourceFile* file_ = nullptr;
+  bool growth_checked_ = false;  // read past its listed size and examined
   EntrySink* sink_ = nullptr;
   EntryReadObserver* observer_ = nullptr;
   bool local_zip64_ = false;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
+#include "platform/thread_interrupter.h"
 #include "zip/stored_directory.h"
 #include "zip/zip_errors.h"
 
@@ -23,6 +24,10 @@ constexpr uint64_t kHeadPipeLimit = 4 * uint64_t{kChunkSize};
 // run's spill file is recognised as stale and removed like them, and never
 // packed.
 constexpr const char* kSpillPrefix = "QWX";
+
+// How often a stopping pipeline signals a worker that has not ended yet: a
+// signal sent just before the worker blocks in a read would be lost.
+constexpr auto kWakeInterval = std::chrono::milliseconds(2);
 
 // Thrown on a worker when the pipeline stops; ends the worker.
 struct Stopped {};
@@ -73,7 +78,6 @@ struct EntryPipeline::Job {
 
   bool Opened = false;
   OpenStatus Status = OpenStatus::osFailed;
-  FileInfo Info;
   int ErrorNumber = 0;
 
   std::vector<Item> Items;  // made, not yet taken by the operation's thread
@@ -92,6 +96,16 @@ public:
 
   // Opens, reads and encodes one file; Stopped passes through.
   void Process(size_t index, Job& job);
+
+  // The worker's thread, from its start to its end: a stop wakes it from a
+  // read it is blocked in.
+  void Attach() { interrupter_.Attach(); }
+  void Detach() {
+    interrupter_.Detach();
+    ended_.store(true);
+  }
+  bool Ended() const { return ended_.load(); }
+  void Interrupt() const { interrupter_.Interrupt(); }
 
   void Begin(bool local_zip64) override {
     filled_ = 0;
@@ -153,6 +167,8 @@ private:
 
   EntryPipeline& p_;
   EntryEncoder encoder_;
+  ThreadInterrupter interrupter_;
+  std::atomic<bool> ended_{false};
   std::unique_ptr<uint8_t[]> chunk_;
   uint32_t filled_ = 0;
   size_t index_ = 0;
@@ -163,20 +179,24 @@ void EntryPipeline::Worker::Process(size_t index, Job& job) {
   index_ = index;
   job_ = &job;
   filled_ = 0;
-  const std::string& path = *p_.paths_[index];
-  OpenedFile opened = OpenRegularFileForReading(path);
+  const PipelineFile& file = p_.files_[index];
+  const std::string& path = *file.Path;
+  OpenedFile opened = OpenListedFile(path, file.FollowLinks);
   p_.SetOpened(index, opened);
   if (opened.Status != OpenStatus::osOpened) {
     p_.Finish(index, nullptr, nullptr);
     return;
   }
   try {
-    std::unique_ptr<TStream> source = std::make_unique<TFileHandleStream>(opened.Handle.Release(), path);
+    const SourceFile facts{opened.Handle.Get(), *file.Listed, opened.OpenedAt};
+    auto stream = std::make_unique<TFileHandleStream>(opened.Handle.Release(), path);
+    // The signal of a stop ends a read that blocks; any other lets it go on.
+    stream->OnInterrupted = [this] { p_.CheckLive(*job_); };
+    std::unique_ptr<TStream> source = std::move(stream);
     if (p_.settings_.SourceWrapper) source = p_.settings_.SourceWrapper(std::move(source));
     const int level = p_.settings_.Level;
     const bool store = StoresEntry(level, p_.settings_.NoCompressList, LastComponent(path));
-    const EncodedEntry result =
-        encoder_.Encode(*source, store, level, NeedsLocalZip64(opened.Info.Size), *this, *this);
+    const EncodedEntry result = encoder_.Encode(*source, facts, store, level, *this, *this);
     source.reset();
     Flush(false);
     p_.Finish(index, &result, nullptr);
@@ -191,10 +211,10 @@ void EntryPipeline::Worker::Process(size_t index, Job& job) {
 
 // ------------------------------------------------------------------ set-up
 
-EntryPipeline::EntryPipeline(PipelineSettings settings, std::vector<const std::string*> paths)
-    : settings_(std::move(settings)), paths_(std::move(paths)), jobs_(paths_.size()),
+EntryPipeline::EntryPipeline(PipelineSettings settings, std::vector<PipelineFile> files)
+    : settings_(std::move(settings)), files_(std::move(files)), jobs_(files_.size()),
       read_buffer_(NewChunk(kChunkSize)) {
-  const size_t count = std::max<size_t>(1, std::min<size_t>(settings_.Workers, paths_.size()));
+  const size_t count = std::max<size_t>(1, std::min<size_t>(settings_.Workers, files_.size()));
   // Every encoder is made here, so that a failure to allocate one ends the
   // operation before any thread runs.
   for (size_t i = 0; i < count; ++i) workers_.push_back(std::make_unique<Worker>(*this));
@@ -220,8 +240,14 @@ void EntryPipeline::StopWorkers() noexcept {
     stop_ = true;
   }
   work_cv_.notify_all();
-  for (std::thread& thread : threads_) {
-    if (thread.joinable()) thread.join();
+  for (size_t i = 0; i < threads_.size(); ++i) {
+    if (!threads_[i].joinable()) continue;
+    // A worker blocked in a read hears of the stop only through a signal.
+    while (!workers_[i]->Ended()) {
+      workers_[i]->Interrupt();
+      std::this_thread::sleep_for(kWakeInterval);
+    }
+    threads_[i].join();
   }
   threads_.clear();
 }
@@ -229,7 +255,7 @@ void EntryPipeline::StopWorkers() noexcept {
 void EntryPipeline::Release(size_t count) {
   Wakeups wake(*this);
   std::lock_guard lock(mutex_);
-  released_ = std::min(std::max(released_, count), paths_.size());
+  released_ = std::min(std::max(released_, count), files_.size());
   wake.Workers();
 }
 
@@ -240,16 +266,21 @@ uint64_t EntryPipeline::SpilledBytes() const { return spilled_.load(std::memory_
 // ------------------------------------------------------------ worker side
 
 void EntryPipeline::WorkerMain(Worker& worker) {
+  worker.Attach();
+  struct Detach {
+    Worker& worker;
+    ~Detach() { worker.Detach(); }
+  } detach{worker};
   try {
     for (;;) {
       size_t index = 0;
       Job* job = nullptr;
       {
         std::unique_lock lock(mutex_);
-        while (!(stop_ || next_ >= paths_.size() || (next_ < released_ && next_ < cursor_ + kMaxJobsAhead))) {
+        while (!(stop_ || next_ >= files_.size() || (next_ < released_ && next_ < cursor_ + kMaxJobsAhead))) {
           WaitForWork(lock);
         }
-        if (stop_ || next_ >= paths_.size()) return;
+        if (stop_ || next_ >= files_.size()) return;
         index = next_++;
         if (index < cursor_) continue;  // dropped before anyone took it
         jobs_[index] = std::make_unique<Job>();
@@ -276,7 +307,6 @@ void EntryPipeline::SetOpened(size_t index, const OpenedFile& opened) {
   Job& job = *jobs_[index];
   job.Opened = true;
   job.Status = opened.Status;
-  job.Info = opened.Info;
   job.ErrorNumber = opened.ErrorNumber;
   // A file that opened is announced by its data or its end: one wake-up
   // for a small file instead of several.
@@ -422,7 +452,6 @@ OpenedFile EntryPipeline::WaitOpened(size_t index, const Poll& poll) {
     if (job != nullptr && job->Opened) {
       OpenedFile opened;
       opened.Status = job->Status;
-      opened.Info = job->Info;
       opened.ErrorNumber = job->ErrorNumber;
       return opened;
     }

@@ -16,7 +16,9 @@
 // worker waits. Data taken from the spill file give their room on disk back.
 // Workers run at most kMaxJobsAhead files ahead of the file being written.
 // The file being written is always being worked on or done, and its data
-// never wait for room, so nothing waits for ever.
+// never wait for room, so nothing waits for ever. A worker blocked in a read
+// (a FIFO put in a file's place, a hung network file) is woken by a signal
+// when the pipeline stops.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -35,6 +37,15 @@
 #include "zip/entry_encoder.h"
 
 namespace tessel {
+
+// One file for the workers: its path and what the file list's listing said
+// of it (both must outlive the pipeline), and whether a link in its place is
+// followed (a file the job names whole) or refused.
+struct PipelineFile {
+  const std::string* Path = nullptr;
+  const FileInfo* Listed = nullptr;
+  bool FollowLinks = false;
+};
 
 struct PipelineSettings {
   unsigned Workers = 2;
@@ -55,12 +66,11 @@ public:
   // How far the workers may run ahead of the file being written.
   static constexpr size_t kMaxJobsAhead = 4096;
 
-  // paths: the files to read, in the order the operation takes them; they
-  // must outlive the pipeline. Starts the workers (at most one per file);
-  // none takes a file before Release.
-  EntryPipeline(PipelineSettings settings, std::vector<const std::string*> paths);
-  // Stops the workers wherever they are, joins them and removes the spill
-  // file. Never throws.
+  // files: the files to read, in the order the operation takes them. Starts
+  // the workers (at most one per file); none takes a file before Release.
+  EntryPipeline(PipelineSettings settings, std::vector<PipelineFile> files);
+  // Stops the workers wherever they are (a read they are blocked in
+  // included), joins them and removes the spill file. Never throws.
   ~EntryPipeline();
   EntryPipeline(const EntryPipeline&) = delete;
   EntryPipeline& operator=(const EntryPipeline&) = delete;
@@ -76,7 +86,7 @@ public:
   class Ticket;
   // Whether path (a pointer the pipeline was given) is the next file in
   // order; a file read out of order is read by the operation itself.
-  bool NextIs(const std::string* path) const { return cursor_ < paths_.size() && paths_[cursor_] == path; }
+  bool NextIs(const std::string* path) const { return cursor_ < files_.size() && files_[cursor_].Path == path; }
   // The next file in order, for the operation's thread.
   Ticket Next();
 
@@ -129,7 +139,7 @@ private:
   void WaitForWorker(std::unique_lock<std::mutex>& lock, size_t index, const Poll& poll);
 
   PipelineSettings settings_;
-  std::vector<const std::string*> paths_;
+  std::vector<PipelineFile> files_;
 
   mutable std::mutex mutex_;
   std::condition_variable work_cv_;    // workers: a file to take, room in the pipe, a stop
@@ -165,8 +175,8 @@ public:
   Ticket& operator=(Ticket&&) = delete;
   ~Ticket();
 
-  // What opening the file found; the handle stays with the worker. Waits
-  // for the worker as long as it takes.
+  // What opening the file found (status and error); the handle stays with
+  // the worker. Waits for the worker as long as it takes.
   OpenedFile Opened(const Poll& poll);
   // Replays the entry's data into sink as the encoder wrote them (Begin,
   // Write, Discard) and returns what it made of the file, waiting for the

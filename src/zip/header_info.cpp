@@ -316,6 +316,12 @@ void TZipHeaderInfo::SaveLocal(TStream& stream) {
   }
 }
 
+uint32_t TZipHeaderInfo::CentralSizeToWrite() const {
+  // A rewrite loads a pending comment before it writes the header.
+  const TZip64Fields zip64 = CentralZip64Fields();
+  return kCentralHeaderSize + FilenameLength + (zip64.Any() ? 4u + zip64.DataSize() : 0u) + FileCommentLength;
+}
+
 void TZipHeaderInfo::SaveCentral(TStream& stream) {
   std::string name = StoredNameBytes();
   if (raw_name_.empty()) {
@@ -773,7 +779,7 @@ uint64_t MatchingDescriptorLength(const uint8_t* d, uint64_t available, const TZ
 }
 
 void CopyEntryData(TStream& from, TStream& to, TZipHeaderInfo& entry, std::span<uint8_t> scratch,
-                   TEntryCheck* check) {
+                   TEntryCheck* check, const std::function<void()>& after_block) {
   if (entry.CommentPending()) entry.FetchComment(from);
   const uint64_t file_size = from.Size();
   const uint64_t offset = entry.RelativeOffset;
@@ -839,6 +845,7 @@ void CopyEntryData(TStream& from, TStream& to, TZipHeaderInfo& entry, std::span<
       if (check->Failed()) return;
     }
     remaining -= n;
+    if (after_block) after_block();
   }
 }
 

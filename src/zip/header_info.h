@@ -174,6 +174,8 @@ public:
   uint32_t CentralSize() const {
     return kCentralHeaderSize + FilenameLength + CentralExtraLength + FileCommentLength;
   }
+  // The length of the central header that SaveCentral writes for the entry.
+  uint32_t CentralSizeToWrite() const;
 
   // The bytes written as the entry's name: the bytes read from an archive
   // while the name is unchanged, else the name coded for the entry's flag
@@ -338,9 +340,12 @@ uint64_t MatchingDescriptorLength(const uint8_t* d, uint64_t available, const TZ
 // не Zip файл!"; short writes ENotEnoughRoom / EHostError. `scratch` is the
 // copy buffer (a small internal one when empty). `check`, when given and
 // begun on the entry, is fed the data as it is copied; the copy stops early
-// once it has found a fault, and its Finish tells the outcome.
+// once it has found a fault, and its Finish tells the outcome. `after_block`,
+// when set, is called after each block copied (it may throw to end the copy:
+// a stop).
 void CopyEntryData(TStream& from, TStream& to, TZipHeaderInfo& entry,
-                   std::span<uint8_t> scratch = {}, TEntryCheck* check = nullptr);
+                   std::span<uint8_t> scratch = {}, TEntryCheck* check = nullptr,
+                   const std::function<void()>& after_block = {});
 
 // Little-endian field access for record buffers.
 inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }

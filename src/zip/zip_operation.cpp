@@ -26,6 +26,9 @@ constexpr uint32_t kReadWriteBits = 0666;
 // Added to the name of a finished archive kept for the user.
 constexpr const char* kKeptArchiveSuffix = ".zip";
 constexpr int kMaxLevel = 9;
+constexpr uint32_t kNoLine = UINT32_MAX;
+// The longest link target read; longer ones are not made by any file system.
+constexpr size_t kMaxLinkTarget = 65535;
 
 bool IsFolderLine(const std::string& path) { return path.back() == '/'; }
 
@@ -46,6 +49,7 @@ uint32_t NowAsDos() { return DosFromCivil(LocalNow()); }
 TZipWriter::Operation::Operation(TZipWriter& writer)
     : w_(writer), saved_sort_mode_(writer.SortMode()), saved_keep_open_(writer.KeepZipOpen) {
   w_.busy_.store(true);
+  w_.left_as_it_was_ = false;
   w_.entries_carried_.store(0, std::memory_order_relaxed);
   w_.KeepZipOpen = true;
   w_.SetSortMode(ByNone);
@@ -89,13 +93,23 @@ int32_t TZipWriter::Operation::Run() {
   // FilesList would only double what a large job holds. FilesList is emptied
   // at the end as always.
   w_.ExpandLines();
+  if (carry_over_) {
+    PlanMerge();
+    // Nothing to change: the archive stays as it is, untouched, and no file
+    // is opened (a stop that came meanwhile still ends the run as stopped).
+    if (WouldWriteTheSameArchive()) {
+      w_.CheckForStop();
+      w_.left_as_it_was_ = true;
+      return result_;
+    }
+  }
   OpenOutput();
-  if (carry_over_) PlanMerge();
   StartWorkers();
   if (carry_over_) MergeExistingEntries();
   Announce();
   if (pipeline_) pipeline_->Release(SIZE_MAX);
   AddRemainingFiles();
+  ReportLostEntries();
   WriteDirectory();
   Finish();
   return result_;
@@ -110,10 +124,7 @@ void TZipWriter::Operation::LockArchive() {
   FileInfo info;
   const uint32_t mode = Stat(target_, info) ? info.Mode & kReadWriteBits : kNewLockFileMode;
   // While it waits, the operation stays as stoppable as while it writes.
-  auto poll = [this] {
-    if (w_.DoProcessMessages && w_.ProcessInput) w_.ProcessInput();
-    if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
-  };
+  auto poll = [this] { w_.CheckForStop(); };
   const std::string lock_path = target_ + kArchiveLockSuffix;
   auto tell = [&] {
     if (w_.OnWaitForArchive) w_.OnWaitForArchive(w_, lock_path);
@@ -163,24 +174,26 @@ void TZipWriter::Operation::PlanMerge() {
   // in list order (the first not yet taken, the last); a line taken by an
   // entry is marked, never erased, so the merge stays linear however long
   // the list is, and small for every line.
-  constexpr uint32_t kNoLine = UINT32_MAX;
   struct NameLines {
     uint32_t Next;
     uint32_t Last;
+    bool InArchive;
   };
-  std::vector<uint32_t> same_name(w_.lines_.size(), kNoLine);
+  auto& lines = w_.lines_;
+  std::vector<uint32_t> same_name(lines.size(), kNoLine);
   std::unordered_map<std::string, NameLines> by_name;
-  by_name.reserve(w_.lines_.size());
-  for (uint32_t j = 0; j < w_.lines_.size(); ++j) {
-    std::string name = w_.StoredNameOf(w_.lines_[j].Path);
+  by_name.reserve(lines.size());
+  for (uint32_t j = 0; j < lines.size(); ++j) {
+    std::string name = w_.StoredNameOf(lines[j].Path);
     if (name.empty()) continue;
-    auto [it, added] = by_name.try_emplace(std::move(name), NameLines{j, j});
+    auto [it, added] = by_name.try_emplace(std::move(name), NameLines{j, j, false});
     if (!added) {
       same_name[it->second.Last] = j;
       it->second.Last = j;
     }
   }
 
+  named_in_archive_.assign(lines.size(), false);
   TSortedZip* entries = w_.Entries();
   const int32_t count = entries != nullptr ? entries->ItemCount() : 0;
   merge_.reserve(static_cast<size_t>(count));
@@ -188,61 +201,127 @@ void TZipWriter::Operation::PlanMerge() {
     const TZipHeaderInfo& old = *entries->Get(i);
     if (old.StatusBytes[1] == 2) continue;  // marked to be dropped on rewrite
     auto found = by_name.find(old.FullName());
+    if (found != by_name.end() && !found->second.InArchive) {
+      found->second.InArchive = true;
+      for (uint32_t j = found->second.Next; j != kNoLine; j = same_name[j]) named_in_archive_[j] = true;
+    }
     if (found == by_name.end() || found->second.Next == kNoLine) {
       merge_.push_back({i, nullptr, false});
       continue;
     }
-    TFileLine& line = w_.lines_[found->second.Next];
+    TFileLine& line = lines[found->second.Next];
     found->second.Next = same_name[found->second.Next];
     line.Deleted = true;
-    bool keep = false;
-    if (w_.ZipAction != zaReplace) {
-      FileInfo info = line.Info;
-      if (IsFolderLine(line.Path)) {
-        std::string folder = line.Path.substr(0, line.Path.size() - 1);
-        if (folder.empty()) folder = "/";
-        Stat(folder, info);
-      }
-      const uint32_t file_dos =
-          RepairDosDateTime(DosFromFileTime(static_cast<time_t>(info.MTimeSeconds)));
-      keep = DosToDateTimeOrNow(old.LastModDateTime) >= DosToDateTimeOrNow(file_dos);
-    }
-    merge_.push_back({i, &line, keep});
+    merge_.push_back({i, &line, EntryStays(old, line)});
   }
+}
+
+bool TZipWriter::Operation::EntryStays(const TZipHeaderInfo& old, const TFileLine& line) const {
+  if (w_.ZipAction == zaReplace) return false;
+  FileInfo info = line.Info;
+  if (IsFolderLine(line.Path)) {
+    std::string folder = line.Path.substr(0, line.Path.size() - 1);
+    if (folder.empty()) folder = "/";
+    Stat(folder, info);
+  }
+  const uint32_t file_dos = RepairDosDateTime(DosFromFileTime(static_cast<time_t>(info.MTimeSeconds)));
+  return DosToDateTimeOrNow(old.LastModDateTime) >= DosToDateTimeOrNow(file_dos);
+}
+
+bool TZipWriter::Operation::LaidOutAsARewrite() const {
+  // A rewrite starts at offset 0, writes central headers of its own (no
+  // extra field but ZIP64's, only where needed), ZIP64 end records only
+  // where needed, and nothing after the end record. An archive laid out
+  // otherwise (a stub in front, foreign extra fields, bytes at the end) would
+  // come out different, and is written.
+  const TEndCentral& end = w_.EndCentral();
+  if (w_.RepairFlag() || !w_.LostEntries().empty() || end.ThisDisk != 0) return false;
+  const TSortedZip* entries = w_.Entries();
+  const int32_t count = entries != nullptr ? entries->ItemCount() : 0;
+  if (count == 0 ? end.CentralDirOffset != 0 : entries->Get(0)->RelativeOffset != 0) return false;
+  uint64_t directory = 0;
+  for (int32_t i = 0; i < count; ++i) directory += entries->Get(i)->CentralSizeToWrite();
+  if (directory != end.CentralDirSize) return false;
+  TEndCentral rewritten = end;
+  rewritten.TotalEntries = rewritten.EntriesThisDisk = static_cast<uint64_t>(count);
+  const uint64_t records = (rewritten.NeedsZip64() ? kZip64EndCentralSize + kZip64LocatorSize : 0) +
+                           end.EndRecordSize();
+  return w_.ArchiveStamp().Size == end.CentralDirOffset + end.CentralDirSize + records;
+}
+
+bool TZipWriter::Operation::WouldWriteTheSameArchive() {
+  if (w_.ZipAction == zaReplace || !LaidOutAsARewrite()) return false;
+  const TSortedZip* entries = w_.Entries();
+  const int32_t count = entries != nullptr ? entries->ItemCount() : 0;
+  // Every entry stays: none is dropped, none replaced by its file.
+  if (merge_.size() != static_cast<size_t>(count)) return false;
+  for (const MergeStep& step : merge_) {
+    if (step.Line != nullptr && !step.Keep) return false;
+  }
+  // The lines that meet no entry: each must be one that is not written.
+  for (uint32_t j = 0; j < w_.lines_.size(); ++j) {
+    TFileLine& line = w_.lines_[j];
+    if (line.Deleted || !Writable(line)) continue;
+    const std::unique_ptr<TZipHeaderInfo> entry = NewEntry(line);
+    if (!entry) continue;
+    if (named_in_archive_[j]) {
+      // Its name is an entry that stays: a duplicate.
+      bool retry = false;  // ignored
+      if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srDuplicate, line.Path, -1, retry, kReasonDuplicate);
+    } else {
+      bool skip = false;
+      if (w_.OnStartZip) w_.OnStartZip(w_, line.Path, *entry, skip);
+      if (!skip) {
+        line.Accepted = true;
+        return false;
+      }
+    }
+    LeaveOut(line);
+    line.Deleted = true;
+  }
+  for (const MergeStep& step : merge_) {
+    if (step.Line != nullptr && w_.OnUpdate) w_.OnUpdate(w_, udKeep, step.Entry);
+  }
+  // Every entry stays where it is, as it is.
+  w_.entries_carried_.store(count, std::memory_order_relaxed);
+  return true;
 }
 
 void TZipWriter::Operation::StartWorkers() {
   const unsigned threads = w_.EffectiveThreads();
   if (threads <= 1) return;
-  // The files in the order AddOneFile takes them: those that replace old
-  // entries, then the rest of the list.
-  std::vector<const std::string*> paths;
+  // The files in the order AddOneFile opens them: those that replace old
+  // entries, then the rest of the list. Folders and links are not opened.
+  std::vector<PipelineFile> files;
+  auto opened = [](const TFileLine& line) { return !IsFolderLine(line.Path) && line.Info.IsRegular(); };
+  auto add = [&files](const TFileLine& line) { files.push_back({&line.Path, &line.Info, line.NamedWhole}); };
   for (const MergeStep& step : merge_) {
-    if (step.Line != nullptr && !step.Keep && !IsFolderLine(step.Line->Path)) paths.push_back(&step.Line->Path);
+    if (step.Line != nullptr && !step.Keep && opened(*step.Line)) add(*step.Line);
   }
-  const size_t merge_files = paths.size();
+  const size_t merge_files = files.size();
   for (const TFileLine& line : w_.lines_) {
-    if (!line.Deleted && !IsFolderLine(line.Path)) paths.push_back(&line.Path);
+    if (!line.Deleted && opened(line)) add(line);
   }
   // One file gains nothing from a worker.
-  if (paths.size() < 2) return;
+  if (files.size() < 2) return;
   PipelineSettings settings;
   settings.Workers = threads;
   settings.Level = std::min(w_.PackLevel, kMaxLevel);
   settings.NoCompressList = w_.NoCompressList;
   settings.SourceWrapper = w_.SourceStreamWrapper;
   settings.SpillFolder = FolderOf(writer_->TempPath());
-  const uint64_t workers = std::min<uint64_t>(threads, paths.size());
+  const uint64_t workers = std::min<uint64_t>(threads, files.size());
   settings.MemoryLimit = w_.WaitingMemoryPerThread * workers;
   settings.DiskLimit = w_.WaitingDiskPerThread * workers;
   settings.BytesDone = w_.OnTotalPercentDone ? &w_.bytes_done_ : nullptr;
-  pipeline_ = std::make_unique<EntryPipeline>(std::move(settings), std::move(paths));
+  pipeline_ = std::make_unique<EntryPipeline>(std::move(settings), std::move(files));
   pipeline_->Release(merge_files);
 }
 
 void TZipWriter::Operation::MergeExistingEntries() {
   TSortedZip* entries = w_.Entries();
   for (const MergeStep& step : merge_) {
+    w_.CheckForStop();
     const TZipHeaderInfo& old = *entries->Get(step.Entry);
     if (step.Line == nullptr) {
       CarryOver(old);
@@ -263,8 +342,8 @@ void TZipWriter::Operation::MergeExistingEntries() {
       ++result_;
     } else if (source_failed_ && names_.count(&old) == 0) {
       // The file could not be read this time (gone, unreadable, a
-      // read error): the copy the archive already holds is the last good one
-      // and stays, unless it is damaged too.
+      // read error, no longer a regular file): the copy the archive already
+      // holds is the last good one and stays, unless it is damaged too.
       CarryOver(old);
     }
   }
@@ -290,23 +369,22 @@ void TZipWriter::Operation::AddRemainingFiles() {
   }
 }
 
-bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
+bool TZipWriter::Operation::Writable(const TFileLine& line) const {
+  // A line that is neither folder nor link but no regular file (a folder
+  // named without its "/", a FIFO named whole) holds nothing to back up.
+  if (IsFolderLine(line.Path)) return w_.store_paths_;  // else the entry would have no name
+  return line.Info.IsLink() || line.Info.IsRegular();
+}
+
+std::unique_ptr<TZipHeaderInfo> TZipWriter::Operation::NewEntry(const TFileLine& line) const {
   const std::string& path = line.Path;
-  const bool folder = IsFolderLine(path);
   auto entry = std::make_unique<TZipHeaderInfo>();
   entry->VersionMadeBy = kVersionMadeByUnix;
-  FileHandle handle;
-  // With workers, the file was opened (and is being read) by one of them;
-  // its ticket tells what opening found and hands over the data.
-  std::optional<EntryPipeline::Ticket> ticket;
-
-  if (folder) {
-    // Without stored paths a folder entry would have an empty name.
-    if (!w_.store_paths_) return false;
+  if (IsFolderLine(path)) {
     std::string dir = path.substr(0, path.size() - 1);
     if (dir.empty()) dir = "/";
     struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(dir.c_str(), R_OK | X_OK) == 0) {
+    if (sys::Stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(dir.c_str(), R_OK | X_OK) == 0) {
       entry->LastModDateTime = DosFromFileTime(st.st_mtim.tv_sec);
       entry->ExternalAttributes = ExternalAttributesFromStat(st, dir);
     } else {
@@ -319,48 +397,84 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
     entry->InternalAttributes = 0;
     entry->Crc32 = 0;
   } else {
-    if (pipeline_ && pipeline_->NextIs(&line.Path)) ticket.emplace(pipeline_->Next());
-    OpenedFile opened;
-    for (;;) {
-      if (ticket) {
-        opened = ticket->Opened([this] { WaitTick(nullptr); });
-      } else {
-        opened = OpenRegularFileForReading(path);
-      }
-      if (opened.Status == OpenStatus::osOpened) break;
-      // FIFOs, sockets, devices and folders hold no data to back up.
-      if (opened.Status == OpenStatus::osNotRegular) return false;
-      if (opened.ErrorNumber == ENOENT || opened.ErrorNumber == ENOTDIR) {
-        Report(srVanished, path, opened.Reason());
-        return false;
-      }
-      bool retry = false;
-      if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srOpenFailed, path, -1, retry, opened.Reason());
-      if (!retry) {
-        source_failed_ = true;
-        return false;
-      }
-      // The next try is made here, and the file read here too.
-      ticket.reset();
-    }
-    handle = std::move(opened.Handle);
+    // The listing's facts; a file that is read takes its time and mode
+    // again once it has been read (WriteFileData).
     struct stat st {};
-    st.st_mode = static_cast<mode_t>(opened.Info.Mode);
+    st.st_mode = static_cast<mode_t>(line.Info.Mode);
     entry->ExternalAttributes = ExternalAttributesFromStat(st, path);
-    entry->LastModDateTime = DosFromFileTime(static_cast<time_t>(opened.Info.MTimeSeconds));
-    entry->UncompressedSize = opened.Info.Size;
-    file_size_ = opened.Info.Size;
+    entry->LastModDateTime = DosFromFileTime(static_cast<time_t>(line.Info.MTimeSeconds));
+    entry->UncompressedSize = line.Info.IsRegular() ? line.Info.Size : 0;
+    entry->InternalAttributes = 2;
   }
-
   entry->SetFilename(LastComponent(path));
   entry->SetDirectory(w_.store_paths_ ? StoredDirectory(path, w_.root_dir_, w_.relative_paths_,
                                                         w_.store_volumes_)
                                       : std::string());
-  if (entry->FullName().empty()) return false;
+  if (entry->FullName().empty()) return nullptr;
   entry->MarkUtf8NameIfNeeded();
   entry->DiskNumberStart = 0;
+  return entry;
+}
+
+bool TZipWriter::Operation::OpenSource(const TFileLine& line, FileHandle& handle, FileTime& opened_at,
+                                       std::optional<EntryPipeline::Ticket>& ticket) {
+  const std::string& path = line.Path;
+  for (;;) {
+    OpenedFile opened;
+    if (ticket) {
+      opened = ticket->Opened([this] { WaitTick(nullptr); });
+    } else {
+      // A search's file is opened as the file it listed, never through a
+      // link put in its place; a file named whole is opened as its name leads.
+      opened = OpenListedFile(path, line.NamedWhole);
+    }
+    if (opened.Status == OpenStatus::osOpened) {
+      handle = std::move(opened.Handle);
+      opened_at = opened.OpenedAt;
+      return true;
+    }
+    // No longer a file since it was listed (a link or FIFO in its place):
+    // nothing of it is written, and an entry the archive holds stays.
+    if (opened.Status == OpenStatus::osNotRegular) {
+      source_failed_ = true;
+      return false;
+    }
+    if (opened.ErrorNumber == ENOENT || opened.ErrorNumber == ENOTDIR) {
+      Report(srVanished, path, opened.Reason());
+      return false;
+    }
+    bool retry = false;
+    if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srOpenFailed, path, -1, retry, opened.Reason());
+    if (!retry) {
+      source_failed_ = true;
+      return false;
+    }
+    // The next try is made here, and the file read here too.
+    ticket.reset();
+  }
+}
+
+bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
+  // A stop ends the run at the next file, also among files without data.
+  w_.CheckForStop();
+  if (!Writable(line)) return false;
+  const std::string& path = line.Path;
+  const bool folder = IsFolderLine(path);
+  const bool link = !folder && line.Info.IsLink();
+  FileHandle handle;
+  FileTime opened_at;
+  // With workers, the file was opened (and is being read) by one of them;
+  // its ticket tells what opening found and hands over the data.
+  std::optional<EntryPipeline::Ticket> ticket;
+  if (!folder && !link) {
+    if (pipeline_ && pipeline_->NextIs(&line.Path)) ticket.emplace(pipeline_->Next());
+    if (!OpenSource(line, handle, opened_at, ticket)) return false;
+  }
+  file_size_ = line.Info.Size;
+
+  std::unique_ptr<TZipHeaderInfo> entry = NewEntry(line);
+  if (!entry) return false;
   entry->RelativeOffset = out_->Position();
-  if (!folder) entry->InternalAttributes = 2;
 
   if (names_.count(entry.get()) != 0) {
     bool retry = false;  // ignored
@@ -368,22 +482,26 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
     LeaveOut(line);
     return false;
   }
-  bool skip = false;
-  if (w_.OnStartZip) w_.OnStartZip(w_, path, *entry, skip);
-  if (skip) {
-    LeaveOut(line);
-    return false;
+  if (!line.Accepted) {
+    bool skip = false;
+    if (w_.OnStartZip) w_.OnStartZip(w_, path, *entry, skip);
+    if (skip) {
+      LeaveOut(line);
+      return false;
+    }
   }
 
-  const uint64_t position = out_->Position();
   if (folder) {
     entry->SaveLocal(*out_);
     AddWritten(std::move(entry));
     if (w_.OnEndZip) w_.OnEndZip(w_, path, 0, 0, 0);
     return true;
   }
-  entry->RelativeOffset = position;
-  if (!WriteFileData(*entry, std::move(handle), ticket ? &*ticket : nullptr, path)) return false;
+  if (link) {
+    if (!WriteLinkData(*entry, path)) return false;
+  } else if (!WriteFileData(*entry, std::move(handle), opened_at, ticket ? &*ticket : nullptr, line)) {
+    return false;
+  }
   const int64_t uncompressed = static_cast<int64_t>(entry->UncompressedSize);
   const int64_t compressed = static_cast<int64_t>(entry->CompressedSize);
   AddWritten(std::move(entry));
@@ -391,8 +509,41 @@ bool TZipWriter::Operation::AddOneFile(TFileLine& line) {
   return true;
 }
 
-bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle handle, EntryPipeline::Ticket* ticket,
-                                          const std::string& path) {
+bool TZipWriter::Operation::WriteLinkData(TZipHeaderInfo& entry, const std::string& path) {
+  std::string target(kMaxLinkTarget + 1, '\0');
+  const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+  if (length < 0) {
+    // Gone since the listing, or no longer a link (an entry the archive
+    // holds then stays).
+    if (errno == ENOENT || errno == ENOTDIR) {
+      Report(srVanished, path, std::strerror(errno));
+    } else if (errno == EINVAL) {
+      source_failed_ = true;
+    } else {
+      Report(srReadError, path, std::strerror(errno));
+    }
+    return false;
+  }
+  if (static_cast<size_t>(length) > kMaxLinkTarget) {
+    Report(srReadError, path, std::strerror(ENAMETOOLONG));
+    return false;
+  }
+  target.resize(static_cast<size_t>(length));
+  // Stored as unzip and its kin expect a link: the target's bytes as the
+  // data, the mode with S_IFLNK in the external attributes.
+  entry.CompressionMethod = 0;
+  entry.InternalAttributes = 0;
+  entry.Crc32 = ~Crc32Update(kCrc32Initial, reinterpret_cast<const uint8_t*>(target.data()), target.size());
+  entry.UncompressedSize = target.size();
+  entry.CompressedSize = target.size();
+  entry.SaveLocal(*out_);
+  out_->WriteBuffer(target.data(), target.size());
+  return true;
+}
+
+bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle handle, FileTime opened_at,
+                                          EntryPipeline::Ticket* ticket, const TFileLine& line) {
+  const std::string& path = line.Path;
   entry_ = &entry;
   file_progress_ = 0;
   file_done_ = 0;
@@ -401,12 +552,17 @@ bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle hand
     WaitTick(ticket);
     result = ticket->Deliver(*this, [this, ticket] { WaitTick(ticket); });
   } else {
-    source_ = std::make_unique<TFileHandleStream>(handle.Release(), path);
+    const SourceFile facts{handle.Get(), line.Info, opened_at};
+    auto file = std::make_unique<TFileHandleStream>(handle.Release(), path);
+    // A signal that interrupts a read (a stop signal) ends the run when a
+    // stop is pending; any other lets the read go on.
+    file->OnInterrupted = [this] { w_.CheckForStop(); };
+    source_ = std::move(file);
     if (w_.SourceStreamWrapper) source_ = w_.SourceStreamWrapper(std::move(source_));
     if (!encoder_) encoder_ = std::make_unique<EntryEncoder>();
     const int level = std::min(w_.PackLevel, kMaxLevel);
-    result = encoder_->Encode(*source_, StoresEntry(level, w_.NoCompressList, entry.Filename()), level,
-                              NeedsLocalZip64(file_size_), *this, *this);
+    result = encoder_->Encode(*source_, facts, StoresEntry(level, w_.NoCompressList, entry.Filename()), level,
+                              *this, *this);
     source_.reset();
   }
   entry_ = nullptr;
@@ -416,6 +572,22 @@ bool TZipWriter::Operation::WriteFileData(TZipHeaderInfo& entry, FileHandle hand
     Report(srReadError, path, result.FailureText);
     return false;
   }
+  if (result.NotRegular) {
+    // No longer a file: left out without a word, as such files are; an
+    // entry the archive holds stays.
+    source_failed_ = true;
+    return false;
+  }
+  if (result.After.Type != FileType::ftMissing) {
+    // The file's time and mode once it was read.
+    struct stat st {};
+    st.st_mode = static_cast<mode_t>(result.After.Mode);
+    entry.ExternalAttributes = ExternalAttributesFromStat(st, path);
+    entry.LastModDateTime = DosFromFileTime(static_cast<time_t>(result.After.MTimeSeconds));
+  }
+  // The entry holds the bytes read, sound in itself; but they may be no
+  // version of the file that ever existed, and the user must hear of it.
+  if (result.Changed) Tell(srChanged, path, kReasonChangedWhileRead);
   entry.GeneralPurposeFlags |= result.AddedFlags;
   entry.CompressionMethod = result.CompressionMethod;
   entry.InternalAttributes = result.InternalAttributes;
@@ -447,14 +619,16 @@ void TZipWriter::Operation::FinishEntryData(TZipHeaderInfo& entry) {
 bool TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
   auto copy = std::make_unique<TZipHeaderInfo>(old);
   const std::span<uint8_t> scratch(staging_.get(), kStagingSize);
+  // A stop ends even the copy of a large entry within a block or two.
+  auto stop = [this] { w_.CheckForStop(); };
   if (!check_) {
-    CopyEntryData(*w_.ArchiveStream(), *out_, *copy, scratch);
+    CopyEntryData(*w_.ArchiveStream(), *out_, *copy, scratch, nullptr, stop);
   } else {
     const uint64_t start = out_->Position();
     bool damaged = false;
     check_->Begin(old);
     try {
-      CopyEntryData(*w_.ArchiveStream(), *out_, *copy, scratch, check_.get());
+      CopyEntryData(*w_.ArchiveStream(), *out_, *copy, scratch, check_.get(), stop);
       damaged = !check_->Finish().empty();
     } catch (const EBadZipFile&) {
       damaged = true;  // its local header or data lies outside the old archive
@@ -474,6 +648,16 @@ void TZipWriter::Operation::CarryOver(const TZipHeaderInfo& old) {
   if (CopyExistingEntry(old)) return;
   bool retry = false;  // there is nothing to retry
   if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srDamaged, old.FullName(), -1, retry, kReasonDamagedInOldArchive);
+}
+
+void TZipWriter::Operation::ReportLostEntries() {
+  for (const TLostEntry& lost : w_.LostEntries()) {
+    TZipHeaderInfo name;
+    name.SetFullName(lost.Name);
+    // Written again from its file: nothing of it is lost.
+    if (names_.count(&name) != 0) continue;
+    Tell(srDamaged, lost.Name, lost.Reason);
+  }
 }
 
 void TZipWriter::Operation::WriteDirectory() {
@@ -515,8 +699,7 @@ void TZipWriter::Operation::VerifyOutput() {
   if (w_.OnVerifyArchive) w_.OnVerifyArchive(w_, 0);
   // A stop is heard here as while the data was written.
   auto progress = [this](uint64_t done, uint64_t total) {
-    if (w_.DoProcessMessages && w_.ProcessInput) w_.ProcessInput();
-    if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
+    w_.CheckForStop();
     if (w_.OnVerifyArchive)
       w_.OnVerifyArchive(w_, PercentOf(static_cast<int64_t>(done), static_cast<int64_t>(total)));
   };
@@ -557,9 +740,7 @@ void TZipWriter::Operation::Write(const uint8_t* data, uint32_t count) {
     std::memcpy(staging_.get() + staged_, data, count);
     staged_ += count;
   }
-  if (w_.DoProcessMessages && w_.ProcessInput) w_.ProcessInput();
-  // A stop is honoured even where no input is processed (a worker thread).
-  if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
+  w_.CheckForStop();
 }
 
 void TZipWriter::Operation::Discard() {
@@ -603,8 +784,7 @@ void TZipWriter::Operation::WaitTick(const EntryPipeline::Ticket* ticket) {
       w_.OnTotalPercentDone(w_, PercentOf(done, w_.TotalBytes()));
     }
   }
-  if (w_.DoProcessMessages && w_.ProcessInput) w_.ProcessInput();
-  if (w_.TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
+  w_.CheckForStop();
 }
 
 void TZipWriter::Operation::SwitchToDirectOutput() {
@@ -640,11 +820,15 @@ void TZipWriter::Operation::SeekOutput(uint64_t position) {
   out_->Seek(static_cast<int64_t>(position), soFromBeginning);
 }
 
+void TZipWriter::Operation::Tell(TSkipReason reason, const std::string& path, const std::string& text) {
+  bool retry = false;
+  if (w_.OnSkippingFile) w_.OnSkippingFile(w_, reason, path, -1, retry, text);
+}
+
 void TZipWriter::Operation::Report(TSkipReason reason, const std::string& path,
                                    const std::string& text) {
   source_failed_ = true;
-  bool retry = false;
-  if (w_.OnSkippingFile) w_.OnSkippingFile(w_, reason, path, -1, retry, text);
+  Tell(reason, path, text);
 }
 
 void TZipWriter::Operation::LeaveOut(const TFileLine& line) { w_.AddTotal(-line.CountedSize); }

@@ -5,6 +5,7 @@
 // that runs however the operation ends. Internal to the engine.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -45,10 +46,21 @@ private:
   void LockArchive();
   void RemoveStaleTemporaryArchives();
   void InspectOldArchive();
-  void OpenOutput();
-  // Decides, for every old entry, what the merge does with it; the files
-  // that replace entries are then known before any is read.
+  // Decides, for every old entry, what the merge does with it (merge_); the
+  // files that replace entries are then known before any is read, and the
+  // lines whose stored name an old entry has (named_in_archive_).
   void PlanMerge();
+  // Whether the old entry stays for its line: the update modes keep an entry
+  // that is not older than its file.
+  bool EntryStays(const TZipHeaderInfo& old, const TFileLine& line) const;
+  // Whether an update would write exactly the archive that exists: every
+  // entry stays as it is and every line meets one of them, names one again
+  // or is refused by OnStartZip; nothing is dropped, and the archive is laid
+  // out as a rewrite lays it out. Lines it finds left out are settled as
+  // AddOneFile would settle them; a line it finds let in keeps that answer.
+  bool WouldWriteTheSameArchive();
+  bool LaidOutAsARewrite() const;
+  void OpenOutput();
   // With more than one thread and file: starts the workers on the files of
   // the merge, in the order the archive takes them; those added after the
   // announcement follow once it is made.
@@ -57,11 +69,26 @@ private:
   void Announce();
   void AddRemainingFiles();
   bool AddOneFile(TFileLine& line);
+  // Whether AddOneFile makes an entry of a line at all: a folder (with
+  // stored paths), a link met by a search, or a regular file.
+  bool Writable(const TFileLine& line) const;
+  // The entry a line would be written as, its header filled from the
+  // listing; nullptr when it would have no name (nothing is written).
+  std::unique_ptr<TZipHeaderInfo> NewEntry(const TFileLine& line) const;
+  // Opens a file of the list for reading, or learns from the worker's ticket
+  // what its opening found; false when it is left out (reported unless it is
+  // no longer a regular file). A retry opens it here and drops the ticket.
+  bool OpenSource(const TFileLine& line, FileHandle& handle, FileTime& opened_at,
+                  std::optional<EntryPipeline::Ticket>& ticket);
+  // Writes a symbolic link met by a search: its target path is the data.
+  bool WriteLinkData(TZipHeaderInfo& entry, const std::string& path);
   // Writes the data of a file whose header is filled in, from the open
   // handle here or from the worker's ticket; false when a read failure
-  // dropped the entry (reported to the caller).
-  bool WriteFileData(TZipHeaderInfo& entry, FileHandle handle, EntryPipeline::Ticket* ticket,
-                     const std::string& path);
+  // dropped the entry (reported to the caller) or the file turned out to be
+  // no regular file. The entry takes the file's time and mode as they were
+  // once it was read, and a file that changed while it was read is reported.
+  bool WriteFileData(TZipHeaderInfo& entry, FileHandle handle, FileTime opened_at,
+                     EntryPipeline::Ticket* ticket, const TFileLine& line);
   // The final header in front of the entry's data: rewritten in place when
   // the data went straight to the archive, else written with the staged data.
   void FinishEntryData(TZipHeaderInfo& entry);
@@ -71,6 +98,9 @@ private:
   // An old entry whose file this operation does not read: carried over, or
   // left out and reported when it is damaged.
   void CarryOver(const TZipHeaderInfo& old);
+  // Names the entries of the old archive that its damaged directory lost
+  // and that this run did not write again.
+  void ReportLostEntries();
   // Reads the finished temporary archive back (Verify).
   void VerifyOutput();
   void WriteDirectory();
@@ -96,6 +126,9 @@ private:
   void AddWritten(std::unique_ptr<TZipHeaderInfo> entry);
   void SwitchToDirectOutput();
   void SeekOutput(uint64_t position);
+  // Tells OnSkippingFile of a file; Report also marks the current file as
+  // left out because it could not be read.
+  void Tell(TSkipReason reason, const std::string& path, const std::string& text);
   void Report(TSkipReason reason, const std::string& path, const std::string& text);
   void LeaveOut(const TFileLine& line);
 
@@ -105,6 +138,8 @@ private:
 
   bool old_exists_ = false;
   bool carry_over_ = false;
+  // Lines of the file list whose stored name some old entry has.
+  std::vector<bool> named_in_archive_;
   std::string target_;        // the file the finished archive replaces or becomes
   LockFile lock_;             // held from before the old archive is read until the new one is in place
 
@@ -146,7 +181,7 @@ private:
   std::unique_ptr<TStream> source_;
   uint64_t file_progress_ = 0;  // bytes counted for OnFilePercentDone
   uint64_t file_done_ = 0;      // bytes of this file added to BytesDone (read on this thread)
-  uint64_t file_size_ = 0;      // its size when it was opened
+  uint64_t file_size_ = 0;      // its size as listed
   int64_t total_shown_ = -1;    // BytesDone when OnTotalPercentDone last fired while waiting
 };
 

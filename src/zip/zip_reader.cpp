@@ -2,22 +2,13 @@
 
 #include <sys/stat.h>
 
+#include "platform/paths.h"
 #include "platform/text.h"
 
 namespace tessel {
 namespace {
 
 constexpr uint8_t kLocalSignatureBytes[4] = {0x50, 0x4B, 0x03, 0x04};
-
-bool IsFolder(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool IsRegularFile(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 // The extension of the last path part, with its dot ("" when there is none).
 std::string_view ExtensionOf(std::string_view path) {
@@ -57,7 +48,7 @@ void TZipReader::SetZipName(const std::string& name) {
     const std::string_view stem(name.data(), name.size() - 1);
     const size_t slash = stem.rfind('/');
     std::string folder(slash == std::string_view::npos ? std::string_view() : stem.substr(0, slash + 1));
-    if (folder.empty() || !IsFolder(folder)) folder.assign(1, '/');
+    if (folder.empty() || !FolderExists(folder)) folder.assign(1, '/');
     chosen.clear();
     if (!ChooseArchive || !ChooseArchive(folder, chosen)) throw EUserCanceled(kMsgUserCanceledName);
     if (chosen == zip_name_) return;
@@ -88,6 +79,7 @@ void TZipReader::DropDirectory() {
   entries_.reset();
   end_central_.Clear();
   stamp_ = TArchiveStamp();
+  lost_.clear();
   current_disk_ = 0;
   number_of_disks_ = 1;
 }
@@ -138,6 +130,7 @@ void TZipReader::AdoptDirectory(std::unique_ptr<TSortedZip> entries, const TEndC
   sorted_ = nullptr;
   sorted_view_.reset();
   entries_ = std::move(entries);
+  lost_.clear();
   end_central_.Clear();
   end_central_.CopyValuesFrom(end);
   end_central_.CommentModified = false;
@@ -160,6 +153,7 @@ void TZipReader::LoadDirectory() {
   sorted_ = nullptr;
   sorted_view_.reset();
   entries_.reset();
+  lost_.clear();
   end_central_.Clear();
   // Every read starts afresh: a repair of an earlier read says nothing about
   // the file as it is now.
@@ -170,7 +164,7 @@ void TZipReader::LoadDirectory() {
   bool found = end_central_.LocateAndRead(archive);
   if (!found) {
     const std::string side_file = ZipConfigFileName(zip_name_);
-    if (IsRegularFile(side_file)) {
+    if (FileExists(side_file)) {
       try {
         config = std::make_unique<TLFNFileStream>(side_file, TFileOpenMode::fmOpenRead);
       } catch (const EHostError&) {
@@ -236,7 +230,10 @@ void TZipReader::ReadCentralHeaders(TS_BufferStream& first, bool from_config_fil
     }
     stream = archive_.get();
     load_comments = false;
+    lost_.clear();
   };
+  // In a mended directory, the entries that a record has already named.
+  std::vector<bool> named;
   uint64_t i = 0;
   while (i < end_central_.TotalEntries) {
     auto entry = std::make_unique<TZipHeaderInfo>();
@@ -248,15 +245,24 @@ void TZipReader::ReadCentralHeaders(TS_BufferStream& first, bool from_config_fil
     }
     if (repaired_) {
       const int32_t index = entries_->FindPosition(entry->DiskNumberStart, entry->RelativeOffset);
-      if (index >= 0) {
+      named.resize(static_cast<size_t>(entries_->ItemCount()));
+      if (index >= 0 && named[static_cast<size_t>(index)]) {
+        lost_.push_back({entry->FullName(), kReasonSharedLocalHeader});
+      } else if (index >= 0) {
+        named[static_cast<size_t>(index)] = true;
         TZipHeaderInfo* held = entries_->Get(index);
         const uint64_t offset = held->RelativeOffset;
         held->CopyValuesFrom(*entry);
         held->RelativeOffset = offset;
+      } else {
+        lost_.push_back({entry->FullName(), kReasonNoLocalHeader});
       }
     } else {
       try {
-        entries_->Add(std::move(entry));
+        // One local header, one entry: a second record for it is refused,
+        // and named, so that it is never lost without a word.
+        std::string name = entry->FullName();
+        if (entries_->Add(std::move(entry)) < 0) lost_.push_back({std::move(name), kReasonSharedLocalHeader});
       } catch (const EListError&) {
         rebuild_or_fail();
         i = 0;

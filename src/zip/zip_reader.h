@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/datetime.h"
 #include "zip/buffer_stream.h"
@@ -52,6 +53,15 @@ inline constexpr uint64_t kSfxSearchStart = 14000;
 // Bytes scanned between two looks at pending input and the cancel flag.
 inline constexpr uint32_t kScanCheckInterval = 10240;
 inline constexpr const char* kZipConfigExtension = ".zfc";
+// Why a directory record could not be kept.
+inline constexpr const char* kReasonSharedLocalHeader = "в старом архиве указывает на данные другой записи";
+inline constexpr const char* kReasonNoLocalHeader = "в старом архиве нет данных этой записи";
+
+// A record of an archive's central directory that the read could not keep.
+struct TLostEntry {
+  std::string Name;    // Directory + Filename
+  std::string Reason;  // why, in words
+};
 
 class TZipReader {
 public:
@@ -126,6 +136,11 @@ public:
   const TEndCentral& EndCentral() const { return end_central_; }
   const TArchiveStamp& ArchiveStamp() const { return stamp_; }
   bool RepairFlag() const { return repaired_; }
+  // The records that the last read of the directory could not keep: a
+  // second record for a local header that an earlier record holds, and, in a
+  // directory mended from its local headers, a record whose local header
+  // was not found. Empty for a sound directory.
+  const std::vector<TLostEntry>& LostEntries() const { return lost_; }
   uint32_t CurrentDisk() const { return current_disk_; }
   uint32_t NumberOfDisks() const { return number_of_disks_; }
 
@@ -182,6 +197,7 @@ private:
   TSortedZip* sorted_ = nullptr;             // the separate view, or nullptr
   TEndCentral end_central_;
   TArchiveStamp stamp_;
+  std::vector<TLostEntry> lost_;
   bool repaired_ = false;
   uint32_t current_disk_ = 0;
   uint32_t number_of_disks_ = 1;

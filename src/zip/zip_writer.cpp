@@ -1,6 +1,5 @@
 #include "zip/zip_writer.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,14 +24,8 @@ struct WildcardSpec {
 
 bool IsBlank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
 
-// The reason a folder cannot be listed, or "" when it can. The search takes
-// such a folder for an empty one; its files would go missing unheard of.
-std::string FolderListingFailure(const std::string& folder) {
-  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (dir == nullptr) return std::strerror(errno);
-  ::closedir(dir);
-  return {};
-}
+// A search looks for a stop at every folder and after this many files.
+constexpr uint32_t kFilesBetweenStopChecks = 256;
 
 }  // namespace
 
@@ -127,6 +120,12 @@ void TZipWriter::Assign(const TZipWriter& source) {
 
 // ------------------------------------------------------------ file list
 
+void TZipWriter::CheckForStop() {
+  if (DoProcessMessages && ProcessInput) ProcessInput();
+  // A stop is honoured even where no input is processed (a worker thread).
+  if (TakeCancelRequest()) throw EUserCanceled(kMsgUserCanceled);
+}
+
 void TZipWriter::ReportUnexamined(const std::string& path, int error_number) {
   bool retry = false;  // the list is being built: there is nothing to retry
   if (OnSkippingFile) OnSkippingFile(*this, srOpenFailed, path, -1, retry, std::strerror(error_number));
@@ -177,11 +176,12 @@ bool TZipWriter::IsArchiveItself(const std::string& path, const FileInfo& info) 
          IsSameFile(info, archive_identity_) || IsSameFile(info, lock_identity_);
 }
 
-void TZipWriter::AppendLine(std::string path, const FileInfo& info, int64_t counted) {
+void TZipWriter::AppendLine(std::string path, const FileInfo& info, int64_t counted, bool named_whole) {
   TFileLine line;
   line.Path = std::move(path);
   line.Info = info;
   line.CountedSize = counted;
+  line.NamedWhole = named_whole;
   lines_.push_back(std::move(line));
   AddTotal(counted);
 }
@@ -201,7 +201,9 @@ void TZipWriter::ExpandLines() {
   lines_.reserve(files_list_.size());
 
   std::vector<WildcardSpec> wildcards;
+  PseudoFileSystems pseudo;
   for (const std::string& text : files_list_) {
+    CheckForStop();
     if (text.empty()) continue;
     if (text.back() == '/') {
       if (!IsExcluded(text, true)) AppendLine(text, FileInfo(), 0);
@@ -231,8 +233,8 @@ void TZipWriter::ExpandLines() {
       }
       continue;
     }
-    if (IsArchiveItself(path, info) || !FreshenAccepts(path) || IsPseudoFileSystem(path)) continue;
-    AppendLine(path, info, info.IsRegular() ? static_cast<int64_t>(info.Size) : 0);
+    if (IsArchiveItself(path, info) || !FreshenAccepts(path) || pseudo.Contains(path, info.Device)) continue;
+    AppendLine(path, info, info.IsRegular() ? static_cast<int64_t>(info.Size) : 0, true);
   }
 
   std::unordered_set<std::string> unlisted;  // folders reported as unreadable
@@ -252,26 +254,30 @@ void TZipWriter::ExpandLines() {
       if (!info.IsDirectory()) continue;
     }
     // A folder that cannot be listed is reported like a file that cannot be
-    // opened (a retry is not offered: the search has passed it).
-    auto report_unlisted = [this, &unlisted](const std::string& path) {
-      if (!OnSkippingFile || IsExcluded(path) || unlisted.count(path) != 0) return;
-      const std::string reason = FolderListingFailure(path);
+    // opened (a retry is not offered: the search has passed it); the search
+    // takes it for an empty one, and its files would go missing unheard of.
+    auto report_unlisted = [this, &unlisted](const std::string& path, int error) {
+      // Asked for every folder, as for every file: OnExcludeFile hears of each.
+      if (!OnSkippingFile || IsExcluded(path) || error == 0 || !unlisted.insert(path).second) return;
       bool retry = false;
-      if (reason.empty()) return;
-      unlisted.insert(path);
-      OnSkippingFile(*this, srOpenFailed, path, -1, retry, reason);
+      OnSkippingFile(*this, srOpenFailed, path, -1, retry, std::strerror(error));
     };
-    report_unlisted(folder);
     TDirSearch search(folder, spec.Recurse, LastComponent(spec.Text));
+    report_unlisted(folder, search.FolderError());
     TSearchData record;
+    uint32_t files = 0;
     for (std::string path = search.NextFile(record); !path.empty(); path = search.NextFile(record)) {
       if (path.back() == '/') {
-        report_unlisted(path);
+        CheckForStop();
+        report_unlisted(path, search.FolderError());
         if (AddDirEntriesOnRecurse && !IsExcluded(path, true)) AppendLine(std::move(path), record.Info, 0);
         continue;
       }
+      if (++files % kFilesBetweenStopChecks == 0) CheckForStop();
       if (IsExcluded(path) || IsArchiveItself(path, record.Info) || !FreshenAccepts(path)) continue;
-      AppendLine(std::move(path), record.Info, static_cast<int64_t>(record.Info.Size));
+      // A link is stored as the link itself: its size is not the size of
+      // what it leads to, and nothing of that is read.
+      AppendLine(std::move(path), record.Info, record.Info.IsRegular() ? static_cast<int64_t>(record.Info.Size) : 0);
     }
   }
 }

@@ -37,7 +37,13 @@ enum TSkipReason : uint8_t {
   srOpenFailed = 2,  // the file could not be opened (Retry asks to try again)
   srVanished = 3,    // the file was listed but is gone when its turn comes
   srReadError = 5,   // reading failed in the middle of the file; its entry was dropped
-  srDamaged = 6,     // the old archive's copy of an entry is damaged and its file was not read
+  // An entry of the old archive that cannot be carried over: its copy is
+  // damaged (ReasonText kReasonDamagedInOldArchive), or its damaged directory
+  // lost it (ReasonText says how). FName is the entry's name.
+  srDamaged = 6,
+  // The file changed while it was read: its entry holds the bytes read,
+  // which may be no version of the file that ever existed (reported, kept).
+  srChanged = 7,
 };
 
 inline constexpr const char* kMsgCopyErrorCaption = "Ошибка";
@@ -45,6 +51,7 @@ inline constexpr const char* kMsgCannotCopyFrom = "Немогу скопиров
 inline constexpr const char* kMsgCopyArrow = " -> ";
 inline constexpr const char* kReasonVanished = "No such file or directory";
 inline constexpr const char* kReasonDuplicate = "Duplicate entry name";
+inline constexpr const char* kReasonChangedWhileRead = "изменился во время чтения";
 inline constexpr const char* kReasonDamagedInOldArchive = "повреждён в старом архиве";
 // The prefix of temporary archive names.
 inline constexpr const char* kTempArchivePrefix = "QWX";
@@ -165,6 +172,9 @@ public:
   void SetStoreVolumes(bool value);
 
   // --- events -------------------------------------------------------------
+  // Asked before a file is written. In an update, a file that meets no old
+  // entry is asked about before it is opened (the answer decides whether the
+  // archive must be written at all), and not again when it is written.
   TStartZipEvent OnStartZip;
   TStartZipInfo OnStartZipInfo;
   TEndZipFileEvent OnEndZip;
@@ -201,7 +211,8 @@ public:
   // Bytes of compressed data that waited in the temporary file during the
   // last operation.
   uint64_t SpilledBytes() const { return spilled_bytes_; }
-  // Old entries the last operation carried over unchanged into its archive.
+  // Old entries the last operation carried over unchanged into its archive
+  // (all of them when it left the archive as it was).
   int64_t EntriesCarried() const { return entries_carried_.load(std::memory_order_relaxed); }
 
   // --- operations -------------------------------------------------------------
@@ -215,6 +226,12 @@ public:
   // OnZipComplete is then not fired. IsBusy is cleared, FilesList emptied and
   // every buffer freed however the operation ends.
   int32_t ZipFiles();
+  // After ZipFiles: true when an update found that it would write exactly
+  // the archive that exists (every entry stays, nothing is added, dropped or
+  // rewritten) and left the file as it was: no temporary archive, no rename,
+  // no flush; its bytes, inode and time stamp are unchanged. The result is
+  // then 0. False after any other operation, or one that failed.
+  bool LeftAsItWas() const { return left_as_it_was_; }
 
   // Expands FilesList in place into the files to add (wildcard searches,
   // exclusions, missing files reported through OnNoSuchFile), adding their
@@ -232,11 +249,15 @@ private:
   // One line of the expanded file list: the path, what stat said of it when
   // it was listed, the size it added to TotalBytes, and whether the merge or
   // the add stage has taken it.
+  // Info is what the listing (a folder search's fstatat, or a stat of a
+  // named path, links followed) said; a link met by a search is ftSymlink.
   struct TFileLine {
     std::string Path;
     FileInfo Info;
     int64_t CountedSize = 0;
     bool Deleted = false;
+    bool Accepted = false;    // OnStartZip has already let it in
+    bool NamedWhole = false;  // a line of FilesList without wildcards: links on its way are followed
   };
 
   // ExpandFilesList without rewriting FilesList: the expanded list is lines_.
@@ -254,11 +275,14 @@ private:
   // The archive, its lock file, or a temporary archive: files of the engine
   // that are never packed.
   bool IsArchiveItself(const std::string& path, const FileInfo& info) const;
-  void AppendLine(std::string path, const FileInfo& info, int64_t counted);
+  void AppendLine(std::string path, const FileInfo& info, int64_t counted, bool named_whole = false);
   // Tells OnSkippingFile (srOpenFailed) of a path of the list that could not
   // be examined for a reason other than not being there.
   void ReportUnexamined(const std::string& path, int error_number);
   void AddTotal(int64_t bytes) { total_bytes_.fetch_add(bytes, std::memory_order_relaxed); }
+  // Lets pending input run (DoProcessMessages) and ends the operation with
+  // EUserCanceled "Пользователь прервал операцию" when a stop is pending.
+  void CheckForStop();
 
   std::string root_dir_;
   std::vector<std::string> files_list_;
@@ -269,6 +293,7 @@ private:
   std::atomic<bool> busy_{false};
   std::atomic<int64_t> total_bytes_{0};
   std::atomic<int64_t> bytes_done_{0};
+  bool left_as_it_was_ = false;
   std::atomic<int64_t> entries_carried_{0};
   // Identity of the archive, so that a search never adds it to itself.
   FileInfo archive_identity_;

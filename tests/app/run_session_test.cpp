@@ -2,9 +2,11 @@
 // the stop signals, with the real controller and engine on scratch folders.
 #include "app/run_session.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -19,6 +21,7 @@
 #include "support/files.h"
 #include "support/leased_file.h"
 #include "support/scratch.h"
+#include "zip/zip_writer.h"
 
 namespace tessel {
 namespace {
@@ -193,6 +196,107 @@ TEST_F(RunSessionTest, AStopSignalStopsTheRunAndEveryRunAfterIt) {
   RunSession later(controller);
   EXPECT_FALSE(later.Start());
   EXPECT_EQ(ExitStatusOf(later.Report()), 1);
+}
+
+// Makes the engine's read of one file block, on whichever thread reads it:
+// its descriptor is turned into a FIFO that this object holds open for
+// writing and never writes to.
+class BlockedRead {
+public:
+  BlockedRead(TZipWriter& engine, const fs::path& fifo, const std::string& file_name)
+      : fifo_(fifo.string()), file_name_(file_name) {
+    ::mkfifo(fifo_.c_str(), 0600);
+    engine.SourceStreamWrapper = [this](std::unique_ptr<TStream> inner) -> std::unique_ptr<TStream> {
+      auto* file = dynamic_cast<TFileHandleStream*>(inner.get());
+      if (file != nullptr && fs::path(file->Path()).filename() == file_name_) {
+        const int reader = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK);
+        writer_.store(::open(fifo_.c_str(), O_WRONLY));
+        ::fcntl(reader, F_SETFL, 0);
+        ::dup2(reader, file->Fd());
+        ::close(reader);
+      }
+      return inner;
+    };
+  }
+  ~BlockedRead() { Release(); }
+  // Waits until the engine reads the FIFO.
+  bool Blocked() {
+    for (int i = 0; i < 1000 && writer_.load() < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return writer_.load() >= 0;
+  }
+  // The end of the FIFO: a read that still waits returns.
+  void Release() {
+    const int writer = writer_.exchange(-1);
+    if (writer >= 0) ::close(writer);
+  }
+
+private:
+  std::string fifo_;
+  std::string file_name_;
+  std::atomic<int> writer_{-1};
+};
+
+TEST_F(RunSessionTest, EveryStopEndsARunWhoseReadBlocksAtOnce) {
+  WriteRandom(root_ / "data" / "a.bin", 1000);
+  WriteRandom(root_ / "data" / "b.bin", 1000);
+  // On the run's own thread, and on a worker that reads ahead.
+  for (const int threads : {1, 2}) {
+    for (const int stop : {SIGTERM, SIGINT, SIGHUP, 0}) {
+      SCOPED_TRACE((stop == 0 ? std::string("stop button") : std::string(strsignal(stop))) + ", threads " +
+                   std::to_string(threads));
+      job_.Threads = threads;
+      StopSignals signals;
+      RunController controller(job_, display_, options_);
+      BlockedRead blocked(controller.Engine(), root_ / ("fifo" + std::to_string(stop) + std::to_string(threads)),
+                          "a.bin");
+      RunSession session(controller);
+      ASSERT_TRUE(session.Start());
+      ASSERT_TRUE(blocked.Blocked());
+      // raise() gives the signal to this thread, not to the worker's.
+      if (stop == 0) {
+        session.Stop();
+      } else {
+        ASSERT_EQ(::raise(stop), 0);
+      }
+      const auto asked = std::chrono::steady_clock::now();
+      while (session.IsRunning() && std::chrono::steady_clock::now() - asked < std::chrono::milliseconds(500))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      EXPECT_FALSE(session.IsRunning()) << "the blocked read was not ended within half a second";
+      blocked.Release();
+      session.Wait();
+      EXPECT_EQ(session.Report().Outcome, RunOutcome::roStopped) << session.Report().Message;
+      EXPECT_FALSE(fs::exists(Archive()));
+      // Neither a temporary archive nor the workers' spill file is left.
+      std::error_code error;
+      for (const auto& item : fs::directory_iterator(fs::path(Archive()).parent_path(), error))
+        EXPECT_FALSE(item.path().filename().string().starts_with(kTempArchivePrefix)) << item.path();
+    }
+  }
+}
+
+TEST_F(RunSessionTest, AnUnchangedUpdateIsARunThatWroteNothing) {
+  WriteRandom(root_ / "data" / "a.bin", 3000);
+  job_.ReplaceMode = 1;
+  RunController controller(job_, display_, options_);
+  RunSession session(controller);
+  for (int run = 0; run < 2; ++run) {
+    session.Start();
+    session.Wait();
+  }
+  EXPECT_TRUE(session.Report().ArchiveUnchanged);
+  EXPECT_EQ(ExitStatusOf(session.Report()), 0);
+  const std::vector<HistoryEntry> runs = ReadHistory(History());
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_GT(runs[0].ArchiveBytes, 3000);
+  const HistoryEntry& unchanged = runs[1];
+  EXPECT_EQ(unchanged.Status, "ok");
+  EXPECT_EQ(unchanged.EntriesWritten, 0);
+  EXPECT_EQ(unchanged.BytesRead, 0);
+  EXPECT_EQ(unchanged.ArchiveBytes, 0);
+  // Its one entry stayed: the window still counts it among the archive's.
+  EXPECT_EQ(unchanged.EntriesCarried, 1);
+  EXPECT_THAT(LastRunLine(unchanged), ::testing::EndsWith(", 1 файл"));
 }
 
 TEST_F(RunSessionTest, EveryRunLeavesItsLineInTheHistory) {

@@ -311,5 +311,50 @@ TEST_F(InteropTest, Zip64ArchivesOfOtherToolsAreUpdatedKeepingEveryEntry) {
   }
 }
 
+TEST_F(InteropTest, LinksAreRestoredAsLinks) {
+  Put("real.txt", "real", kBase);
+  WriteBytes(dir / "outside.txt", "a file outside the job");
+  const std::string outside = dir / "outside.txt";
+  ASSERT_EQ(::symlink(outside.c_str(), (dir / "src/outside.lnk").c_str()), 0);
+  ASSERT_EQ(::symlink("real.txt", (dir / "src/real.lnk").c_str()), 0);
+  const std::string archive = dir / "links.zip";
+  ZipInto(Engine(6), archive, {dir / "src/*.*"});
+  const std::string a = Quote(archive);
+  EXPECT_EQ(Shell("unzip -tq " + a + " > /dev/null"), 0);
+  EXPECT_EQ(Shell("7z t " + a + " > /dev/null"), 0);
+  EXPECT_EQ(Shell("bsdtar -tf " + a + " > /dev/null"), 0);
+
+  struct Extractor { const char* name; std::string command; bool keeps_absolute; };
+  const std::string out = dir / "out";
+  // 7-Zip puts an absolute target below the folder it extracts into.
+  const Extractor extractors[] = {
+      {"unzip", "unzip -q -o " + a + " -d " + Quote(out), true},
+      {"7z", "7z x -snl -y -o" + Quote(out) + " " + a + " > /dev/null", false},
+      {"bsdtar", "mkdir -p " + Quote(out) + " && bsdtar -xf " + a + " -C " + Quote(out), true},
+  };
+  for (const Extractor& e : extractors) {
+    SCOPED_TRACE(e.name);
+    Scratch::Remove(out);
+    ASSERT_EQ(Shell(e.command), 0);
+    for (const auto& [name, target] : {std::pair<std::string, std::string>{"real.lnk", "real.txt"},
+                                       std::pair<std::string, std::string>{"outside.lnk", outside}}) {
+      struct stat st {};
+      ASSERT_EQ(::lstat((out + "/" + name).c_str(), &st), 0) << name;
+      EXPECT_TRUE(S_ISLNK(st.st_mode)) << name;
+      std::string restored(4096, '\0');
+      const ssize_t n = ::readlink((out + "/" + name).c_str(), restored.data(), restored.size());
+      ASSERT_GT(n, 0) << name;
+      restored.resize(static_cast<size_t>(n));
+      if (target == outside && !e.keeps_absolute) {
+        EXPECT_TRUE(restored.ends_with(target)) << restored;
+      } else {
+        EXPECT_EQ(restored, target) << name;
+      }
+    }
+    EXPECT_EQ(ReadBytes(out + "/real.txt"), "real");
+  }
+  Scratch::Remove(out);
+}
+
 }  // namespace
 }  // namespace tessel

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,10 +23,12 @@
 #include "support/files.h"
 #include "support/processes.h"
 #include "support/scratch.h"
+#include "support/stat_counting.h"
 
 namespace tessel {
 namespace {
 
+using test::CountingStatCalls;
 using test::ErrorText;
 using test::ListFolder;
 using test::RunAsNobody;
@@ -80,32 +83,36 @@ TEST(FileSystem, IsSameFileComparesIdentityNotText) {
   EXPECT_FALSE(IsSameFile(tmp / "missing", tmp / "missing"));
 }
 
-TEST(FileSystem, OpensOnlyRegularFiles) {
+TEST(FileSystem, OpensListedFilesWithoutFollowingLinksOrWaiting) {
   Scratch tmp;
   WriteBytes(tmp / "data.bin", "abc");
   ASSERT_EQ(::symlink("data.bin", (tmp / "link").c_str()), 0);
   ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0600), 0);
 
-  OpenedFile file = OpenRegularFileForReading(tmp / "link");
+  // Named whole, a link leads to its file; listed as a file, a name that
+  // has become a link since is not followed.
+  OpenedFile file = OpenListedFile(tmp / "link", true);
   ASSERT_EQ(file.Status, OpenStatus::osOpened);
-  EXPECT_EQ(file.Info.Size, 3u);
   EXPECT_EQ(file.Reason(), "");
-  EXPECT_EQ(::fcntl(file.Handle.Get(), F_GETFL) & O_NONBLOCK, 0);
   char buffer[8];
   EXPECT_EQ(::read(file.Handle.Get(), buffer, sizeof buffer), 3);
+  const OpenedFile swapped = OpenListedFile(tmp / "link", false);
+  EXPECT_EQ(swapped.Status, OpenStatus::osNotRegular);
+  EXPECT_FALSE(swapped.Handle.IsOpen());
+  EXPECT_EQ(swapped.Reason(), "not a regular file");
 
-  // A FIFO without a writer would block an ordinary open for ever.
-  const OpenedFile fifo = OpenRegularFileForReading(tmp / "fifo");
-  EXPECT_EQ(fifo.Status, OpenStatus::osNotRegular);
-  EXPECT_FALSE(fifo.Handle.IsOpen());
-  EXPECT_EQ(fifo.Reason(), "not a regular file");
-  // Nobody holds it open for reading: a non-blocking writer finds no reader.
-  EXPECT_EQ(::open((tmp / "fifo").c_str(), O_WRONLY | O_NONBLOCK), -1);
-  EXPECT_EQ(errno, ENXIO);
+  // A FIFO put in a file's place is opened without waiting for a writer,
+  // and an fstat of it tells what it is.
+  ::alarm(30);
+  OpenedFile fifo = OpenListedFile(tmp / "fifo", false);
+  ::alarm(0);
+  ASSERT_EQ(fifo.Status, OpenStatus::osOpened);
+  FileInfo info;
+  ASSERT_TRUE(FStat(fifo.Handle.Get(), info));
+  EXPECT_EQ(info.Type, FileType::ftFifo);
+  EXPECT_EQ(::read(fifo.Handle.Get(), buffer, sizeof buffer), 0);
 
-  EXPECT_EQ(OpenRegularFileForReading(tmp.path()).Status, OpenStatus::osNotRegular);
-  EXPECT_EQ(OpenRegularFileForReading("/dev/null").Status, OpenStatus::osNotRegular);
-  const OpenedFile missing = OpenRegularFileForReading(tmp / "missing");
+  const OpenedFile missing = OpenListedFile(tmp / "missing", true);
   EXPECT_EQ(missing.Status, OpenStatus::osFailed);
   EXPECT_EQ(missing.ErrorNumber, ENOENT);
   EXPECT_EQ(missing.Reason(), "No such file or directory");
@@ -117,7 +124,7 @@ TEST(FileSystem, UnreadableFileFailsWithTheReason) {
   ASSERT_EQ(::chmod((tmp / "secret").c_str(), 0600), 0);
   const std::string path = tmp / "secret";
   EXPECT_EQ(RunAsNobody([&] {
-    const OpenedFile file = OpenRegularFileForReading(path);
+    const OpenedFile file = OpenListedFile(path, false);
     return file.Status == OpenStatus::osFailed && file.ErrorNumber == EACCES &&
                    file.Reason() == "Permission denied"
                ? 0
@@ -125,9 +132,10 @@ TEST(FileSystem, UnreadableFileFailsWithTheReason) {
   }), 0);
 }
 
-TEST(FileSystem, ListsEntriesSortedByBytesWithLinkTargets) {
+TEST(FileSystem, ListsEntriesSortedByBytesEachExaminedOnceAsItIs) {
   Scratch tmp;
-  for (const char* name : {"b.txt", "B.txt", "a", "ä.txt", ".hidden", "_x"}) WriteBytes(tmp / name, "");
+  for (const char* name : {"B.txt", "a", "ä.txt", ".hidden", "_x"}) WriteBytes(tmp / name, "");
+  WriteBytes(tmp / "b.txt", "12345");
   ASSERT_EQ(::mkdir((tmp / "sub").c_str(), 0755), 0);
   ASSERT_EQ(::symlink("b.txt", (tmp / "to_file").c_str()), 0);
   ASSERT_EQ(::symlink("sub", (tmp / "to_dir").c_str()), 0);
@@ -135,7 +143,11 @@ TEST(FileSystem, ListsEntriesSortedByBytesWithLinkTargets) {
   ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0600), 0);
 
   std::vector<DirectoryEntry> entries;
-  ASSERT_TRUE(ReadDirectory(tmp.path(), entries));
+  {
+    CountingStatCalls counting;
+    ASSERT_TRUE(ReadDirectory(tmp.path(), entries));
+    EXPECT_EQ(CountingStatCalls::Count(), 11);
+  }
   std::vector<std::string> names;
   for (const DirectoryEntry& e : entries) names.push_back(e.Name);
   const std::vector<std::string> expected = {".hidden", "B.txt", "_x",  "a",      "b.txt", "dangling",
@@ -146,14 +158,25 @@ TEST(FileSystem, ListsEntriesSortedByBytesWithLinkTargets) {
       if (e.Name == name) return e;
     return DirectoryEntry{};
   };
-  EXPECT_EQ(find("sub").Type, FileType::ftDirectory);
-  EXPECT_FALSE(find("sub").IsLink);
-  EXPECT_EQ(find("to_file").Type, FileType::ftRegular);
-  EXPECT_TRUE(find("to_file").IsLink);
-  EXPECT_EQ(find("to_dir").Type, FileType::ftDirectory);
-  EXPECT_TRUE(find("to_dir").IsLink);
-  EXPECT_EQ(find("dangling").Type, FileType::ftMissing);
-  EXPECT_EQ(find("fifo").Type, FileType::ftFifo);
+  // Each entry as it is: a link is a link, whatever it leads to.
+  EXPECT_EQ(find("sub").Info.Type, FileType::ftDirectory);
+  EXPECT_EQ(find("b.txt").Info.Type, FileType::ftRegular);
+  EXPECT_EQ(find("b.txt").Info.Size, 5u);
+  for (const char* link : {"to_file", "to_dir", "dangling"}) EXPECT_EQ(find(link).Info.Type, FileType::ftSymlink) << link;
+  EXPECT_EQ(find("to_file").Info.Size, 5u);  // the length of "b.txt"
+  EXPECT_EQ(find("fifo").Info.Type, FileType::ftFifo);
+
+  // A filter keeps entries by name and type; those it drops are never examined.
+  {
+    CountingStatCalls counting;
+    ASSERT_TRUE(ReadDirectory(tmp.path(), entries, [](std::string_view name, FileType type) {
+      return type == FileType::ftDirectory || name.ends_with(".txt");
+    }));
+    EXPECT_EQ(CountingStatCalls::Count(), 4);
+  }
+  names.clear();
+  for (const DirectoryEntry& e : entries) names.push_back(e.Name);
+  EXPECT_EQ(names, (std::vector<std::string>{"B.txt", "b.txt", "sub", "ä.txt"}));
 
   EXPECT_FALSE(ReadDirectory(tmp / "missing", entries));
   EXPECT_EQ(errno, ENOENT);
@@ -219,8 +242,20 @@ TEST(FileSystem, KernelFileSystemsAreRecognised) {
       EXPECT_TRUE(IsPseudoFileSystem(path)) << path;
     }
   }
-  EXPECT_EQ(OpenRegularFileForReading("/proc/self/status").Status, OpenStatus::osNotRegular);
   EXPECT_FALSE(IsPseudoFileSystem(tmp / "missing"));
+
+  // Asked by device, statfs runs once for each.
+  struct stat proc {};
+  if (::stat("/proc/self/status", &proc) != 0) return;
+  struct stat here {};
+  ASSERT_EQ(::stat(tmp.path().c_str(), &here), 0);
+  PseudoFileSystems known;
+  CountingStatCalls counting;
+  EXPECT_TRUE(known.Contains("/proc/self/status", proc.st_dev));
+  EXPECT_TRUE(known.Contains("/proc/self/stat", proc.st_dev));
+  EXPECT_FALSE(known.Contains(tmp.path(), here.st_dev));
+  EXPECT_FALSE(known.Contains(tmp / "x", here.st_dev));
+  EXPECT_EQ(CountingStatCalls::Count(), 2);
 }
 
 TEST(LockFile, OneHolderAtATimeAndNoFileLeftBehind) {

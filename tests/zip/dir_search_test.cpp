@@ -69,24 +69,27 @@ protected:
   TempTree tree_;
 };
 
-TEST_F(DirSearchTest, RecursesDepthFirstInNameOrder) {
+TEST_F(DirSearchTest, RecursesDepthFirstInNameOrderReturningLinksAsThemselves) {
   // A FIFO opened for reading would block: the alarm ends a hung test.
   ::alarm(30);
+  // Links are returned, never entered or followed: "sub/up" leads back up
+  // and "link_dir" to a folder, yet neither adds anything below it.
   const std::vector<std::string> expected = {
-      ".hidden/", ".hidden/inner.txt", "A.doc", "b.txt", "link_file", "noext",
-      "sub/",     "sub/c.txt",         "sub/deeper/",    "sub/deeper/d.txt", "z.txt"};
+      ".hidden/", ".hidden/inner.txt", "A.doc",     "b.txt",       "dangling",         "link_dir", "link_file",
+      "noext",    "sub/",              "sub/c.txt", "sub/deeper/", "sub/deeper/d.txt", "sub/up",   "z.txt"};
   EXPECT_EQ(Walk(tree_.root(), true, "*.*"), expected);
   ::alarm(0);
 }
 
 TEST_F(DirSearchTest, WithoutRecursionListsOnlyTheFolder) {
-  const std::vector<std::string> expected = {"A.doc", "b.txt", "link_file", "noext", "z.txt"};
+  const std::vector<std::string> expected = {"A.doc", "b.txt", "dangling", "link_dir", "link_file", "noext", "z.txt"};
   EXPECT_EQ(Walk(tree_.root(), false, "*.*"), expected);
   EXPECT_EQ(Walk(tree_.root(), false, "*"), expected);
 }
 
 TEST_F(DirSearchTest, PatternsSeeNamesWithoutExtensionWithADot) {
-  EXPECT_EQ(Walk(tree_.root(), false, "*."), (std::vector<std::string>{"link_file", "noext"}));
+  EXPECT_EQ(Walk(tree_.root(), false, "*."),
+            (std::vector<std::string>{"dangling", "link_dir", "link_file", "noext"}));
   EXPECT_EQ(Walk(tree_.root(), false, "*.TXT"), (std::vector<std::string>{"b.txt", "z.txt"}));
   EXPECT_EQ(Walk(tree_.root(), true, "*.txt"),
             (std::vector<std::string>{".hidden/", ".hidden/inner.txt", "b.txt", "sub/", "sub/c.txt",
@@ -106,10 +109,16 @@ TEST_F(DirSearchTest, RecordCarriesTheFacts) {
   EXPECT_EQ(record.Path, tree_.root());
   EXPECT_NE(record.DosDateTime(), 0u);
   const FileInfo target = record.Info;
-  // A link to a file is the file it points to.
+  // A link is the link itself, whatever it leads to: its size is the length
+  // of the path it holds.
+  EXPECT_EQ(search.NextFile(record), tree_.root() + "dangling");
+  EXPECT_EQ(record.Info.Type, FileType::ftSymlink);
+  EXPECT_EQ(record.Size(), 7u);
+  EXPECT_EQ(search.NextFile(record), tree_.root() + "link_dir");
+  EXPECT_EQ(record.Info.Type, FileType::ftSymlink);
   EXPECT_EQ(search.NextFile(record), tree_.root() + "link_file");
-  EXPECT_EQ(record.Size(), 5u);
-  EXPECT_TRUE(IsSameFile(record.Info, target));
+  EXPECT_EQ(record.Info.Type, FileType::ftSymlink);
+  EXPECT_FALSE(IsSameFile(record.Info, target));
   EXPECT_EQ(search.NextFile(record), tree_.root() + "noext");
   EXPECT_EQ(search.NextFile(record), tree_.root() + "sub/");
   EXPECT_EQ(record.Name, "sub");

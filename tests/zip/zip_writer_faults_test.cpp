@@ -273,12 +273,16 @@ TEST_F(FaultTest, TreeWithFifoLinksLoopsHiddenAndDeepFolders) {
   Record(zip);
   int missing = 0;
   zip.OnNoSuchFile = [&](TZipWriter&, const std::string&) { ++missing; };
-  // The FIFO named explicitly too: it is examined, never opened.
-  EXPECT_EQ(Zip(zip, {t + "/*.*", t + "/pipe"}), 4);
+  // The FIFO named explicitly too: it is examined, never opened. The links
+  // are stored as links, and none is followed: not the loops, not the
+  // dangling one.
+  EXPECT_EQ(Zip(zip, {t + "/*.*", t + "/pipe"}), 7);
   std::string deep_name = deep.substr(5) + "/bottom.txt";
-  EXPECT_THAT(NamesOf(ParseFile(Archive())),
-              ElementsAre(".config/app/settings.ini", deep_name, "link.txt", "plain.txt"));
-  EXPECT_EQ(ParseFile(Archive()).Find("link.txt")->Data, "plain");
+  const auto archive = ParseFile(Archive());
+  EXPECT_THAT(NamesOf(archive), ElementsAre(".config/app/settings.ini", ".config/up", "dangling", deep_name,
+                                            "link.txt", "loop", "plain.txt"));
+  EXPECT_EQ(archive.Find("link.txt")->Data, "plain.txt");
+  EXPECT_EQ(archive.Find("loop")->Data, ".");
   EXPECT_TRUE(skipped.empty());
   EXPECT_EQ(missing, 0);
 }

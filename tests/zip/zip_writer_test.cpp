@@ -629,6 +629,8 @@ TEST_F(ZipWriterTest, AFailedCopyFromAnotherFileSystemLeavesNoUnannouncedFile) {
       maker.SetZipName(Archive());
       Zip(maker, {dir / "a.txt"});
     }
+    // A newer file, so that the update writes.
+    SetMTime(dir / "a.txt", enginetest::kFixedTime + (told ? 20 : 10));
     TZipWriter zip;
     zip.TempPath = temp;
     zip.SetZipName(Archive());
