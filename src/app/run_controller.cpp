@@ -189,11 +189,11 @@ std::vector<std::string> RunController::Impl::MissingSources() const {
   std::vector<std::string> missing;
   for (const std::string& line : engine.FilesList()) {
     if (line.find_first_not_of(' ') == std::string::npos || line.back() == '/') continue;
-    std::string_view spec(line);
-    if (spec.front() == '|' || spec.front() == '>') spec.remove_prefix(1);
-    std::string path(spec);
-    if (HasWildcards(spec)) {
-      path = FolderPart(spec);
+    std::string_view mask(line);
+    if (mask.front() == '|' || mask.front() == '>') mask.remove_prefix(1);
+    std::string path(mask);
+    if (HasWildcards(mask)) {
+      path = FolderPart(mask);
       if (path.empty() || HasWildcards(path)) continue;
     }
     FileInfo info;
@@ -258,7 +258,7 @@ void RunController::Impl::Run() {
   compiled_masks = TMaskSet(exclusion_list);
 
   engine.FilesList().clear();
-  for (const std::string& spec : job.IncludeMasks.Items) engine.FilesList().push_back(spec);
+  for (const std::string& mask : job.IncludeMasks.Items) engine.FilesList().push_back(mask);
   const std::vector<std::string> missing = MissingSources();
 
   const std::string name = ExpandArchiveName(job.FileNameMask, 0.0);

@@ -1,5 +1,5 @@
 #pragma once
-// The folder walker behind wildcard specifications: lists the files of a
+// The folder walker behind wildcard include lines: lists the files of a
 // folder whose names match a pattern and, when recursing, the files of every
 // sub-folder below it, depth first.
 #include <cstddef>

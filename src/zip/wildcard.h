@@ -1,5 +1,5 @@
 #pragma once
-// The engine's wildcard patterns for include specifications, ExcludeList and
+// The engine's wildcard patterns for include lines, ExcludeList and
 // NoCompressList. Letters A-Z match a-z; every other character, Cyrillic
 // included, must match exactly. The unit is the UTF-8 character.
 //   ?        any one character

@@ -15,9 +15,9 @@
 namespace tessel {
 namespace {
 
-// A wildcard specification with its search mode taken from a "|" (this
+// A wildcard line with its search mode taken from a "|" (this
 // folder only) or ">" (with sub-folders) in front.
-struct WildcardSpec {
+struct WildcardLine {
   std::string Text;
   bool Recurse;
 };
@@ -200,7 +200,7 @@ void TZipWriter::ExpandLines() {
   lines_.clear();
   lines_.reserve(files_list_.size());
 
-  std::vector<WildcardSpec> wildcards;
+  std::vector<WildcardLine> wildcards;
   PseudoFileSystems pseudo;
   for (const std::string& text : files_list_) {
     CheckForStop();
@@ -238,8 +238,8 @@ void TZipWriter::ExpandLines() {
   }
 
   std::unordered_set<std::string> unlisted;  // folders reported as unreadable
-  for (const WildcardSpec& spec : wildcards) {
-    std::string folder(FolderPart(spec.Text));
+  for (const WildcardLine& line : wildcards) {
+    std::string folder(FolderPart(line.Text));
     if (folder.empty()) folder = root_dir_;
     // A wildcard in the folder part never names a folder.
     if (HasWildcards(folder)) continue;
@@ -262,7 +262,7 @@ void TZipWriter::ExpandLines() {
       bool retry = false;
       OnSkippingFile(*this, srOpenFailed, path, -1, retry, std::strerror(error));
     };
-    TDirSearch search(folder, spec.Recurse, LastComponent(spec.Text));
+    TDirSearch search(folder, line.Recurse, LastComponent(line.Text));
     report_unlisted(folder, search.FolderError());
     TSearchData record;
     uint32_t files = 0;

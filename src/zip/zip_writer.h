@@ -1,5 +1,5 @@
 #pragma once
-// TZipWriter: the zip engine component. It turns the file specifications of
+// TZipWriter: the zip engine component. It turns the include lines of
 // FilesList into a new archive named ZipName, or rebuilds an existing one
 // through a temporary archive (update, replace or freshen its entries), and
 // reports every file and the progress through events.
@@ -115,7 +115,7 @@ public:
   const std::string& RootDir() const { return root_dir_; }
   void SetRootDir(const std::string& folder);
 
-  // The specifications of the next operation; emptied when an operation ends.
+  // The include lines of the next operation; emptied when an operation ends.
   std::vector<std::string>& FilesList() { return files_list_; }
   const std::vector<std::string>& FilesList() const { return files_list_; }
   // Copies the lines of another list.

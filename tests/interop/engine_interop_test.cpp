@@ -132,9 +132,9 @@ protected:
     engine->SetRootDir(dir / "src");
     return *engine;
   }
-  void ZipInto(TZipWriter& zip, const std::string& archive, const std::vector<std::string>& specs) {
+  void ZipInto(TZipWriter& zip, const std::string& archive, const std::vector<std::string>& lines) {
     zip.SetZipName(archive);
-    zip.FilesList() = specs;
+    zip.FilesList() = lines;
     zip.ZipFiles();
   }
   std::string Quote(const std::string& s) const { return "'" + s + "'"; }

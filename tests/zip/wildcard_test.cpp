@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -137,15 +136,15 @@ TEST(Wildcard, ExclusionTestUsesNameOrWholePath) {
   EXPECT_FALSE(MatchesAnyPattern({}, "/data/x.txt"));
 }
 
-TEST(Wildcard, ManyStarsStayFast) {
+TEST(Wildcard, ManyStarsEndWithoutBacktrackingForEver) {
   const std::string text(200, 'a');
-  const auto start = std::chrono::steady_clock::now();
+  // Without the memory of failed tries these take longer than any test
+  // run lasts.
   EXPECT_FALSE(WildcardMatch("*a*a*a*a*a*a*a*a*a*a*a*a*b", text));
   EXPECT_FALSE(WildcardMatch("*<a>*<a>*<a>*<a>*<a>*<a>*b", text));
   EXPECT_TRUE(WildcardMatch("*a*a*a*a*a*a*a*a*a*a*a*a*a", text));
   // A text long enough that the memory of failed tries leaves the stack.
   EXPECT_FALSE(WildcardMatch("*a*a*a*a*a*a*a*a*a*a*a*a*b", std::string(2000, 'a')));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 }  // namespace

@@ -134,7 +134,7 @@ protected:
   }
 };
 
-TEST_F(ExpandTest, WildcardSpecifications) {
+TEST_F(ExpandTest, WildcardLines) {
   struct Case {
     std::vector<std::string> specs;
     bool recurse;
