@@ -284,7 +284,7 @@ void TZipHeaderInfo::MarkUtf8NameIfNeeded() {
   }
 }
 
-void TZipHeaderInfo::SaveLocal(TStream& stream) {
+std::string TZipHeaderInfo::NameToWrite() {
   std::string name = StoredNameBytes();
   if (raw_name_.empty()) {
     std::string coded;
@@ -292,6 +292,11 @@ void TZipHeaderInfo::SaveLocal(TStream& stream) {
       GeneralPurposeFlags |= kFlagUtf8Name;
   }
   if (name.size() > kMaxStoredNameLength) throw Error("Entry name too long: " + name);
+  return name;
+}
+
+void TZipHeaderInfo::SaveLocal(TStream& stream) {
+  const std::string name = NameToWrite();
   if (!LocalZip64 && Zip64FieldsFor(UncompressedSize, CompressedSize, 0, 0).Any())
     throw Error(kMsgNoLocalZip64 + name);
   FilenameLength = static_cast<uint16_t>(name.size());
@@ -323,13 +328,7 @@ uint32_t TZipHeaderInfo::CentralSizeToWrite() const {
 }
 
 void TZipHeaderInfo::SaveCentral(TStream& stream) {
-  std::string name = StoredNameBytes();
-  if (raw_name_.empty()) {
-    std::string coded;
-    if (!EncodeStoredName(directory_ + filename_, GeneralPurposeFlags, VersionMadeBy, coded))
-      GeneralPurposeFlags |= kFlagUtf8Name;
-  }
-  if (name.size() > kMaxStoredNameLength) throw Error("Entry name too long: " + name);
+  const std::string name = NameToWrite();
   FilenameLength = static_cast<uint16_t>(name.size());
   // The only extra field written here is ZIP64's, for the values that need
   // it; a comment is written only when its text is at hand, and the length

@@ -182,6 +182,9 @@ public:
   // and host (UTF-8 with bit 11 or from a Unix host, else CP866; a name that
   // CP866 cannot hold gets bit 11 and UTF-8 at save time).
   std::string StoredNameBytes() const;
+  // The name as a header stores it; sets the UTF-8 flag when the name cannot
+  // be written otherwise and refuses a name too long for the header.
+  std::string NameToWrite();
   // The raw bytes read from the archive (empty for a new entry or after the
   // name was changed).
   const std::string& RawStoredName() const { return raw_name_; }
