@@ -3,7 +3,16 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <new>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "zip/crc32.h"
 
@@ -81,7 +90,9 @@ TEntryCheck::TEntryCheck() : output_(std::make_unique<uint8_t[]>(kInflateOutputS
 
 TEntryCheck::~TEntryCheck() = default;
 
-bool TEntryCheck::Begin(const TZipHeaderInfo& entry) {
+bool TEntryCheck::Begin(const TZipHeaderInfo& entry) { return Begin(TEntryFacts::Of(entry)); }
+
+bool TEntryCheck::Begin(const TEntryFacts& entry) {
   failure_.clear();
   crc_ = kCrc32Initial;
   produced_ = 0;
@@ -162,11 +173,150 @@ std::string TEntryCheck::Finish() {
 
 // -------------------------------------------------------------- VerifyArchive
 
+namespace {
+
+// One entry's data, found by the reading of the records, for the check of
+// its bytes.
+struct DataToCheck {
+  uint64_t Start = 0;
+  TEntryFacts Facts;
+  std::string Name;
+};
+
+// The check of the entries' data on several threads. The entries are cut
+// into runs of neighbours of about kRunBytes; each thread takes the next
+// run, so that every file stream reads front to back in large pieces.
+class DataCheck {
+public:
+  DataCheck(const std::string& path, const std::vector<DataToCheck>& entries) : path_(path), entries_(entries) {
+    uint64_t run_bytes = 0;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      total_ += entries_[i].Facts.CompressedSize;
+      if (runs_.empty() || run_bytes >= kRunBytes) {
+        runs_.push_back(i);
+        run_bytes = 0;
+      }
+      run_bytes += entries_[i].Facts.CompressedSize;
+    }
+    runs_.push_back(entries_.size());
+  }
+
+  uint64_t Total() const { return total_; }
+
+  // Checks the data; `tell` is called on this thread between pieces and
+  // while it waits for the others, and may throw. Returns the first damaged
+  // entry's index and reason, or an index of entries.size() when all passed.
+  std::pair<size_t, std::string> Run(TEntryCheck& check, unsigned threads,
+                                     const std::function<void(uint64_t)>& tell) {
+    std::vector<std::thread> helpers;
+    const size_t wanted = std::min<size_t>(threads > 0 ? threads - 1 : 0, runs_.size() - 1);
+    try {
+      for (size_t i = 1; i < wanted + 1; ++i) helpers.emplace_back([this] { Helper(); });
+    } catch (const std::system_error&) {
+      // Fewer threads than asked for: those that started, and this one, do it.
+    }
+    try {
+      CheckRuns(check, &tell);
+      // The others' last runs: this thread keeps telling, and hears a stop.
+      std::unique_lock lock(mutex_);
+      while (busy_helpers_ != 0 || helpers_started_ < helpers.size()) {
+        lock.unlock();
+        tell(done_.load(std::memory_order_relaxed));
+        lock.lock();
+        ended_cv_.wait_for(lock, kWaitStep);
+      }
+    } catch (...) {
+      stop_.store(true);
+      for (std::thread& t : helpers) t.join();
+      throw;
+    }
+    for (std::thread& t : helpers) t.join();
+    if (helper_error_) std::rethrow_exception(helper_error_);
+    return {first_failure_.load(), failure_};
+  }
+
+private:
+  static constexpr uint64_t kRunBytes = uint64_t{1} << 20;
+  static constexpr auto kWaitStep = std::chrono::milliseconds(20);
+
+  void Helper() {
+    {
+      std::lock_guard lock(mutex_);
+      ++helpers_started_;
+      ++busy_helpers_;
+    }
+    try {
+      TEntryCheck check;
+      CheckRuns(check, nullptr);
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      if (!helper_error_) helper_error_ = std::current_exception();
+      stop_.store(true);
+    }
+    std::lock_guard lock(mutex_);
+    --busy_helpers_;
+    ended_cv_.notify_all();
+  }
+
+  // Notes a damaged entry; only the first in the archive's order counts.
+  void Fail(size_t index, std::string reason) {
+    std::lock_guard lock(mutex_);
+    if (index >= first_failure_.load()) return;
+    first_failure_.store(index);
+    failure_ = std::move(reason);
+  }
+
+  void CheckRuns(TEntryCheck& check, const std::function<void(uint64_t)>* tell) {
+    TLFNFileStream data(path_, TFileOpenMode::fmOpenRead, kDataBufferSize);
+    std::vector<uint8_t> chunk(kReadChunk);
+    for (;;) {
+      const size_t run = next_run_.fetch_add(1);
+      if (run + 1 >= runs_.size()) return;
+      for (size_t i = runs_[run]; i < runs_[run + 1]; ++i) {
+        // A stop, or a damaged entry in front of this one, ends the check.
+        if (stop_.load() || i > first_failure_.load()) return;
+        const DataToCheck& entry = entries_[i];
+        data.Seek(static_cast<int64_t>(entry.Start), soFromBeginning);
+        uint64_t remaining = check.Begin(entry.Facts) ? entry.Facts.CompressedSize : 0;
+        done_.fetch_add(entry.Facts.CompressedSize - remaining, std::memory_order_relaxed);
+        while (remaining > 0) {
+          const size_t n = static_cast<size_t>(std::min<uint64_t>(remaining, chunk.size()));
+          if (data.Read(chunk.data(), n) != n) return Fail(i, kReasonDataOutside);
+          check.Feed(chunk.data(), n);
+          if (check.Failed()) break;
+          remaining -= n;
+          done_.fetch_add(n, std::memory_order_relaxed);
+          if (tell != nullptr) (*tell)(done_.load(std::memory_order_relaxed));
+          if (stop_.load() || i > first_failure_.load()) return;
+        }
+        if (std::string reason = check.Finish(); !reason.empty()) return Fail(i, std::move(reason));
+      }
+    }
+  }
+
+  const std::string& path_;
+  const std::vector<DataToCheck>& entries_;
+  std::vector<size_t> runs_;  // the first entry of each run, then entries_.size()
+  uint64_t total_ = 0;
+  std::atomic<size_t> next_run_{0};
+  std::atomic<uint64_t> done_{0};
+  std::atomic<bool> stop_{false};
+  std::atomic<size_t> first_failure_{SIZE_MAX};
+  std::string failure_;  // guarded by mutex_
+  std::mutex mutex_;
+  std::condition_variable ended_cv_;
+  size_t helpers_started_ = 0;
+  size_t busy_helpers_ = 0;
+  std::exception_ptr helper_error_;
+};
+
+}  // namespace
+
 void VerifyArchive(const std::string& path, const std::string& name,
                    const std::vector<std::unique_ptr<TZipHeaderInfo>>* expected, TEntryCheck& check,
-                   const TVerifyProgress& progress) {
+                   const TVerifyProgress& progress, unsigned threads) {
   TLFNFileStream directory(path, TFileOpenMode::fmOpenRead, kDirectoryBufferSize);
-  TLFNFileStream data(path, TFileOpenMode::fmOpenRead, kDataBufferSize);
+  TLFNFileStream headers(path, TFileOpenMode::fmOpenRead, kDataBufferSize);
   const uint64_t size = directory.Size();
 
   TEndCentral end;
@@ -181,66 +331,81 @@ void VerifyArchive(const std::string& path, const std::string& name,
   if (expected != nullptr && end.TotalEntries != expected->size()) throw EVerifyFailed(name, kReasonEntryCount);
 
   const uint64_t data_end = end.CentralDirOffset;
-  std::vector<uint8_t> chunk(kReadChunk);
-  uint64_t reported = 0;
-  auto tell = [&](uint64_t done, bool always) {
-    if (!progress || (!always && done - reported < kProgressStep)) return;
-    reported = done;
-    progress(done, data_end);
-  };
-  tell(0, true);
-
+  // The records first: a fault found in them is reported after the data of
+  // the entries in front of it have passed, as a reading front to back would.
+  std::vector<DataToCheck> entries;
+  entries.reserve(static_cast<size_t>(std::min<uint64_t>(end.TotalEntries, end.CentralDirSize / kCentralHeaderSize)));
+  std::optional<std::pair<std::string, std::string>> fault;  // name, reason
   directory.Seek(static_cast<int64_t>(end.CentralDirOffset), soFromBeginning);
   TZipHeaderInfo central;
   TZipHeaderInfo local;
   // Where the entries read so far end: the next one starts there, the
   // directory after the last.
   uint64_t free_from = 0;
-  for (uint64_t i = 0; i < end.TotalEntries; ++i) {
-    if (!central.ReadCentral(directory)) throw EVerifyFailed(name, kReasonBadCentralHeader);
-    const std::string entry_name = central.FullName();
-    if (expected != nullptr && !SameEntry(*(*expected)[i], central))
-      throw EVerifyFailed(entry_name, kReasonUnexpectedEntry);
-    if (central.RelativeOffset != free_from) throw EVerifyFailed(entry_name, kReasonNotContiguous);
-
-    if (central.RelativeOffset > data_end || data_end - central.RelativeOffset < kLocalHeaderSize)
-      throw EVerifyFailed(entry_name, kReasonBadLocalHeader);
-    data.Seek(static_cast<int64_t>(central.RelativeOffset), soFromBeginning);
-    if (!local.ReadLocal(data)) throw EVerifyFailed(entry_name, kReasonBadLocalHeader);
-    if (!SameHeaders(local, central)) throw EVerifyFailed(entry_name, kReasonLocalDiffers);
-    const uint64_t data_start = central.RelativeOffset + local.LocalSize();
-    if (data_start > data_end || central.CompressedSize > data_end - data_start)
-      throw EVerifyFailed(entry_name, kReasonDataOutside);
-
-    data.Seek(static_cast<int64_t>(data_start), soFromBeginning);
-    const bool readable = check.Begin(central);
-    uint64_t remaining = central.CompressedSize;
-    if (!readable) data.Seek(static_cast<int64_t>(remaining), soFromCurrent);
-    while (readable && remaining > 0) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(remaining, chunk.size()));
-      if (data.Read(chunk.data(), n) != n) throw EVerifyFailed(entry_name, kReasonDataOutside);
-      check.Feed(chunk.data(), n);
-      if (check.Failed()) break;
-      remaining -= n;
-      tell(data_start + central.CompressedSize - remaining, false);
+  for (uint64_t i = 0; i < end.TotalEntries && !fault; ++i) {
+    if (!central.ReadCentral(directory)) {
+      fault.emplace(name, kReasonBadCentralHeader);
+      break;
     }
-    if (std::string reason = check.Finish(); !reason.empty()) throw EVerifyFailed(entry_name, reason);
-
+    std::string entry_name = central.FullName();
+    auto fail = [&](const char* reason) { fault.emplace(entry_name, reason); };
+    if (expected != nullptr && !SameEntry(*(*expected)[i], central)) {
+      fail(kReasonUnexpectedEntry);
+      break;
+    }
+    if (central.RelativeOffset != free_from) {
+      fail(kReasonNotContiguous);
+      break;
+    }
+    if (central.RelativeOffset > data_end || data_end - central.RelativeOffset < kLocalHeaderSize) {
+      fail(kReasonBadLocalHeader);
+      break;
+    }
+    headers.Seek(static_cast<int64_t>(central.RelativeOffset), soFromBeginning);
+    if (!local.ReadLocal(headers)) {
+      fail(kReasonBadLocalHeader);
+      break;
+    }
+    if (!SameHeaders(local, central)) {
+      fail(kReasonLocalDiffers);
+      break;
+    }
+    const uint64_t data_start = central.RelativeOffset + local.LocalSize();
+    if (data_start > data_end || central.CompressedSize > data_end - data_start) {
+      fail(kReasonDataOutside);
+      break;
+    }
     free_from = data_start + central.CompressedSize;
     if (central.HasDataDescriptor()) {
       uint8_t d[kMaxDescriptorSize];
       const uint64_t available = std::min<uint64_t>(sizeof d, data_end - free_from);
-      data.Seek(static_cast<int64_t>(free_from), soFromBeginning);
-      const uint64_t length = data.Read(d, static_cast<size_t>(available)) == available
+      headers.Seek(static_cast<int64_t>(free_from), soFromBeginning);
+      const uint64_t length = headers.Read(d, static_cast<size_t>(available)) == available
                                   ? MatchingDescriptorLength(d, available, central, local.LocalZip64)
                                   : 0;
-      if (length == 0) throw EVerifyFailed(entry_name, kReasonBadDescriptor);
+      if (length == 0) {
+        fail(kReasonBadDescriptor);
+        break;
+      }
       free_from += length;
     }
+    entries.push_back({data_start, TEntryFacts::Of(central), std::move(entry_name)});
   }
-  if (directory.Position() != directory_end) throw EVerifyFailed(name, kReasonDirectorySize);
-  if (free_from != data_end) throw EVerifyFailed(name, kReasonNotContiguous);
-  tell(data_end, true);
+  if (!fault && directory.Position() != directory_end) fault.emplace(name, kReasonDirectorySize);
+  if (!fault && free_from != data_end) fault.emplace(name, kReasonNotContiguous);
+
+  DataCheck data(path, entries);
+  uint64_t reported = 0;
+  auto tell = [&](uint64_t done) {
+    if (!progress || done - reported < kProgressStep) return;
+    reported = done;
+    progress(done, data.Total());
+  };
+  if (progress) progress(0, data.Total());
+  const auto [damaged, reason] = data.Run(check, threads, tell);
+  if (damaged < entries.size()) throw EVerifyFailed(entries[damaged].Name, reason);
+  if (fault) throw EVerifyFailed(fault->first, fault->second);
+  if (progress) progress(data.Total(), data.Total());
 }
 
 }  // namespace tessel

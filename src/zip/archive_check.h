@@ -46,6 +46,20 @@ public:
       : Error(kMsgVerifyFailed + name + ": " + reason) {}
 };
 
+// What the check of an entry's data goes by, taken from its header.
+struct TEntryFacts {
+  uint64_t CompressedSize = 0;
+  uint64_t UncompressedSize = 0;
+  uint32_t Crc32 = 0;
+  uint16_t CompressionMethod = 0;
+  uint16_t GeneralPurposeFlags = 0;
+
+  static TEntryFacts Of(const TZipHeaderInfo& entry) {
+    return {entry.CompressedSize, entry.UncompressedSize, entry.Crc32, entry.CompressionMethod,
+            entry.GeneralPurposeFlags};
+  }
+};
+
 // The check of one entry's data, fed with its compressed bytes as they pass.
 // Stored data is counted and its CRC-32 taken; deflated data is inflated
 // through zlib first. The buffers are allocated once and serve entry after
@@ -62,6 +76,7 @@ public:
   // than stored and deflated): such an entry is taken as it is and Feed and
   // Finish pass it.
   bool Begin(const TZipHeaderInfo& entry);
+  bool Begin(const TEntryFacts& entry);
   // The next bytes of the entry's data. Never throws: a fault is noted, and
   // the bytes after it are ignored.
   void Feed(const uint8_t* data, size_t count);
@@ -102,10 +117,14 @@ using TVerifyProgress = std::function<void(uint64_t done, uint64_t total)>;
 // that order with their names, CRC-32 and sizes (nullptr: no such list). `name` names the archive in
 // messages. Throws EVerifyFailed for a fault, the stream's errors for a
 // failed read, and whatever `progress` throws.
-// The directory is read through one stream and the data through another, so
-// that both are read front to back in large pieces.
+// The records are read first, through one stream for the directory and one
+// for the local headers, both front to back; then the entries' data are
+// checked on `threads` threads (the caller's among them; `check` serves it),
+// each taking runs of neighbouring entries. The fault reported is always the
+// one a check from front to back would meet first, whatever the number of
+// threads; `progress` is called on the caller's thread only.
 void VerifyArchive(const std::string& path, const std::string& name,
                    const std::vector<std::unique_ptr<TZipHeaderInfo>>* expected, TEntryCheck& check,
-                   const TVerifyProgress& progress);
+                   const TVerifyProgress& progress, unsigned threads = 1);
 
 }  // namespace tessel

@@ -703,7 +703,8 @@ void TZipWriter::Operation::VerifyOutput() {
     if (w_.OnVerifyArchive)
       w_.OnVerifyArchive(w_, PercentOf(static_cast<int64_t>(done), static_cast<int64_t>(total)));
   };
-  VerifyArchive(writer_->TempPath(), w_.ZipName(), &written_, *check_, progress);
+  VerifyArchive(writer_->TempPath(), w_.ZipName(), &written_, *check_, progress,
+                static_cast<unsigned>(w_.EffectiveThreads()));
 }
 
 void TZipWriter::Operation::InstallArchive() {

@@ -124,12 +124,13 @@ class VerifyTest : public enginetest::EngineFixture {
 protected:
   // The check's message for the archive file, "" when it passes.
   std::string Check(const std::string& path,
-                    const std::vector<std::unique_ptr<TZipHeaderInfo>>* expected = nullptr) {
+                    const std::vector<std::unique_ptr<TZipHeaderInfo>>* expected = nullptr, unsigned threads = 1) {
     TEntryCheck check;
     progress.clear();
     try {
-      VerifyArchive(path, "archive", expected, check,
-                    [this](uint64_t done, uint64_t total) { progress.emplace_back(done, total); });
+      VerifyArchive(
+          path, "archive", expected, check,
+          [this](uint64_t done, uint64_t total) { progress.emplace_back(done, total); }, threads);
     } catch (const EVerifyFailed& e) {
       return e.what();
     }
@@ -212,6 +213,56 @@ TEST_F(VerifyTest, EachKindOfDamageIsNamed) {
     const std::string message = Check(Archive());
     EXPECT_THAT(message, HasSubstr(kMsgVerifyFailed));
     EXPECT_THAT(message, HasSubstr(d.message));
+    EXPECT_EQ(Check(Archive(), nullptr, 3), message);
+  }
+}
+
+// Many entries checked on several threads: the fault reported is the one a
+// check from front to back meets first, a damaged record behind damaged data
+// included, and a stop ends every thread.
+TEST_F(VerifyTest, SeveralThreadsReportTheFirstFaultAndHearAStop) {
+  // About 8 MiB that deflate cannot shrink: several runs of entries.
+  for (unsigned i = 0; i < 60; ++i) Put("m/f" + std::to_string(100 + i) + ".txt", enginetest::NoiseOf(100000 + 1000 * i, i));
+  TZipWriter zip;
+  zip.SetRelativePaths(true);
+  zip.SetRootDir(dir.path());
+  zip.SetZipName(Archive());
+  Zip(zip, {dir / "m/*.*"});
+  const std::string bytes = ReadBytes(Archive());
+  const auto parsed = ParseArchive(bytes);
+  auto data_of = [&](const std::string& name) {
+    const auto& entry = *parsed.Find(name);
+    return entry.Offset + 30 + entry.Name.size();
+  };
+  for (const unsigned threads : {1u, 2u, 4u}) {
+    SCOPED_TRACE(threads);
+    EXPECT_EQ(Check(Archive(), nullptr, threads), "");
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back().first, progress.back().second);
+
+    std::string damaged = bytes;
+    damaged[data_of("m/f150.txt") + 500] ^= 0x20;
+    damaged[data_of("m/f120.txt") + 500] ^= 0x20;
+    WriteBytes(Archive(), damaged);
+    EXPECT_THAT(Check(Archive(), nullptr, threads), HasSubstr("m/f120.txt: "));
+
+    // A record spoilt behind damaged data: the data come first.
+    damaged = bytes;
+    damaged[data_of("m/f110.txt") + 500] ^= 0x20;
+    damaged[parsed.Find("m/f140.txt")->Offset] = 'X';
+    WriteBytes(Archive(), damaged);
+    EXPECT_THAT(Check(Archive(), nullptr, threads), HasSubstr("m/f110.txt: "));
+
+    WriteBytes(Archive(), bytes);
+    TEntryCheck check;
+    struct Stop {};
+    EXPECT_THROW(VerifyArchive(
+                     Archive(), "archive", nullptr, check,
+                     [&](uint64_t done, uint64_t) {
+                       if (done > 0) throw Stop{};
+                     },
+                     threads),
+                 Stop);
   }
 }
 
