@@ -188,7 +188,11 @@ struct DataToCheck {
 // run, so that every file stream reads front to back in large pieces.
 class DataCheck {
 public:
-  DataCheck(const std::string& path, const std::vector<DataToCheck>& entries) : path_(path), entries_(entries) {
+  // first_only: the check ends at the first damaged entry in the archive's
+  // order; else every entry is checked and each one's reason kept.
+  DataCheck(const std::string& path, const std::vector<DataToCheck>& entries, bool first_only)
+      : path_(path), entries_(entries), first_only_(first_only) {
+    if (!first_only_) reasons_.resize(entries_.size());
     uint64_t run_bytes = 0;
     for (size_t i = 0; i < entries_.size(); ++i) {
       total_ += entries_[i].Facts.CompressedSize;
@@ -202,10 +206,13 @@ public:
   }
 
   uint64_t Total() const { return total_; }
+  // Without first_only, after Run: each entry's reason, "" when it passed.
+  std::vector<std::string> TakeReasons() { return std::move(reasons_); }
 
   // Checks the data; `tell` is called on this thread between pieces and
-  // while it waits for the others, and may throw. Returns the first damaged
-  // entry's index and reason, or an index of entries.size() when all passed.
+  // while it waits for the others, and may throw. With first_only, returns
+  // the first damaged entry's index and reason, or an index past the last
+  // entry when all passed.
   std::pair<size_t, std::string> Run(TEntryCheck& check, unsigned threads,
                                      const std::function<void(uint64_t)>& tell) {
     std::vector<std::thread> helpers;
@@ -258,8 +265,12 @@ private:
     ended_cv_.notify_all();
   }
 
-  // Notes a damaged entry; only the first in the archive's order counts.
+  // Notes a damaged entry: each one, or only the first in the archive's order.
   void Fail(size_t index, std::string reason) {
+    if (!first_only_) {
+      reasons_[index] = std::move(reason);  // no other thread checks this entry
+      return;
+    }
     std::lock_guard lock(mutex_);
     if (index >= first_failure_.load()) return;
     first_failure_.store(index);
@@ -273,29 +284,49 @@ private:
       const size_t run = next_run_.fetch_add(1);
       if (run + 1 >= runs_.size()) return;
       for (size_t i = runs_[run]; i < runs_[run + 1]; ++i) {
-        // A stop, or a damaged entry in front of this one, ends the check.
-        if (stop_.load() || i > first_failure_.load()) return;
-        const DataToCheck& entry = entries_[i];
-        data.Seek(static_cast<int64_t>(entry.Start), soFromBeginning);
-        uint64_t remaining = check.Begin(entry.Facts) ? entry.Facts.CompressedSize : 0;
-        done_.fetch_add(entry.Facts.CompressedSize - remaining, std::memory_order_relaxed);
-        while (remaining > 0) {
-          const size_t n = static_cast<size_t>(std::min<uint64_t>(remaining, chunk.size()));
-          if (data.Read(chunk.data(), n) != n) return Fail(i, kReasonDataOutside);
-          check.Feed(chunk.data(), n);
-          if (check.Failed()) break;
-          remaining -= n;
-          done_.fetch_add(n, std::memory_order_relaxed);
-          if (tell != nullptr) (*tell)(done_.load(std::memory_order_relaxed));
-          if (stop_.load() || i > first_failure_.load()) return;
-        }
-        if (std::string reason = check.Finish(); !reason.empty()) return Fail(i, std::move(reason));
+        if (Ended(i)) return;
+        std::string reason = CheckOne(i, data, chunk, check, tell);
+        if (Ended(i)) return;
+        if (!reason.empty()) Fail(i, std::move(reason));
       }
     }
   }
 
+  // A stop, or (when only the first fault counts) a damaged entry in front
+  // of entry i, ends the check.
+  bool Ended(size_t i) const { return stop_.load() || i > first_failure_.load(); }
+
+  // The reason entry i is damaged, "" when it passed (or the check ended).
+  std::string CheckOne(size_t i, TStream& data, std::vector<uint8_t>& chunk, TEntryCheck& check,
+                       const std::function<void(uint64_t)>* tell) {
+    const DataToCheck& entry = entries_[i];
+    data.Seek(static_cast<int64_t>(entry.Start), soFromBeginning);
+    uint64_t remaining = check.Begin(entry.Facts) ? entry.Facts.CompressedSize : 0;
+    done_.fetch_add(entry.Facts.CompressedSize - remaining, std::memory_order_relaxed);
+    while (remaining > 0) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(remaining, chunk.size()));
+      if (data.Read(chunk.data(), n) != n) {
+        done_.fetch_add(remaining, std::memory_order_relaxed);
+        check.Finish();
+        return kReasonDataOutside;
+      }
+      check.Feed(chunk.data(), n);
+      remaining -= n;
+      done_.fetch_add(n, std::memory_order_relaxed);
+      if (check.Failed()) {
+        done_.fetch_add(remaining, std::memory_order_relaxed);
+        break;
+      }
+      if (tell != nullptr) (*tell)(done_.load(std::memory_order_relaxed));
+      if (Ended(i)) return {};
+    }
+    return check.Finish();
+  }
+
   const std::string& path_;
   const std::vector<DataToCheck>& entries_;
+  const bool first_only_;
+  std::vector<std::string> reasons_;  // without first_only: each entry's
   std::vector<size_t> runs_;  // the first entry of each run, then entries_.size()
   uint64_t total_ = 0;
   std::atomic<size_t> next_run_{0};
@@ -394,7 +425,7 @@ void VerifyArchive(const std::string& path, const std::string& name,
   if (!fault && directory.Position() != directory_end) fault.emplace(name, kReasonDirectorySize);
   if (!fault && free_from != data_end) fault.emplace(name, kReasonNotContiguous);
 
-  DataCheck data(path, entries);
+  DataCheck data(path, entries, true);
   uint64_t reported = 0;
   auto tell = [&](uint64_t done) {
     if (!progress || done - reported < kProgressStep) return;
@@ -406,6 +437,50 @@ void VerifyArchive(const std::string& path, const std::string& name,
   if (damaged < entries.size()) throw EVerifyFailed(entries[damaged].Name, reason);
   if (fault) throw EVerifyFailed(fault->first, fault->second);
   if (progress) progress(data.Total(), data.Total());
+}
+
+std::vector<std::string> CheckEntryData(const std::string& path, const std::vector<const TZipHeaderInfo*>& entries,
+                                        unsigned threads, const TVerifyProgress& progress) {
+  std::vector<std::string> reasons(entries.size());
+  // Where each entry's data start, from its local header; an entry whose
+  // header cannot be found is damaged without a look at its data.
+  std::vector<DataToCheck> data_of;
+  std::vector<size_t> origin;
+  data_of.reserve(entries.size());
+  origin.reserve(entries.size());
+  {
+    TLFNFileStream headers(path, TFileOpenMode::fmOpenRead, kDataBufferSize);
+    const uint64_t size = headers.Size();
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const TZipHeaderInfo& entry = *entries[i];
+      const uint64_t offset = entry.RelativeOffset;
+      uint8_t r[kLocalHeaderSize];
+      bool found = offset <= size && size - offset >= kLocalHeaderSize;
+      if (found) {
+        headers.Seek(static_cast<int64_t>(offset), soFromBeginning);
+        found = headers.Read(r, sizeof r) == sizeof r && GetLE32(r) == kLocalHeaderSignature;
+      }
+      const uint64_t start = found ? offset + kLocalHeaderSize + GetLE16(r + 26) + GetLE16(r + 28) : 0;
+      if (!found || start > size || entry.CompressedSize > size - start) {
+        reasons[i] = kReasonBadLocalHeader;
+        continue;
+      }
+      data_of.push_back({start, TEntryFacts::Of(entry), std::string()});
+      origin.push_back(i);
+    }
+  }
+  DataCheck data(path, data_of, false);
+  uint64_t reported = 0;
+  auto tell = [&](uint64_t done) {
+    if (!progress || done - reported < kProgressStep) return;
+    reported = done;
+    progress(done, data.Total());
+  };
+  TEntryCheck check;
+  data.Run(check, threads, tell);
+  std::vector<std::string> found = data.TakeReasons();
+  for (size_t k = 0; k < found.size(); ++k) reasons[origin[k]] = std::move(found[k]);
+  return reasons;
 }
 
 }  // namespace tessel

@@ -127,4 +127,13 @@ void VerifyArchive(const std::string& path, const std::string& name,
                    const std::vector<std::unique_ptr<TZipHeaderInfo>>* expected, TEntryCheck& check,
                    const TVerifyProgress& progress, unsigned threads = 1);
 
+// Checks the data of some entries of the archive at `path` (old entries,
+// before they are carried over) on `threads` threads, and returns for each
+// entry, in the order given, why its data are damaged: "" when they passed or
+// cannot be read by the check (as TEntryCheck::Begin), kReasonBadLocalHeader
+// when its local header is not where the entry says. `progress` as for
+// VerifyArchive; the streams' errors pass through.
+std::vector<std::string> CheckEntryData(const std::string& path, const std::vector<const TZipHeaderInfo*>& entries,
+                                        unsigned threads, const TVerifyProgress& progress);
+
 }  // namespace tessel

@@ -318,18 +318,45 @@ void TZipWriter::Operation::StartWorkers() {
   pipeline_->Release(merge_files);
 }
 
+std::vector<TZipWriter::Operation::Checked> TZipWriter::Operation::CheckEntriesToCarry() {
+  std::vector<Checked> checked;
+  if (!check_) return checked;
+  TSortedZip* entries = w_.Entries();
+  std::vector<const TZipHeaderInfo*> carried;
+  for (const MergeStep& step : merge_) {
+    if (step.Line == nullptr || step.Keep) carried.push_back(entries->Get(step.Entry));
+  }
+  if (carried.empty()) return checked;
+  const std::vector<std::string> reasons =
+      CheckEntryData(w_.ArchiveStream()->Path(), carried, static_cast<unsigned>(w_.EffectiveThreads()),
+                     [this](uint64_t, uint64_t) { w_.CheckForStop(); });
+  checked.reserve(merge_.size());
+  size_t next = 0;
+  for (const MergeStep& step : merge_) {
+    if (step.Line == nullptr || step.Keep) {
+      checked.push_back(reasons[next++].empty() ? Checked::kSound : Checked::kDamaged);
+    } else {
+      checked.push_back(Checked::kNot);
+    }
+  }
+  return checked;
+}
+
 void TZipWriter::Operation::MergeExistingEntries() {
   TSortedZip* entries = w_.Entries();
-  for (const MergeStep& step : merge_) {
+  const std::vector<Checked> checked = CheckEntriesToCarry();
+  for (size_t k = 0; k < merge_.size(); ++k) {
+    const MergeStep& step = merge_[k];
+    const Checked verdict = checked.empty() ? Checked::kNot : checked[k];
     w_.CheckForStop();
     const TZipHeaderInfo& old = *entries->Get(step.Entry);
     if (step.Line == nullptr) {
-      CarryOver(old);
+      CarryOver(old, verdict);
       continue;
     }
     if (step.Keep) {
       if (w_.OnUpdate) w_.OnUpdate(w_, udKeep, step.Entry);
-      if (CopyExistingEntry(old)) continue;
+      if (CopyExistingEntry(old, verdict)) continue;
       // The kept copy is damaged: the file gives it afresh (read on this
       // thread: no worker was given it).
       if (w_.OnUpdate) w_.OnUpdate(w_, udReplace, step.Entry);
@@ -616,7 +643,8 @@ void TZipWriter::Operation::FinishEntryData(TZipHeaderInfo& entry) {
   }
 }
 
-bool TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
+bool TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old, Checked checked) {
+  if (checked == Checked::kDamaged) return false;
   auto copy = std::make_unique<TZipHeaderInfo>(old);
   const std::span<uint8_t> scratch(staging_.get(), kStagingSize);
   // A stop ends even the copy of a large entry within a block or two.
@@ -626,10 +654,13 @@ bool TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
   } else {
     const uint64_t start = out_->Position();
     bool damaged = false;
-    check_->Begin(old);
+    // Data checked beforehand are copied as they are; the finished archive
+    // is read back whole all the same.
+    TEntryCheck* check = checked == Checked::kSound ? nullptr : check_.get();
+    if (check != nullptr) check->Begin(old);
     try {
-      CopyEntryData(*w_.ArchiveStream(), *out_, *copy, scratch, check_.get(), stop);
-      damaged = !check_->Finish().empty();
+      CopyEntryData(*w_.ArchiveStream(), *out_, *copy, scratch, check, stop);
+      damaged = check != nullptr && !check->Finish().empty();
     } catch (const EBadZipFile&) {
       damaged = true;  // its local header or data lies outside the old archive
     }
@@ -644,8 +675,8 @@ bool TZipWriter::Operation::CopyExistingEntry(const TZipHeaderInfo& old) {
   return true;
 }
 
-void TZipWriter::Operation::CarryOver(const TZipHeaderInfo& old) {
-  if (CopyExistingEntry(old)) return;
+void TZipWriter::Operation::CarryOver(const TZipHeaderInfo& old, Checked checked) {
+  if (CopyExistingEntry(old, checked)) return;
   bool retry = false;  // there is nothing to retry
   if (w_.OnSkippingFile) w_.OnSkippingFile(w_, srDamaged, old.FullName(), -1, retry, kReasonDamagedInOldArchive);
 }

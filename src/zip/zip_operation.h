@@ -92,12 +92,19 @@ private:
   // The final header in front of the entry's data: rewritten in place when
   // the data went straight to the archive, else written with the staged data.
   void FinishEntryData(TZipHeaderInfo& entry);
-  // Copies an old entry, checking its data with Verify; false (and nothing
-  // written) when the check found it damaged.
-  bool CopyExistingEntry(const TZipHeaderInfo& old);
+  // What the check of the entries to carry over, made before they are
+  // copied, found of one (with Verify).
+  enum class Checked : uint8_t { kNot, kSound, kDamaged };
+  // With Verify, checks on every thread the old entries that the merge will
+  // certainly carry over (not those kept only when their file fails), so
+  // that they are copied without a check of their own.
+  std::vector<Checked> CheckEntriesToCarry();
+  // Copies an old entry, checking its data with Verify unless that was done
+  // beforehand; false (and nothing written) when it is damaged.
+  bool CopyExistingEntry(const TZipHeaderInfo& old, Checked checked = Checked::kNot);
   // An old entry whose file this operation does not read: carried over, or
   // left out and reported when it is damaged.
-  void CarryOver(const TZipHeaderInfo& old);
+  void CarryOver(const TZipHeaderInfo& old, Checked checked = Checked::kNot);
   // Names the entries of the old archive that its damaged directory lost
   // and that this run did not write again.
   void ReportLostEntries();

@@ -219,7 +219,8 @@ TEST_F(VerifyTest, EachKindOfDamageIsNamed) {
 
 // Many entries checked on several threads: the fault reported is the one a
 // check from front to back meets first, a damaged record behind damaged data
-// included, and a stop ends every thread.
+// included; the check of old entries names every damaged one; a stop ends
+// every thread.
 TEST_F(VerifyTest, SeveralThreadsReportTheFirstFaultAndHearAStop) {
   // About 8 MiB that deflate cannot shrink: several runs of entries.
   for (unsigned i = 0; i < 60; ++i) Put("m/f" + std::to_string(100 + i) + ".txt", enginetest::NoiseOf(100000 + 1000 * i, i));
@@ -252,6 +253,31 @@ TEST_F(VerifyTest, SeveralThreadsReportTheFirstFaultAndHearAStop) {
     damaged[parsed.Find("m/f140.txt")->Offset] = 'X';
     WriteBytes(Archive(), damaged);
     EXPECT_THAT(Check(Archive(), nullptr, threads), HasSubstr("m/f110.txt: "));
+
+    // Old entries checked before they are carried over: every damaged one
+    // is named, a header that is not where its entry says included.
+    damaged = bytes;
+    damaged[data_of("m/f150.txt") + 500] ^= 0x20;
+    damaged[data_of("m/f120.txt") + 500] ^= 0x20;
+    damaged[parsed.Find("m/f140.txt")->Offset] = 'X';
+    WriteBytes(Archive(), damaged);
+    TZipReader reader;
+    reader.SetZipName(Archive());
+    reader.ReadDirectory();
+    std::vector<const TZipHeaderInfo*> old;
+    for (int32_t i = 0; i < reader.Count(); ++i) old.push_back(&reader.Entry(i));
+    const std::vector<std::string> reasons = CheckEntryData(Archive(), old, threads, {});
+    ASSERT_EQ(reasons.size(), old.size());
+    for (size_t i = 0; i < old.size(); ++i) {
+      const std::string name = old[i]->FullName();
+      if (name == "m/f120.txt" || name == "m/f150.txt") {
+        EXPECT_EQ(reasons[i], kReasonCrcMismatch) << name;
+      } else if (name == "m/f140.txt") {
+        EXPECT_EQ(reasons[i], kReasonBadLocalHeader);
+      } else {
+        EXPECT_EQ(reasons[i], "") << name;
+      }
+    }
 
     WriteBytes(Archive(), bytes);
     TEntryCheck check;
