@@ -161,7 +161,20 @@ private:
       std::memcpy(item.Data.get(), chunk_.get(), filled_);
     }
     filled_ = 0;
-    p_.PushData(index_, item, wake_writer);
+    // The hand-over may throw (a stop, a file no longer wanted, a full
+    // disk), and the worker then goes on with its next file: it must have a
+    // chunk to gather into either way.
+    try {
+      p_.PushData(index_, item, wake_writer);
+    } catch (...) {
+      Refill(item);
+      throw;
+    }
+    Refill(item);
+  }
+  // A new chunk in place of one handed over: the same one when the pipeline
+  // left it here.
+  void Refill(Item& item) {
     if (!chunk_) chunk_ = item.Data && item.Size == kChunkSize ? std::move(item.Data) : NewChunk(kChunkSize);
   }
 

@@ -20,6 +20,8 @@
 #include <thread>
 
 #include "platform/file_system.h"
+#include "zip/crc32.h"
+#include "zip/entry_pipeline.h"
 #include "zip/engine_fixture.h"
 #include "zip/engine_test_util.h"
 #include "zip/zip_writer.h"
@@ -563,6 +565,47 @@ TEST_F(ParallelTest, AWriteFailureLeavesTheOldArchive) {
     ASSERT_TRUE(ReadBytes(archive) == before);
     ASSERT_THAT(ListFolder(dir / "out"), ElementsAre("a.zip"));
   }
+}
+
+// A file dropped while its worker waits to hand a full chunk over: the
+// worker goes on with the next file and delivers it whole.
+TEST_F(ParallelTest, AWorkerWhoseFileIsDroppedGoesOnWithTheNext) {
+  const std::string big = Put("t/big.bin", NoiseOf(8 << 20, 3));
+  const std::string text = TextOf(300000, 4);
+  const std::string next = Put("t/next.txt", text);
+  FileInfo big_info;
+  FileInfo next_info;
+  ASSERT_TRUE(Stat(big, big_info));
+  ASSERT_TRUE(Stat(next, next_info));
+  PipelineSettings settings;
+  settings.Workers = 1;
+  settings.Level = 0;
+  EntryPipeline pipeline(settings, {{&big, &big_info, false}, {&next, &next_info, false}});
+  pipeline.Release(2);
+  {
+    EntryPipeline::Ticket first = pipeline.Next();
+    // The worker fills the pipe of the file being written, then waits.
+    uint64_t read = 0;
+    for (int i = 0; i < 200; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      const uint64_t now = first.BytesRead();
+      if (now > 0 && now == read) break;
+      read = now;
+    }
+    ASSERT_LT(read, big_info.Size);
+  }  // the ticket goes undelivered: the file is dropped
+  struct Collect : EntrySink {
+    std::string data;
+    void Begin(bool) override { data.clear(); }
+    void Write(const uint8_t* bytes, uint32_t count) override { data.append(reinterpret_cast<const char*>(bytes), count); }
+    void Discard() override { data.clear(); }
+  } sink;
+  EntryPipeline::Ticket second = pipeline.Next();
+  ASSERT_EQ(second.Opened([] {}).Status, OpenStatus::osOpened);
+  const EncodedEntry entry = second.Deliver(sink, [] {});
+  EXPECT_FALSE(entry.ReadFailed);
+  EXPECT_EQ(sink.data, text);  // stored
+  EXPECT_EQ(entry.Crc32, Crc32Of(text.data(), text.size()));
 }
 
 // A file that fails to read drops its entry alone, and the archive is the
