@@ -271,6 +271,18 @@ void refill_window(deflate_context& c) {
 
 // Ends the current block: its bytes are the window from block start to the
 // current position, unless the block start has slid out.
+// Refills the window for an encoder loop that keeps its position, lookahead
+// and match start in locals: hands them to the context and takes them back.
+inline void refill_window(deflate_context& c, unsigned& pos, unsigned& lookahead, unsigned& match_start) {
+  c.pos = static_cast<uint16_t>(pos);
+  c.lookahead = static_cast<uint16_t>(lookahead);
+  c.match_start = static_cast<uint16_t>(match_start);
+  refill_window(c);
+  pos = c.pos;
+  lookahead = c.lookahead;
+  match_start = c.match_start;
+}
+
 uint64_t end_block(deflate_context& c, bool last) {
   const uint8_t* bytes = c.block_start >= 0 ? c.buffers.window + c.block_start : nullptr;
   return emit_block(c.out, bytes, static_cast<uint64_t>(static_cast<int64_t>(c.pos) - c.block_start), last);
@@ -322,15 +334,7 @@ uint64_t run_fast_path(deflate_context& c, Link* link) {
       end_block(c, false);
       c.block_start = static_cast<int32_t>(pos);
     }
-    if (lookahead < kMinLookahead) {
-      c.pos = static_cast<uint16_t>(pos);
-      c.lookahead = static_cast<uint16_t>(lookahead);
-      c.match_start = static_cast<uint16_t>(match_start);
-      refill_window(c);
-      pos = c.pos;
-      lookahead = c.lookahead;
-      match_start = c.match_start;
-    }
+    if (lookahead < kMinLookahead) refill_window(c, pos, lookahead, match_start);
   }
   c.pos = static_cast<uint16_t>(pos);
   c.lookahead = 0;
@@ -393,15 +397,7 @@ uint64_t run_lazy_path(deflate_context& c, Link* link) {
       pos++;
       lookahead--;
     }
-    if (lookahead < kMinLookahead) {
-      c.pos = static_cast<uint16_t>(pos);
-      c.lookahead = static_cast<uint16_t>(lookahead);
-      c.match_start = static_cast<uint16_t>(match_start);
-      refill_window(c);
-      pos = c.pos;
-      lookahead = c.lookahead;
-      match_start = c.match_start;
-    }
+    if (lookahead < kMinLookahead) refill_window(c, pos, lookahead, match_start);
   }
   c.pos = static_cast<uint16_t>(pos);
   c.lookahead = 0;
