@@ -269,8 +269,6 @@ void refill_window(deflate_context& c) {
   } while (c.lookahead < kMinLookahead && !c.eof);
 }
 
-// Ends the current block: its bytes are the window from block start to the
-// current position, unless the block start has slid out.
 // Refills the window for an encoder loop that keeps its position, lookahead
 // and match start in locals: hands them to the context and takes them back.
 inline void refill_window(deflate_context& c, unsigned& pos, unsigned& lookahead, unsigned& match_start) {
@@ -283,6 +281,8 @@ inline void refill_window(deflate_context& c, unsigned& pos, unsigned& lookahead
   match_start = c.match_start;
 }
 
+// Ends the current block: its bytes are the window from block start to the
+// current position, unless the block start has slid out.
 uint64_t end_block(deflate_context& c, bool last) {
   const uint8_t* bytes = c.block_start >= 0 ? c.buffers.window + c.block_start : nullptr;
   return emit_block(c.out, bytes, static_cast<uint64_t>(static_cast<int64_t>(c.pos) - c.block_start), last);
